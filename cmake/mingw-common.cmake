@@ -1,0 +1,14 @@
+# Shared part of the mingw-w64 toolchain files; the including file sets
+# TAVRENSIL_TRIPLE and CMAKE_SYSTEM_PROCESSOR.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${TAVRENSIL_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${TAVRENSIL_TRIPLE}-g++)
+set(CMAKE_RC_COMPILER ${TAVRENSIL_TRIPLE}-windres)
+find_program(TAVRENSIL_WIDL NAMES ${TAVRENSIL_TRIPLE}-widl widl)
+set(CMAKE_FIND_ROOT_PATH /usr/${TAVRENSIL_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Players get one executable: no mingw runtime DLL may be needed beside it.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")

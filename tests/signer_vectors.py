@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""Checks request signatures from sign_tool against an independent HMAC,
+and that the reference game server's own verifier accepts them.
+
+Usage:
+    python3 tests/signer_vectors.py --key-file keys/signing-key-parts.txt -- <command...>
+
+<command...> runs sign_tool and may be several words (for example a Wine
+wrapper followed by the executable). The three arguments are passed as hex.
+"""
+
+import hashlib
+import hmac
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "reference_server"))
+import game  # noqa: E402  (the reference server's signing rules)
+
+PREFIX = b"TAVRENSIL/1\n"
+TIMEOUT_SECONDS = 60
+
+
+def usage(message):
+    sys.stderr.write(message + "\n")
+    sys.stderr.write(
+        "usage: signer_vectors.py --key-file FILE -- COMMAND [ARG...]\n")
+    sys.exit(2)
+
+
+def read_key(path):
+    parts = {}
+    with open(path, "r", encoding="ascii") as f:
+        for number, raw in enumerate(f, 1):
+            line = raw.strip()
+            if not line or line.startswith("#"):
+                continue
+            name, sep, value = line.partition("=")
+            if not sep or name.strip() not in ("A", "B"):
+                usage("%s:%d: expected A=<hex> or B=<hex>" % (path, number))
+            data = bytes.fromhex(value.strip())
+            if len(data) != 32:
+                usage("%s:%d: key part must be 32 bytes" % (path, number))
+            parts[name.strip()] = data
+    if set(parts) != {"A", "B"}:
+        usage("%s: both A and B are required" % path)
+    return bytes(x ^ y for x, y in zip(parts["A"], parts["B"]))
+
+
+def parse_args(argv):
+    if "--" not in argv:
+        usage("missing '--' before the sign_tool command")
+    split = argv.index("--")
+    options, command = argv[:split], argv[split + 1:]
+    if len(options) != 2 or options[0] != "--key-file":
+        usage("expected --key-file FILE")
+    if not command:
+        usage("missing sign_tool command")
+    return options[1], command
+
+
+TURKISH = "ğüşıöç".encode("utf-8")
+
+CASES = [
+    ("play", b"play", b"c-1a2b3c", b"token-abc\nlocal"),
+    ("beat", b"beat", b"c-4d5e6f", b"csid-0123456789"),
+    ("bye", b"bye", b"c-777", b"csid-0123456789"),
+    ("beat, empty challenge and csid", b"beat", b"", b""),
+    ("all arguments empty", b"", b"", b""),
+    ("line feed inside the token", b"play", b"c-1", b"tok\nen\nsite"),
+    ("Turkish letters", b"play", TURKISH, b"t\xc3\xbcrk\n" + TURKISH.upper()),
+    ("long argument", b"beat", b"c" * 5000, b"csid"),
+    ("zero bytes", b"be\x00at", b"\x00", b"cs\x00id\x00"),
+    ("CR LF and high bytes", b"bye", b"\r\n\xff\xfe", b"\x80\x7f"),
+]
+
+
+def main():
+    key_file, command = parse_args(sys.argv[1:])
+    key = read_key(key_file)
+    server_key = game.read_key_parts(key_file)
+    passed = failed = 0
+    for name, a, b, c in CASES:
+        expected = hmac.new(key, PREFIX + a + b"\n" + b + b"\n" + c,
+                            hashlib.sha256).hexdigest()
+        try:
+            result = subprocess.run(
+                command + [a.hex(), b.hex(), c.hex()],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                timeout=TIMEOUT_SECONDS)
+            # Wine ends the line with CR LF; strip() drops either ending.
+            got = result.stdout.decode("ascii", "replace").strip()
+            detail = "" if result.returncode == 0 else (
+                " (exit %d: %s)" % (result.returncode,
+                                    result.stderr.decode("utf-8", "replace").strip()))
+        except (OSError, subprocess.TimeoutExpired) as error:
+            got, detail = "", " (%s)" % error
+        if not detail and not game.signature_matches(server_key, got.encode("ascii"), a, b, c):
+            detail = " (the reference server refuses it)"
+        if got == expected and not detail:
+            passed += 1
+            print("ok   %s" % name)
+        else:
+            failed += 1
+            print("FAIL %s: expected %s, got %r%s" % (name, expected, got, detail))
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

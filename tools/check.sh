@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds every configuration and runs every test: the standard-library
+# modules natively under sanitizers and fuzzing, then the Windows builds
+# under Wine. Stops at the first failing step.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+step() { echo; echo "=== $* ==="; }
+
+step "native: configure and build"
+cmake --preset native >/dev/null
+cmake --build --preset native -j "$jobs"
+step "native: tests (ASan+UBSan, fuzzing)"
+ctest --preset native
+
+step "windows (32-bit): configure and build"
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$jobs"
+if tools/host-runs-32bit; then
+  step "windows (32-bit): tests under Wine"
+  ctest --preset windows
+else
+  echo "This kernel cannot run 32-bit programs (IA-32 emulation is off), so 32-bit"
+  echo "Wine cannot start here. The 32-bit build above is checked for errors and"
+  echo "warnings; its tests run below in the 64-bit build of the same sources."
+fi
+
+step "windows (64-bit): configure and build"
+cmake --preset windows-x64 >/dev/null
+cmake --build --preset windows-x64 -j "$jobs"
+step "windows (64-bit): tests under Wine"
+ctest --preset windows-x64
+
+echo
+echo "check: all configurations built and passed"

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Installs what building and testing the client needs on Debian 12: the
+# mingw-w64 toolchains (i686 and x86_64) and widl, Wine, a virtual X display,
+# GoogleTest sources, Google Benchmark and clang with its sanitizer and fuzzer
+# runtimes. Safe to run again: it only installs what is missing and says what.
+# Both halves of Wine are installed: the 32-bit one runs the shipped client,
+# the 64-bit one runs the 64-bit test build on kernels that refuse 32-bit code.
+set -euo pipefail
+
+packages=(
+  make cmake g++ python3 openssl
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
+  wine wine64 wine32:i386
+  xvfb xdotool x11-utils imagemagick
+  googletest libbenchmark-dev
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+
+if [[ ${#missing[@]} -eq 0 ]]; then
+  echo "setup: everything is installed"
+  exit 0
+fi
+
+if [[ $(id -u) -ne 0 ]]; then
+  SUDO=sudo
+else
+  SUDO=
+fi
+
+echo "setup: installing ${missing[*]}"
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "setup: enabling the i386 architecture (for wine32)"
+  $SUDO dpkg --add-architecture i386
+fi
+
+# The i386 index of the security suite is sometimes half-synced and fails to
+# download. apt then cannot keep the amd64 and i386 copies of multi-arch
+# libraries at one version and refuses wine32. Ranking the security suite
+# below the main suite keeps both architectures on the same versions.
+pin=/etc/apt/preferences.d/tavrensil-security-pin
+if [[ ! -f $pin ]]; then
+  echo "setup: writing $pin"
+  $SUDO tee "$pin" >/dev/null <<'PIN'
+Package: *
+Pin: release l=Debian-Security
+Pin-Priority: 100
+PIN
+fi
+
+# A failed index (see above) must not stop the install: apt-get update exits
+# non-zero for it, yet the other indexes are usable.
+$SUDO apt-get update -q || echo "setup: some package indexes failed to download; going on"
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+echo "setup: done"
