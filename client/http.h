@@ -16,3 +16,50 @@ std::string WideToUtf8(const std::wstring& text);
 // Percent-encodes every byte outside A-Z a-z 0-9 - . _ ~ as %XX with upper-case
 // digits; a space becomes %20, never '+'.
 std::string UrlEncode(const std::string& bytes);
+
+// The form as a request body: key=value pairs, both sides UrlEncoded, joined
+// with '&' in the map's (ascending byte-wise) key order. Empty gives empty.
+std::string EncodeForm(const std::map<std::string, std::string>& form);
+
+// The outcome of one request. `status` is 0 when no answer was received;
+// then `stage` names the failed step ("session", "connect", "open", "send",
+// "receive") and `error` holds the system error code read right after it.
+struct HttpResponse {
+  int32_t status = 0;
+  std::string body;
+  uint32_t error = 0;
+  const char* stage = "";
+};
+
+// One client for the whole run, bound to the host of the site base URL.
+// Requests block the calling thread; the client may be used from two threads
+// at once (each request has its own connection and request handles).
+class HttpClient {
+ public:
+  // Splits the base URL into host, port and scheme and opens the WinHTTP
+  // session. Never fails: a failed open shows up as stage "session" later.
+  explicit HttpClient(const std::wstring& base_url);
+  ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+
+  // One exchange: verb "GET" or "POST", a UTF-8 path (made absolute), a body
+  // sent as a form when not empty. Every received status is returned as is.
+  HttpResponse RequestOnce(const wchar_t* verb, const std::string& path, const std::string& body);
+
+  // RequestOnce, tried up to three times 1.5 s apart while sending fails with
+  // a time-out, an unresolved name, a refused connection or a broken one.
+  HttpResponse Request(const wchar_t* verb, const std::string& path, const std::string& body);
+
+  // GET without a body.
+  HttpResponse Get(const std::string& path);
+
+  // POST of the form encoded by EncodeForm.
+  HttpResponse Post(const std::string& path, const std::map<std::string, std::string>& form);
+
+  void* session = nullptr;  // HINTERNET; kept as void* so callers need no winhttp.h
+  std::wstring host;
+  int32_t port = 443;
+  bool secure = true;
+  std::string device_cookie;  // "rb_dev" value sent with every request when set
+};

@@ -1,0 +1,86 @@
+#include "browser_cookie.h"
+
+#include <wininet.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "http.h"
+
+namespace {
+
+const DWORD kCookieHttpOnly = 0x2000;  // INTERNET_COOKIE_HTTPONLY
+const DWORD kCookieStateReject = 5;    // COOKIE_STATE_REJECT
+const int64_t kTicksPerDay = 864000000000LL;
+const DWORD kDateChars = 31;
+
+}  // namespace
+
+std::wstring CookieValueFromText(const std::wstring& cookies, const std::wstring& name) {
+  const std::wstring key = name + L"=";
+  // Only the start of an entry counts: "xrb_dev=1" is another cookie, not
+  // a value for "rb_dev".
+  size_t at = 0;
+  while ((at = cookies.find(key, at)) != std::wstring::npos) {
+    size_t before = at;
+    while (before > 0 && cookies[before - 1] == L' ') --before;
+    if (before == 0 || cookies[before - 1] == L';') break;
+    at += 1;
+  }
+  if (at == std::wstring::npos) return std::wstring();
+  const size_t start = at + key.size();
+  const size_t end = cookies.find(L';', start);
+  return cookies.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+}
+
+std::string BrowserCookie(const std::wstring& url, const std::string& name) {
+  DWORD size = 0;
+  InternetGetCookieExW(url.c_str(), nullptr, nullptr, &size, kCookieHttpOnly, nullptr);
+  if (size == 0) return std::string();
+  std::vector<wchar_t> buffer(size, L'\0');
+  if (!InternetGetCookieExW(url.c_str(), nullptr, buffer.data(), &size, kCookieHttpOnly, nullptr)) {
+    return std::string();
+  }
+  // The store may report the size in characters or bytes; the text ends at
+  // its terminator either way.
+  buffer.back() = L'\0';
+  return WideToUtf8(CookieValueFromText(std::wstring(buffer.data()), Utf8ToWide(name)));
+}
+
+bool CookieExpiry(const SYSTEMTIME& now_utc, int days, std::wstring* expiry) {
+  FILETIME file_time;
+  if (!SystemTimeToFileTime(&now_utc, &file_time)) return false;
+  ULARGE_INTEGER ticks;
+  ticks.LowPart = file_time.dwLowDateTime;
+  ticks.HighPart = file_time.dwHighDateTime;
+  const int64_t moved = static_cast<int64_t>(ticks.QuadPart) + days * kTicksPerDay;
+  if (moved < 0) return false;
+  ticks.QuadPart = static_cast<uint64_t>(moved);
+  file_time.dwLowDateTime = ticks.LowPart;
+  file_time.dwHighDateTime = ticks.HighPart;
+  SYSTEMTIME then;
+  if (!FileTimeToSystemTime(&file_time, &then)) return false;
+  wchar_t date[kDateChars] = {};
+  if (!InternetTimeFromSystemTimeW(&then, INTERNET_RFC1123_FORMAT, date, sizeof(date))) {
+    return false;
+  }
+  *expiry = date;
+  return true;
+}
+
+std::wstring CookieData(const std::wstring& value, const std::wstring& expiry) {
+  return value + L"; expires=" + expiry + L"; path=/; HttpOnly";
+}
+
+bool PersistBrowserCookie(const std::wstring& url, const std::string& name,
+                          const std::string& value, int days) {
+  if (value.empty()) return false;
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  std::wstring expiry;
+  if (!CookieExpiry(now, days, &expiry)) return false;
+  const std::wstring data = CookieData(Utf8ToWide(value), expiry);
+  const DWORD state =
+      InternetSetCookieExW(url.c_str(), Utf8ToWide(name).c_str(), data.c_str(), kCookieHttpOnly, 0);
+  return state != 0 && state != kCookieStateReject;
+}

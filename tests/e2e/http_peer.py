@@ -1,0 +1,188 @@
+#!/usr/bin/env python3
+"""A scripted HTTP peer for the client's transport tests.
+
+Starts a plain HTTP server and a TLS server on loopback, then runs the given
+command with their ports in the environment and exits with its exit code:
+
+  TAVRENSIL_HTTP_PORT          plain HTTP server
+  TAVRENSIL_HTTPS_PORT         TLS server; its certificate names "localhost"
+  TAVRENSIL_TEST_CA            the issuing test CA, DER as hex, for the test to
+                               trust (and remove again) in its Wine prefix
+  TAVRENSIL_REFUSED_PORT       a loopback port where nothing listens
+
+What a path does:
+  /status/N[?...]   answers status N
+  /slow/MS          waits MS milliseconds, then answers 200
+  /stall-body/MS    sends the head and half the body, waits MS, sends the rest
+  /big/N            answers N bytes: byte i is (i * 7 + 3) % 251
+  /drop-mid-body    promises 100000 bytes, sends 5000, closes
+  /count?PATH       how many requests arrived for PATH (path and query)
+  anything else     200 with the raw request (head and body) as the body
+"""
+import collections
+import os
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+hits = collections.Counter()
+hits_lock = threading.Lock()
+
+
+def read_request(conn):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return None
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = 0
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            length = int(value.strip())
+    while len(body) < length:
+        chunk = conn.recv(65536)
+        if not chunk:
+            break
+        body += chunk
+    return head, body
+
+
+def answer(conn, status, body):
+    conn.sendall(b"HTTP/1.1 %d X\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
+                 % (status, len(body)) + body)
+
+
+def big_body(n):
+    # The pattern repeats every 251 bytes; build it from whole periods.
+    period = bytes((i * 7 + 3) % 251 for i in range(251))
+    return (period * (n // 251 + 1))[:n]
+
+
+def serve(conn):
+    try:
+        request = read_request(conn)
+        if request is None:
+            return
+        head, body = request
+        target = head.split(b"\r\n")[0].split(b" ")[1].decode("latin-1")
+        with hits_lock:
+            hits[target] += 1
+        path = target.split("?")[0]
+        if path.startswith("/status/"):
+            code = int(path[len("/status/"):])
+            answer(conn, code, b"" if code in (204, 304) else b"status %d" % code)
+        elif path.startswith("/slow/"):
+            time.sleep(int(path[len("/slow/"):]) / 1000.0)
+            answer(conn, 200, b"slow")
+        elif path.startswith("/stall-body/"):
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: close\r\n\r\n12345")
+            time.sleep(int(path[len("/stall-body/"):]) / 1000.0)
+            conn.sendall(b"67890")
+        elif path.startswith("/big/"):
+            answer(conn, 200, big_body(int(path[len("/big/"):])))
+        elif path == "/drop-mid-body":
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"x" * 5000)
+        elif path == "/count":
+            with hits_lock:
+                count = hits[target.partition("?")[2]]
+            answer(conn, 200, str(count).encode())
+        else:
+            answer(conn, 200, head + b"\r\n\r\n" + body)
+    except (OSError, ValueError, ssl.SSLError):
+        pass
+    finally:
+        try:
+            conn.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        conn.close()
+
+
+def listen():
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind(("127.0.0.1", 0))
+    sock.listen(64)
+    return sock
+
+
+def accept_loop(sock, context=None):
+    while True:
+        try:
+            conn, _ = sock.accept()
+        except OSError:
+            return
+        threading.Thread(target=handshake_and_serve, args=(conn, context), daemon=True).start()
+
+
+def handshake_and_serve(conn, context):
+    if context is not None:
+        try:
+            conn.settimeout(30)
+            conn = context.wrap_socket(conn, server_side=True)
+        except (OSError, ssl.SSLError):
+            conn.close()
+            return
+    serve(conn)
+
+
+def make_certificates(folder):
+    """A throw-away CA and a "localhost" certificate it signed."""
+    def openssl(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
+            "-out", "ca.pem", "-days", "2", "-subj", "/CN=Tavrensil Test CA",
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "leaf.key",
+            "-out", "leaf.csr", "-subj", "/CN=localhost")
+    with open(os.path.join(folder, "leaf.ext"), "w") as ext:
+        ext.write("subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n"
+                  "basicConstraints=CA:FALSE\n")
+    openssl("x509", "-req", "-in", "leaf.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-out", "leaf.pem", "-days", "2", "-extfile", "leaf.ext")
+    openssl("x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
+    with open(os.path.join(folder, "ca.der"), "rb") as der:
+        return der.read()
+
+
+def main():
+    if "--" not in sys.argv:
+        print(__doc__)
+        return 2
+    command = sys.argv[sys.argv.index("--") + 1:]
+
+    plain = listen()
+    threading.Thread(target=accept_loop, args=(plain,), daemon=True).start()
+
+    with tempfile.TemporaryDirectory() as folder:
+        ca_der = make_certificates(folder)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(os.path.join(folder, "leaf.pem"), os.path.join(folder, "leaf.key"))
+        secure = listen()
+        threading.Thread(target=accept_loop, args=(secure, context), daemon=True).start()
+
+        refused = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        refused.bind(("127.0.0.1", 0))
+        refused_port = refused.getsockname()[1]
+        refused.close()
+
+        env = dict(os.environ)
+        env["TAVRENSIL_HTTP_PORT"] = str(plain.getsockname()[1])
+        env["TAVRENSIL_HTTPS_PORT"] = str(secure.getsockname()[1])
+        env["TAVRENSIL_TEST_CA"] = ca_der.hex()
+        env["TAVRENSIL_REFUSED_PORT"] = str(refused_port)
+        sys.stdout.flush()
+        return subprocess.call(command, env=env)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
