@@ -1,31 +1,157 @@
-// The client's process entry and main window.
-#include <windows.h>
+// The client shell: process start-up, the main window and its shutdown,
+// full screen, reload, the screenshot of direct-movie mode and the start-up
+// update check.
+#include "main.h"
+
+#include <avrt.h>
+#include <ole2.h>
+#include <shellapi.h>
+#include <timeapi.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+
+#include "anticheat.h"
+#include "browser_host.h"
+#include "flash_host.h"
+#include "http.h"
+#include "json.h"
+#include "mobile_bridge.h"
+
+// Ask hybrid-graphics drivers to run the client on the discrete GPU.
+extern "C" {
+__declspec(dllexport) DWORD NvOptimusEnablement = 1;
+__declspec(dllexport) DWORD AmdPowerXpressRequestHighPerformance = 1;
+}
 
 namespace {
 
 const wchar_t kWindowClass[] = L"TavrensilClientWindow";
 const wchar_t kWindowTitle[] = L"Tavrensil Online";
+const wchar_t kDefaultSite[] = L"https://oyun.tavrensil.com";
 const int kClientWidth = 1000;
 const int kClientHeight = 600;
+const int kHotKeyReload = 1;
+const int kHotKeyFullscreen = 2;
+const UINT kVirtualKeyF5 = 0x74;
+const UINT kVirtualKeyF11 = 0x7A;
+const UINT_PTR kTimerScreenshot = 1;
+const UINT_PTR kTimerMobile = 7;
+const DWORD kHeartbeatStopWaitMs = 1000;
 
-LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
-  if (msg == WM_DESTROY) {
-    PostQuitMessage(0);
-    return 0;
-  }
-  return DefWindowProcW(hwnd, msg, wparam, lparam);
+WINDOWPLACEMENT EmptyPlacement() {
+  WINDOWPLACEMENT placement = {};
+  placement.length = sizeof(placement);
+  return placement;
 }
 
-HWND CreateMainWindow(HINSTANCE instance) {
+ClientOptions g_options;
+FILE* g_log = nullptr;
+CRITICAL_SECTION g_log_lock;
+std::unique_ptr<HttpClient> g_http;
+BrowserHost g_browser;
+FlashHost g_flash;
+bool g_game_running = false;
+bool g_native_fullscreen = false;
+WINDOWPLACEMENT g_saved_placement = EmptyPlacement();
+HANDLE g_mmcss_handle = nullptr;
+volatile bool g_heartbeat_running = false;
+HANDLE g_heartbeat_thread = nullptr;
+std::wstring g_last_movie;
+std::wstring g_last_flashvars;
+std::string g_site_name = "local";
+std::string g_shard;
+std::string g_challenge;
+std::string g_csid;
+std::string g_token;
+
+// ---------------------------------------------------------------------------
+// The game session and the movie. Filled in as the session protocol and the
+// media control are built; until then they keep every caller working.
+
+void OnPlayNavigated(HWND, const std::wstring&) {}
+
+DWORD WINAPI HeartbeatThreadProc(LPVOID) { return 0; }
+
+void SendBye() {}
+
+bool LaunchFlash(HWND, const std::wstring&, const std::wstring&) { return false; }
+
+PlayNavigationCallback MakePlayCallback(HWND window) {
+  return [window](const std::wstring& url) { OnPlayNavigated(window, url); };
+}
+
+// ---------------------------------------------------------------------------
+// Start-up.
+
+// A function of a loaded module by name, or null. The detour through
+// void(*)() is the cast the compiler accepts between function types.
+template <typename Function>
+Function ModuleFunction(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// Newer systems know per-monitor awareness; older ones only the plain kind.
+// user32 is already loaded, so this asks for no new module.
+void SetDpiAwareness() {
+  HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  if (!user32) return;
+  auto set_context = ModuleFunction<BOOL(WINAPI*)(HANDLE)>(user32, "SetProcessDpiAwarenessContext");
+  // -4: per-monitor awareness, version 2.
+  if (set_context && set_context(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4)))) return;
+  auto set_aware = ModuleFunction<BOOL(WINAPI*)()>(user32, "SetProcessDPIAware");
+  if (set_aware) set_aware();
+}
+
+void ReadCommandLine() {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (!argv) argc = 0;
+  g_options = ParseArguments(argc, argv);
+  if (argv) LocalFree(argv);
+}
+
+void OpenLog() {
+  InitializeCriticalSection(&g_log_lock);
+  g_log = _wfopen((ModuleDir() + L"\\client.log").c_str(), L"w");
+  Log(L"Tavrensil Client baslatildi (Build %d)", kBuild);
+}
+
+void RaiseScheduling() {
+  timeBeginPeriod(1);
+  SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+}
+
+HICON LoadClassIcon(HINSTANCE instance, int size, bool from_file) {
+  const UINT flags = (size == 0 ? LR_DEFAULTSIZE : 0) | (from_file ? LR_LOADFROMFILE : 0);
+  if (from_file) {
+    const std::wstring path = ModuleDir() + L"\\res\\app.ico";
+    return static_cast<HICON>(LoadImageW(nullptr, path.c_str(), IMAGE_ICON, size, size, flags));
+  }
+  return static_cast<HICON>(
+      LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, flags));
+}
+
+void RegisterWindowClass(HINSTANCE instance) {
   WNDCLASSEXW wc = {};
   wc.cbSize = sizeof(wc);
   wc.lpfnWndProc = WindowProc;
   wc.hInstance = instance;
+  wc.hIcon = LoadClassIcon(instance, 0, false);
+  wc.hIconSm = LoadClassIcon(instance, 16, false);
+  if (!wc.hIcon) {
+    wc.hIcon = LoadClassIcon(instance, 0, true);
+    wc.hIconSm = LoadClassIcon(instance, 16, true);
+  }
   wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
   wc.lpszClassName = kWindowClass;
   RegisterClassExW(&wc);
+}
 
+HWND CreateMainWindow(HINSTANCE instance) {
   RECT rect = {0, 0, kClientWidth, kClientHeight};
   AdjustWindowRect(&rect, WS_OVERLAPPEDWINDOW, FALSE);
   return CreateWindowExW(0, kWindowClass, kWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
@@ -33,18 +159,354 @@ HWND CreateMainWindow(HINSTANCE instance) {
                          nullptr, instance, nullptr);
 }
 
-}  // namespace
+void RegisterMmcss() {
+  DWORD task_index = 0;
+  g_mmcss_handle = AvSetMmThreadCharacteristicsW(L"Games", &task_index);
+  Log(L"MMCSS 'Games' kaydi: %ls", g_mmcss_handle ? L"ok" : L"basarisiz");
+}
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
-  HWND hwnd = CreateMainWindow(instance);
-  if (!hwnd) return 1;
-  ShowWindow(hwnd, show);
-  UpdateWindow(hwnd);
+void StartMode(HWND window) {
+  if (!g_options.movie.empty()) {
+    LaunchFlash(window, g_options.movie, g_options.flashvars);
+    if (!g_options.shot.empty()) {
+      SetTimer(window, kTimerScreenshot, static_cast<UINT>(g_options.after), nullptr);
+    }
+    return;
+  }
+  if (!g_browser.Create(window, g_options.site + L"/?client=1", MakePlayCallback(window))) {
+    MessageBoxW(window, L"Web tarayıcı bileşeni başlatılamadı.", L"Tavrensil",
+                MB_OK | MB_ICONERROR);
+  }
+}
 
+int RunMessageLoop() {
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (!g_game_running && g_browser.TranslateAcceleratorW(&msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
+  OleUninitialize();
+  timeEndPeriod(1);
   return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The window procedure and its handlers.
+
+void StopHeartbeat() {
+  g_heartbeat_running = false;
+  if (!g_heartbeat_thread) return;
+  WaitForSingleObject(g_heartbeat_thread, kHeartbeatStopWaitMs);
+  CloseHandle(g_heartbeat_thread);
+  g_heartbeat_thread = nullptr;
+}
+
+void OnSize(LPARAM lparam) {
+  const int width = LOWORD(lparam);
+  const int height = HIWORD(lparam);
+  if (g_game_running) {
+    g_flash.Resize(width, height);
+  } else {
+    g_browser.Resize(width, height);
+  }
+}
+
+// Copies the client area from the screen into a 24-bit DIB section and
+// writes it to `path`; nothing is written when the capture cannot be made.
+void CaptureClientArea(HWND window, const std::wstring& path) {
+  RECT client;
+  GetClientRect(window, &client);
+  const int width = client.right - client.left;
+  const int height = client.bottom - client.top;
+  POINT origin = {0, 0};
+  ClientToScreen(window, &origin);
+  SetForegroundWindow(window);
+
+  BITMAPFILEHEADER file;
+  BITMAPINFOHEADER info;
+  FillBitmapHeaders(width, height, &file, &info);
+  BITMAPINFO create_info = {};
+  create_info.bmiHeader = info;
+  create_info.bmiHeader.biSizeImage = 0;
+
+  HDC screen = GetDC(nullptr);
+  HDC memory = screen ? CreateCompatibleDC(screen) : nullptr;
+  void* pixels = nullptr;
+  HBITMAP bitmap = memory
+                       ? CreateDIBSection(screen, &create_info, DIB_RGB_COLORS, &pixels, nullptr, 0)
+                       : nullptr;
+  HGDIOBJ previous = bitmap ? SelectObject(memory, bitmap) : nullptr;
+  if (bitmap) {
+    BitBlt(memory, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
+    GdiFlush();
+    WriteBitmapFile(path, file, info, pixels);
+  }
+  if (previous) SelectObject(memory, previous);
+  if (bitmap) DeleteObject(bitmap);
+  if (memory) DeleteDC(memory);
+  if (screen) ReleaseDC(nullptr, screen);
+}
+
+void TakeScreenshotAndClose(HWND window) {
+  KillTimer(window, kTimerScreenshot);
+  const long frame = g_flash.GetLong(L"FrameNum");
+  const long total = g_flash.GetLong(L"TotalFrames");
+  const long ready = g_flash.GetLong(L"ReadyState");
+  Log(L"ReadyState=%ld TotalFrames=%ld FrameNum=%ld", ready, total, frame);
+  CaptureClientArea(window, g_options.shot);
+  DestroyWindow(window);
+}
+
+void OnTimer(HWND window, WPARAM id) {
+  if (id == kTimerMobile) {
+    mobile::OnTimer(window);
+  } else if (id == kTimerScreenshot) {
+    TakeScreenshotAndClose(window);
+  }
+}
+
+void OnHotKey(HWND window, WPARAM id) {
+  if (id == kHotKeyReload) {
+    ReloadCurrent(window);
+  } else if (id == kHotKeyFullscreen) {
+    ToggleNativeFullscreen(window);
+  }
+}
+
+void OnDestroy(HWND window) {
+  UnregisterHotKey(window, kHotKeyReload);
+  UnregisterHotKey(window, kHotKeyFullscreen);
+  if (g_options.mobile) mobile::Stop(window);
+  StopAntiCheat();
+  StopHeartbeat();
+  SendBye();
+  g_flash.Destroy();
+  g_browser.Destroy();
+  if (g_mmcss_handle) {
+    AvRevertMmThreadCharacteristics(g_mmcss_handle);
+    g_mmcss_handle = nullptr;
+  }
+  timeEndPeriod(1);
+  PostQuitMessage(0);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Options, log and files.
+
+ClientOptions ParseArguments(int argc, wchar_t* const* argv) {
+  ClientOptions options;
+  options.site = kDefaultSite;
+  struct TextOption {
+    const wchar_t* name;
+    std::wstring ClientOptions::*field;
+  };
+  const TextOption text_options[] = {
+      {L"--movie", &ClientOptions::movie}, {L"--flashvars", &ClientOptions::flashvars},
+      {L"--wmode", &ClientOptions::wmode}, {L"--site", &ClientOptions::site},
+      {L"--shot", &ClientOptions::shot},   {L"--loading", &ClientOptions::loading},
+  };
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    const wchar_t* value = (i + 1 < argc) ? argv[i + 1] : nullptr;
+    bool matched = false;
+    for (const TextOption& option : text_options) {
+      if (arg != option.name) continue;
+      options.*option.field = value ? value : L"";
+      matched = true;
+    }
+    if (arg == L"--after") {
+      options.after = value ? _wtoi(value) : 0;
+      matched = true;
+    }
+    if (matched && value) ++i;
+    if (arg == L"--mobile") options.mobile = true;
+  }
+  return options;
+}
+
+void Log(const wchar_t* format, ...) {
+  if (!g_log) return;
+  // One lock around the three stream calls keeps lines from two threads
+  // whole instead of interleaved.
+  EnterCriticalSection(&g_log_lock);
+  va_list args;
+  va_start(args, format);
+  vfwprintf(g_log, format, args);
+  va_end(args);
+  fputwc(L'\n', g_log);
+  fflush(g_log);
+  LeaveCriticalSection(&g_log_lock);
+}
+
+std::wstring DirectoryOf(const std::wstring& path) {
+  const size_t separator = path.find_last_of(L"\\/");
+  return separator == std::wstring::npos ? L"." : path.substr(0, separator);
+}
+
+std::wstring ModuleDir() {
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return DirectoryOf(path);
+}
+
+uint32_t BitmapStride(int width) { return (3u * static_cast<uint32_t>(width) + 3u) / 4u * 4u; }
+
+void FillBitmapHeaders(int width, int height, BITMAPFILEHEADER* file, BITMAPINFOHEADER* info) {
+  const uint32_t image_size = BitmapStride(width) * static_cast<uint32_t>(height);
+  *info = BITMAPINFOHEADER();
+  info->biSize = sizeof(BITMAPINFOHEADER);
+  info->biWidth = width;
+  info->biHeight = height;
+  info->biPlanes = 1;
+  info->biBitCount = 24;
+  info->biCompression = BI_RGB;
+  info->biSizeImage = image_size;
+  *file = BITMAPFILEHEADER();
+  file->bfType = 0x4D42;  // "BM"
+  file->bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+  file->bfSize = file->bfOffBits + image_size;
+}
+
+bool WriteBitmapFile(const std::wstring& path, const BITMAPFILEHEADER& file,
+                     const BITMAPINFOHEADER& info, const void* pixels) {
+  if (!pixels) return false;
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool ok = WriteFile(handle, &file, sizeof(file), &written, nullptr) &&
+                  WriteFile(handle, &info, sizeof(info), &written, nullptr) &&
+                  WriteFile(handle, pixels, info.biSizeImage, &written, nullptr);
+  CloseHandle(handle);
+  return ok;
+}
+
+// ---------------------------------------------------------------------------
+// Update check.
+
+std::wstring UpdateNoticeText(int64_t latest_build) {
+  return L"Tavrensil Online istemcisinin yeni bir sürümü yayınlandı!\n\nMevcut Sürüm: v" +
+         std::to_wstring(kBuild) + L"\nEn Yeni Sürüm: v" + std::to_wstring(latest_build) +
+         L"\n\nOyuna devam edebilmek için lütfen yeni sürümü indirin.\n"
+         L"İndirme sayfası tarayıcınızda açılacaktır.";
+}
+
+bool IsWebAddress(const std::wstring& url) {
+  return _wcsnicmp(url.c_str(), L"http://", 7) == 0 || _wcsnicmp(url.c_str(), L"https://", 8) == 0;
+}
+
+void CheckUpdateOnStartup(HWND window) {
+  if (!g_http) return;
+  const HttpResponse response = g_http->Get("/api/client/update?build=" + std::to_string(kBuild));
+  if (response.status != 200) return;
+  const Json answer = Json::Parse(response.body);
+  if (!answer["must_update"].truthy()) return;
+  const std::wstring download_url = Utf8ToWide(answer["download_url"].str(""));
+  const int64_t latest_build = answer["latest_build"].num(1);
+
+  MessageBoxW(window, UpdateNoticeText(latest_build).c_str(), L"Tavrensil Güncelleme Gereklidir",
+              MB_OK | MB_ICONINFORMATION);
+  // The shell opens whatever it is given; the server's text must not be able
+  // to start a local program, so only web addresses go to the browser.
+  if (!download_url.empty() && IsWebAddress(download_url)) {
+    ShellExecuteW(nullptr, L"open", download_url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  }
+  ExitProcess(0);
+}
+
+// ---------------------------------------------------------------------------
+// Full screen, reload and the web text-focus predicate.
+
+void ToggleNativeFullscreen(HWND window) {
+  const LONG style = GetWindowLongW(window, GWL_STYLE);
+  if (g_native_fullscreen) {
+    SetWindowLongW(window, GWL_STYLE, style | WS_OVERLAPPEDWINDOW);
+    SetWindowPlacement(window, &g_saved_placement);
+    SetWindowPos(window, nullptr, 0, 0, 0, 0,
+                 SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED | SWP_NOOWNERZORDER);
+    g_native_fullscreen = false;
+  } else {
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof(monitor);
+    if (GetWindowPlacement(window, &g_saved_placement) &&
+        GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
+      const RECT& r = monitor.rcMonitor;
+      SetWindowLongW(window, GWL_STYLE, style & ~WS_OVERLAPPEDWINDOW);
+      SetWindowPos(window, HWND_TOP, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                   SWP_FRAMECHANGED | SWP_NOOWNERZORDER);
+      g_native_fullscreen = true;
+    }
+  }
+  Log(L"F11: tam_ekran=%d", g_native_fullscreen ? 1 : 0);
+}
+
+void ReloadCurrent(HWND window) {
+  Log(L"F5: yenileniyor (oyun_icinde=%d)", g_game_running ? 1 : 0);
+  if (g_game_running) {
+    StopHeartbeat();
+    g_flash.Destroy();
+    LaunchFlash(window, g_last_movie, g_last_flashvars);
+    g_heartbeat_running = true;
+    g_heartbeat_thread = CreateThread(nullptr, 0, HeartbeatThreadProc, nullptr, 0, nullptr);
+    return;
+  }
+  g_browser.Destroy();
+  g_browser.Create(window, g_options.site + L"/?client=1", MakePlayCallback(window));
+}
+
+bool WebTextFocus() { return g_game_running ? false : g_browser.HasTextFocus(); }
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_SIZE:
+      OnSize(lparam);
+      return 0;
+    case WM_TIMER:
+      OnTimer(window, wparam);
+      return 0;
+    case WM_HOTKEY:
+      OnHotKey(window, wparam);
+      return 0;
+    case WM_DESTROY:
+      OnDestroy(window);
+      return 0;
+    default:
+      return DefWindowProcW(window, message, wparam, lparam);
+  }
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+  SetDpiAwareness();
+  BrowserHost::EnsureBrowserEmulation();
+  ReadCommandLine();
+  OpenLog();
+  RaiseScheduling();
+  g_http.reset(new HttpClient(g_options.site));
+  if (!AntiCheatStartupCheck(g_http.get(), kBuild)) return 1;
+  if (FAILED(OleInitialize(nullptr))) {
+    timeEndPeriod(1);
+    return 1;
+  }
+  RegisterWindowClass(instance);
+  HWND window = CreateMainWindow(instance);
+  if (!window) {
+    timeEndPeriod(1);
+    OleUninitialize();
+    return 1;
+  }
+  RegisterHotKey(window, kHotKeyReload, 0, kVirtualKeyF5);
+  RegisterHotKey(window, kHotKeyFullscreen, 0, kVirtualKeyF11);
+  RegisterMmcss();
+  ShowWindow(window, show);
+  UpdateWindow(window);
+  if (g_options.mobile) {
+    ToggleNativeFullscreen(window);
+    mobile::Start(window, Log, WebTextFocus);
+  }
+  StartAntiCheat(window, g_http.get(), &g_shard, &g_csid, &g_token, kBuild);
+  CheckUpdateOnStartup(window);
+  StartMode(window);
+  return RunMessageLoop();
 }

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Builds the client and starts it under Wine: on your display when there is
-# one, otherwise on a virtual one. Arguments are passed to the client.
+# Builds the client and starts it under Wine against the reference game
+# server, which this script starts on a free loopback port and stops when
+# the client ends. The client shows on your display when there is one,
+# otherwise on a virtual one. Arguments are passed to the client; a --site
+# among them points it elsewhere.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -13,5 +16,31 @@ else
 fi
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$jobs" --target TavrensilClient
-exec tools/wine-run --state "build/$preset/wine" --arch "$arch" --timeout 0 \
-  "build/$preset/TavrensilClient.exe" "$@"
+
+server_out=$(mktemp)
+python3 reference_server/server.py --port 0 --dev-token DEMO >"$server_out" 2>&1 &
+server_pid=$!
+stop_server() {
+  kill "$server_pid" 2>/dev/null
+  wait "$server_pid" 2>/dev/null
+  rm -f "$server_out"
+}
+trap stop_server EXIT
+trap 'exit 130' INT TERM
+site=
+for _ in $(seq 100); do
+  site=$(sed -n 's/^serving \(http[^ ]*\).*/\1/p' "$server_out")
+  [[ -n $site ]] && break
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [[ -z $site ]]; then
+  echo "run: the reference server did not start:" >&2
+  cat "$server_out" >&2
+  exit 1
+fi
+echo "run: reference server at $site (demo play page: $site/s3/play?token=DEMO)"
+echo "run: the client's log is build/$preset/client.log"
+
+tools/wine-run --state "build/$preset/wine" --arch "$arch" --timeout 0 \
+  "build/$preset/TavrensilClient.exe" --site "$site" "$@"
