@@ -112,12 +112,6 @@ void ReadCommandLine() {
   if (argv) LocalFree(argv);
 }
 
-void OpenLog() {
-  InitializeCriticalSection(&g_log_lock);
-  g_log = _wfopen((ModuleDir() + L"\\client.log").c_str(), L"w");
-  Log(L"Tavrensil Client baslatildi (Build %d)", kBuild);
-}
-
 void RaiseScheduling() {
   timeBeginPeriod(1);
   SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
@@ -327,6 +321,16 @@ ClientOptions ParseArguments(int argc, wchar_t* const* argv) {
   return options;
 }
 
+bool OpenLog(const std::wstring& path) {
+  static bool lock_ready = false;
+  if (!lock_ready) {
+    InitializeCriticalSection(&g_log_lock);
+    lock_ready = true;
+  }
+  g_log = _wfopen(path.c_str(), L"w");
+  return g_log != nullptr;
+}
+
 void Log(const wchar_t* format, ...) {
   if (!g_log) return;
   // One lock around the three stream calls keeps lines from two threads
@@ -481,7 +485,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   SetDpiAwareness();
   BrowserHost::EnsureBrowserEmulation();
   ReadCommandLine();
-  OpenLog();
+  OpenLog(ModuleDir() + L"\\client.log");
+  Log(L"Tavrensil Client baslatildi (Build %d)", kBuild);
   RaiseScheduling();
   g_http.reset(new HttpClient(g_options.site));
   if (!AntiCheatStartupCheck(g_http.get(), kBuild)) return 1;

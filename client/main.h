@@ -27,6 +27,10 @@ struct ClientOptions {
 // whatever it is, and as the last argument leaves its field empty (0).
 ClientOptions ParseArguments(int argc, wchar_t* const* argv);
 
+// Opens (truncating) the log file that Log writes to; false when it cannot
+// be opened, and logging then stays off. Called once, at start-up.
+bool OpenLog(const std::wstring& path);
+
 // Appends one line to client.log (printf-style, wide). Whole lines stay
 // whole when threads log at once; does nothing before the log is open.
 void Log(const wchar_t* format, ...);

@@ -200,6 +200,52 @@ TEST(BitmapFile, WithoutPixelsNoFileIsMade) {
   EXPECT_FALSE(WriteBitmapFile(L"Z:\\no\\such\\folder\\x.bmp", file, info, pixels.data()));
 }
 
+struct LoggerArgs {
+  wchar_t tag;
+  int lines;
+};
+
+DWORD WINAPI LogLines(LPVOID param) {
+  const LoggerArgs* args = static_cast<LoggerArgs*>(param);
+  const std::wstring filler(60, args->tag);
+  for (int i = 0; i < args->lines; ++i) Log(L"%ls %d %ls", filler.c_str(), i, filler.c_str());
+  return 0;
+}
+
+TEST(Log, TwoThreadsWriteWholeLines) {
+  const std::wstring path = TempFile(L"tavrensil-log-test.log");
+  ASSERT_TRUE(OpenLog(path));
+  const int kLines = 2000;
+  LoggerArgs a = {L'a', kLines};
+  LoggerArgs b = {L'b', kLines};
+  HANDLE threads[2] = {CreateThread(nullptr, 0, LogLines, &a, 0, nullptr),
+                       CreateThread(nullptr, 0, LogLines, &b, 0, nullptr)};
+  WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+  CloseHandle(threads[0]);
+  CloseHandle(threads[1]);
+
+  std::ifstream in(path.c_str(), std::ios::binary);
+  std::string line;
+  int counts[2] = {0, 0};
+  int broken = 0;
+  while (std::getline(in, line)) {
+    const char tag = line.empty() ? '?' : line[0];
+    const std::string filler(60, tag);
+    // "<filler> <n> <filler>\r": anything else is a torn line.
+    const bool whole = (tag == 'a' || tag == 'b') && line.size() > 123 &&
+                       line.compare(0, 61, filler + " ") == 0 &&
+                       line.compare(line.size() - 62, 62, " " + filler + "\r") == 0;
+    if (!whole) {
+      ++broken;
+      continue;
+    }
+    ++counts[tag - 'a'];
+  }
+  EXPECT_EQ(broken, 0);
+  EXPECT_EQ(counts[0], kLines);
+  EXPECT_EQ(counts[1], kLines);
+}
+
 TEST(UpdateNotice, ShowsBothVersionsOnTheirLines) {
   struct Case {
     int64_t latest;
