@@ -23,7 +23,10 @@ if tools/host-runs-32bit; then
 else
   echo "This kernel cannot run 32-bit programs (IA-32 emulation is off), so 32-bit"
   echo "Wine cannot start here. The 32-bit build above is checked for errors and"
-  echo "warnings; its tests run below in the 64-bit build of the same sources."
+  echo "warnings, and its executable is inspected below; its tests run in the"
+  echo "64-bit build of the same sources."
+  step "windows (32-bit): the executable's file checks"
+  ctest --preset windows -R '^client_executable$'
 fi
 
 step "windows (64-bit): configure and build"
