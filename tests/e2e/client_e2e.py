@@ -1,0 +1,817 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the client executable against the reference server.
+
+  client_e2e.py --client EXE --tool WINDOW_TOOL_EXE --recorder OPEN_RECORDER_EXE
+                --state WINE_STATE_DIR [--server SERVER_PY] [--only NAME]...
+                [--keep] [--verbose] -- RUNNER...
+
+RUNNER is the command prefix that runs a Windows program, for example
+"tools/wine-run --state DIR --arch win64"; WINE_STATE_DIR is the state
+folder it uses (its virtual display's number is in WINE_STATE_DIR/display).
+When that display is not running, the script starts it with
+"RUNNER --start" and stops it again at the end.
+
+The script starts the reference server (port 0, its own request log, a
+development token), registers the open recorder in the Wine prefix as the
+handler of http and https addresses (and restores the earlier handlers at
+the end), and runs each case with its own copy of the client in its own
+temporary folder, so each case has its own client.log next to the
+executable. It prints one line per case, "NAME: ok" or "NAME: FAIL: reason",
+then "N passed, M failed", and exits with 1 when a case failed.
+
+Python 3 standard library only.
+"""
+import argparse
+import json
+import os
+import queue
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEFAULT_SERVER = os.path.normpath(os.path.join(HERE, "..", "..", "reference_server", "server.py"))
+
+WINDOW_TITLE = "Tavrensil Online"
+CLIENT_NAME = "TavrensilClient.exe"
+BUILD = 7
+CLIENT_SIZE = "client 1000x600"
+FIRST_LOG_LINES = [b"Tavrensil Client baslatildi (Build 7)", b"MMCSS 'Games' kaydi: ok"]
+
+UPDATE_CAPTION = "Tavrensil Güncelleme Gereklidir"
+LATEST_BUILD = 9
+# Non-ASCII letters and a query on purpose: the address must reach the
+# browser unchanged.
+DOWNLOAD_URL = "https://indir.tavrensil.test/istemci/TavrensilSetup-9.exe?kanal=güncel&dil=tr"
+
+
+def update_text(current, latest):
+    return ("Tavrensil Online istemcisinin yeni bir sürümü yayınlandı!\n\n"
+            "Mevcut Sürüm: v%d\nEn Yeni Sürüm: v%d\n\n"
+            "Oyuna devam edebilmek için lütfen yeni sürümü indirin.\n"
+            "İndirme sayfası tarayıcınızda açılacaktır." % (current, latest))
+
+
+# The line the screenshot timer logs while no media control can answer.
+NO_MEDIA_STATE_LINE = b"ReadyState=-1 TotalFrames=-1 FrameNum=-1"
+
+SHOT_WIDTH, SHOT_HEIGHT = 1000, 600
+SHOT_AFTER_MS = 1500
+
+WS_OVERLAPPEDWINDOW = 0x00CF0000
+WS_CAPTION = 0x00C00000
+
+# Bounds of the waits (seconds unless named _MS).
+WINDOW_WAIT_MS = 15000
+BOX_WAIT_MS = 15000
+REQUEST_WAIT = 10.0
+EXIT_WAIT = 10.0
+QUIET_MS = 1500   # how long no message box may appear after the update check
+TOOL_TIMEOUT = 30.0
+RUN_BUDGET = 200.0  # cases that would start later are not run
+
+# Without a server the update request is tried three times in all, 1.5 s
+# apart, after the window shows; no message box may appear meanwhile or after.
+NO_SERVER_QUIET_MS = 6000
+
+
+class CaseFailure(Exception):
+    pass
+
+
+class Interrupted(BaseException):
+    pass
+
+
+def check(condition, reason):
+    if not condition:
+        raise CaseFailure(reason)
+
+
+def short(data, limit=160):
+    text = data if isinstance(data, str) else repr(data)
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
+def read_file(path):
+    """The file's bytes, or None when it cannot be read."""
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def wait_until(predicate, limit, step=0.1):
+    """Calls predicate until it returns a true value or limit seconds pass."""
+    deadline = time.monotonic() + limit
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(step)
+
+
+# ---- processes --------------------------------------------------------------
+
+def children_map():
+    parents = {}
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % name, "rb") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        # The command name may hold blanks and parentheses; the fields after
+        # the last ')' are fixed.
+        fields = stat[stat.rfind(b")") + 2:].split()
+        if len(fields) > 1:
+            parents.setdefault(int(fields[1]), []).append(int(name))
+    return parents
+
+
+def process_tree(pid):
+    """pid and every process descending from it, parents first."""
+    if not os.path.isdir("/proc"):
+        return [pid]
+    parents = children_map()
+    order, todo = [], [pid]
+    while todo:
+        current = todo.pop(0)
+        order.append(current)
+        todo.extend(parents.get(current, []))
+    return order
+
+
+def kill_tree(proc, grace=3.0):
+    """Ends a process we started together with everything it started."""
+    if proc.poll() is not None:
+        return
+    pids = process_tree(proc.pid)
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        for pid in reversed(pids):
+            try:
+                os.kill(pid, sig)
+            except OSError:
+                pass
+        try:
+            proc.wait(timeout=grace)
+        except subprocess.TimeoutExpired:
+            continue
+        # The runner has ended; make sure nothing it started lingers.
+        alive = [p for p in pids[1:] if os.path.exists("/proc/%d" % p)]
+        if not alive:
+            return
+        pids = [proc.pid] + alive
+
+
+# ---- the reference server ---------------------------------------------------
+
+class Server:
+    def __init__(self, script, workdir, name, extra):
+        self.log_path = os.path.join(workdir, "server-%s.jsonl" % name)
+        self.err_path = os.path.join(workdir, "server-%s.err" % name)
+        self.err = open(self.err_path, "wb")
+        args = [sys.executable, script, "--port", "0", "--log-file", self.log_path,
+                "--dev-token", "E2E-DEV-TOKEN", "--quiet"] + extra
+        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=self.err)
+        lines = queue.Queue()
+        threading.Thread(target=lambda: lines.put(self.proc.stdout.readline()),
+                         daemon=True).start()
+        try:
+            first = lines.get(timeout=15).decode("utf-8", "replace").strip()
+        except queue.Empty:
+            first = ""
+        if not first.startswith("serving http://"):
+            self.stop()
+            raise RuntimeError("the reference server did not start: %r %s"
+                               % (first, self.stderr_text()))
+        self.url = first.split()[1].rstrip("/")
+        self.port = int(self.url.rsplit(":", 1)[1])
+
+    def stderr_text(self):
+        try:
+            with open(self.err_path, "rb") as f:
+                return f.read().decode("utf-8", "replace")[-400:]
+        except OSError:
+            return ""
+
+    def entries(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                data = f.read()
+        except OSError:
+            return []
+        out = []
+        for line in data.splitlines():
+            try:
+                out.append(json.loads(line))
+            except ValueError:
+                pass  # a line still being written
+        return out
+
+    def last_seq(self):
+        entries = self.entries()
+        return entries[-1]["seq"] if entries else 0
+
+    def entries_since(self, seq):
+        return [e for e in self.entries() if e.get("seq", 0) > seq]
+
+    def control(self, path, body):
+        request = urllib.request.Request(self.url + path, data=json.dumps(body).encode(),
+                                         headers={"Content-Type": "application/json"})
+        with urllib.request.urlopen(request, timeout=10) as answer:
+            return json.loads(answer.read())
+
+    def set_fault(self, rule):
+        self.control("/_control/fault", {"rule": rule})
+
+    def clear_faults(self):
+        self.control("/_control/fault", {"clear": True})
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        if self.proc.stdout:
+            self.proc.stdout.close()
+        self.err.close()
+
+
+def closed_port():
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+# ---- the Windows side -------------------------------------------------------
+
+class Harness:
+    def __init__(self, opts):
+        self.opts = opts
+        self.runner = list(opts.runner)
+        self.started_display = False
+        self.saved_handlers = {}
+        self.base = tempfile.mkdtemp(prefix="tavrensil-e2e-")
+        self.display = None
+
+    def log(self, text):
+        if self.opts.verbose:
+            print("  . " + text, flush=True)
+
+    def win_path(self, path):
+        path = os.path.abspath(path)
+        if os.name == "nt" or not self.runner:
+            return path
+        return "Z:" + path.replace("/", "\\")
+
+    def run(self, args, timeout=TOOL_TIMEOUT):
+        """Runs a Windows program to its end; returns (exit code, stdout bytes).
+
+        The output goes through files, not pipes: a Wine system process that
+        the program happens to start (the desktop process, for one) inherits
+        its output handles and may keep them open long after it ended.
+        """
+        t0 = time.monotonic()
+        with tempfile.TemporaryFile(dir=self.base) as out, \
+                tempfile.TemporaryFile(dir=self.base) as err:
+            proc = subprocess.Popen(self.runner + list(args), stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=err,
+                                    start_new_session=(os.name != "nt"))
+            try:
+                rc = proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                kill_tree(proc)
+                proc.wait()
+                rc = None
+            out.seek(0)
+            err.seek(0)
+            stdout, stderr = out.read(), err.read()
+        self.log("%s -> %s in %.2fs%s" % (" ".join(args[-3:]), rc, time.monotonic() - t0,
+                                          " (%s)" % short(stderr.decode("utf-8", "replace").strip())
+                                          if stderr.strip() else ""))
+        return rc, stdout
+
+    def tool(self, exe_filter, *args, timeout=TOOL_TIMEOUT):
+        command = [self.opts.tool]
+        if exe_filter:
+            command += ["--exe", exe_filter]
+        rc, out = self.run(command + list(args), timeout=timeout)
+        return rc, out.decode("utf-8", "replace")
+
+    # The shared display and the prefix.
+    def display_running(self):
+        try:
+            with open(os.path.join(self.opts.state, "display")) as f:
+                display = f.read().strip()
+            with open(os.path.join(self.opts.state, "xvfb.pid")) as f:
+                pid = int(f.read().strip())
+            os.kill(pid, 0)
+            return display
+        except (OSError, ValueError):
+            return None
+
+    def setup(self):
+        if self.runner and os.name != "nt":
+            self.display = self.display_running()
+            if not self.display:
+                rc, out = self.run(["--start"], timeout=400)
+                self.started_display = True
+                self.display = self.display_running()
+                if rc != 0 or not self.display:
+                    raise RuntimeError("could not start the Wine display: %s"
+                                       % out.decode("utf-8", "replace")[-300:])
+        if not self.display:
+            self.display = os.environ.get("DISPLAY")
+        self.register_recorder()
+
+    def teardown(self):
+        try:
+            self.restore_handlers()
+        finally:
+            if self.started_display:
+                self.run(["--stop"], timeout=60)
+            if not self.opts.keep:
+                shutil.rmtree(self.base, ignore_errors=True)
+            else:
+                print("kept %s" % self.base)
+
+    # The open recorder as the handler of web addresses.
+    @staticmethod
+    def handler_key(scheme):
+        return "HKCR\\%s\\shell\\open\\command" % scheme
+
+    def read_handler(self, scheme):
+        rc, out = self.run(["reg", "query", self.handler_key(scheme), "/ve"])
+        if rc != 0:
+            return None
+        for line in out.decode("utf-8", "replace").splitlines():
+            if "REG_SZ" in line:
+                return line.split("REG_SZ", 1)[1].strip()
+        return None
+
+    def write_handler(self, scheme, value):
+        rc, out = self.run(["reg", "add", self.handler_key(scheme), "/ve", "/d", value, "/f"])
+        return rc == 0
+
+    def register_recorder(self):
+        command = '"%s" "%%1"' % self.win_path(self.opts.recorder)
+        for scheme in ("http", "https"):
+            self.saved_handlers[scheme] = self.read_handler(scheme)
+            if not self.write_handler(scheme, command):
+                raise RuntimeError("could not register the open recorder for %s" % scheme)
+        self.log("open recorder registered: %s" % command)
+
+    def restore_handlers(self):
+        for scheme, value in self.saved_handlers.items():
+            if value is not None:
+                self.write_handler(scheme, value)
+            else:
+                self.run(["reg", "delete", self.handler_key(scheme), "/ve", "/f"])
+        self.saved_handlers = {}
+
+
+class Client:
+    """One copy of the client in its own folder, started through the runner."""
+
+    def __init__(self, harness, name):
+        self.h = harness
+        self.dir = tempfile.mkdtemp(prefix=name + "-", dir=harness.base)
+        self.exe = os.path.join(self.dir, CLIENT_NAME)
+        shutil.copy2(harness.opts.client, self.exe)
+        self.win_exe = harness.win_path(self.exe)
+        self.log_path = os.path.join(self.dir, "client.log")
+        self.record_path = os.path.join(self.dir, "opened.txt")
+        self.proc = None
+        self.rc = None
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def start(self, args):
+        env = dict(os.environ)
+        env["TAVRENSIL_OPEN_RECORD"] = self.h.win_path(self.record_path)
+        self.out = open(self.path("runner.out"), "wb")
+        self.proc = subprocess.Popen(self.h.runner + [self.exe] + list(args), env=env,
+                                     stdin=subprocess.DEVNULL, stdout=self.out,
+                                     stderr=subprocess.STDOUT,
+                                     start_new_session=(os.name != "nt"))
+        self.h.log("started %s %s" % (self.exe, " ".join(args)))
+
+    def tool(self, *args, timeout=TOOL_TIMEOUT):
+        return self.h.tool(self.win_exe, *args, timeout=timeout)
+
+    def wait_exit(self, limit):
+        try:
+            self.rc = self.proc.wait(timeout=limit)
+        except subprocess.TimeoutExpired:
+            return None
+        return self.rc
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def read_log(self):
+        return read_file(self.log_path)
+
+    def log_lines(self):
+        data = self.read_log()
+        return [] if data is None else data.split(b"\r\n")
+
+    def wait_log_line(self, line, limit, after=0):
+        """Waits until line appears in the log at an index >= after; its index."""
+        def find():
+            lines = self.log_lines()
+            for i in range(after, len(lines)):
+                if lines[i] == line:
+                    return i + 1
+            return 0
+        found = wait_until(find, limit)
+        return found - 1 if found else None
+
+    # Checks shared by several cases.
+    def expect_window(self):
+        rc, out = self.tool("wait", WINDOW_TITLE, str(WINDOW_WAIT_MS))
+        check(rc == 0, "the window \"%s\" did not appear (%s)" % (WINDOW_TITLE, short(out.strip())))
+        check(out.strip() == CLIENT_SIZE,
+              "window client area: %r, expected %r" % (out.strip(), CLIENT_SIZE))
+
+    def expect_no_box(self, quiet_ms):
+        rc, out = self.tool("nobox", str(quiet_ms))
+        check(rc == 0, "an unexpected message box appeared: %r" % out.strip())
+
+    def open_dialogs(self):
+        rc, out = self.tool("dialogs", timeout=10)
+        return [line for line in out.split("\n") if line] if rc == 0 else []
+
+    def expect_exit_zero(self, limit, what):
+        code = self.wait_exit(limit)
+        if code is None:
+            boxes = self.open_dialogs()
+            raise CaseFailure("the client did not end within %gs %s%s"
+                              % (limit, what, " (open message boxes: %s)" % boxes if boxes else ""))
+        check(code == 0, "exit code %d %s, expected 0" % (code, what))
+
+    def close_and_expect_zero(self, limit=EXIT_WAIT):
+        check(self.running(), "the client ended before it was closed (exit code %s)"
+              % self.proc.poll())
+        rc, out = self.tool("close", WINDOW_TITLE)
+        check(rc == 0, "could not close the window (%s)" % short(out.strip()))
+        self.expect_exit_zero(limit, "after its window was closed")
+
+    def stop(self):
+        """Ends the client if it still runs: close its window, then kill."""
+        if self.proc is None:
+            return
+        if self.running():
+            self.h.tool(self.win_exe, "press", UPDATE_CAPTION, "1", timeout=10)
+            self.h.tool(self.win_exe, "close", WINDOW_TITLE, timeout=10)
+            if self.wait_exit(5) is None:
+                kill_tree(self.proc)
+                self.proc.wait()
+        self.out.close()
+
+
+# ---- checks of the server's request log -------------------------------------
+
+def update_entries(entries):
+    return [e for e in entries if e.get("endpoint") == "update"]
+
+
+def wait_update_request(server, since):
+    """Waits until the client's update request is in the server's log."""
+    found = wait_until(lambda: update_entries(server.entries_since(since)), REQUEST_WAIT)
+    check(found, "no update request reached the server within %gs" % REQUEST_WAIT)
+    entry = found[0]
+    check(entry.get("method") == "GET" and entry.get("path") == "/api/client/update"
+          and entry.get("query") == "build=%d" % BUILD,
+          "update request was %s %s?%s, expected GET /api/client/update?build=%d"
+          % (entry.get("method"), entry.get("path"), entry.get("query"), BUILD))
+    return entry
+
+
+# ---- the cases --------------------------------------------------------------
+
+class Cases:
+    def __init__(self, harness, server_script):
+        self.h = harness
+        self.script = server_script
+        self.server = None
+
+    def movie_args(self, site):
+        return ["--site", site, "--movie", site + "/static/game.swf"]
+
+    def fresh_start(self, c):
+        # Left-overs of an earlier run must go: the log starts afresh.
+        with open(c.log_path, "wb") as f:
+            f.write(b"an old line\r\n" * 50)
+        since = self.server.last_seq()
+        c.start(self.movie_args(self.server.url))
+        c.expect_window()
+        entry = wait_update_request(self.server, since)
+        check(entry.get("status") == 200, "update answered %s" % entry.get("status"))
+        c.expect_no_box(QUIET_MS)
+        c.close_and_expect_zero()
+        data = c.read_log()
+        check(data is not None, "no client.log next to the executable")
+        expected = b"\r\n".join(FIRST_LOG_LINES) + b"\r\n"
+        check(data.startswith(expected),
+              "client.log starts %r, expected %r" % (data[:len(expected) + 20], expected))
+        check(b"an old line" not in data, "client.log was not truncated at start")
+
+    def update_required(self, c):
+        server = Server(self.script, self.h.base, "update",
+                        ["--required-build", str(BUILD + 1), "--latest-build", str(LATEST_BUILD),
+                         "--download-url", DOWNLOAD_URL])
+        try:
+            c.start(self.movie_args(server.url))
+            rc, text = c.tool("box", UPDATE_CAPTION, str(BOX_WAIT_MS))
+            check(rc == 0, "no message box \"%s\" appeared (open: %s)"
+                  % (UPDATE_CAPTION, c.open_dialogs()))
+            if text.endswith("\n"):
+                text = text[:-1]
+            expected = update_text(BUILD, LATEST_BUILD)
+            check(text == expected, "message text %r, expected %r" % (text, expected))
+            # The notice comes while the main window shows.
+            c.expect_window()
+            check(not os.path.exists(c.record_path), "a browser opened before OK was pressed")
+            rc, out = c.tool("press", UPDATE_CAPTION, "5000")
+            check(rc == 0, "could not press OK (%s)" % short(out.strip()))
+            c.expect_exit_zero(EXIT_WAIT, "after OK on the update notice")
+            opened = wait_until(lambda: read_file(c.record_path), 10)
+            check(opened, "the download page was not opened")
+            time.sleep(0.5)  # a second opening would show up by now
+            opened = read_file(c.record_path)
+            opened = opened.decode("utf-8", "replace")
+            check(opened == DOWNLOAD_URL + "\n",
+                  "opened %r, expected exactly %r once" % (opened, DOWNLOAD_URL))
+            entries = server.entries()
+            requests = ["%s %s%s" % (e.get("method"), e.get("path"),
+                                     "?" + e["query"] if e.get("query") else "")
+                        for e in entries]
+            check(len(entries) == 1 and update_entries(entries),
+                  "server saw %s, expected only the update request" % requests)
+            entry = entries[0]
+            check(entry.get("query") == "build=%d" % BUILD and entry.get("method") == "GET",
+                  "update request was %s" % requests[0])
+        finally:
+            server.stop()
+
+    def make_update_status(self, status):
+        def case(c):
+            self.server.set_fault("update=status:%d" % status)
+            try:
+                since = self.server.last_seq()
+                c.start(self.movie_args(self.server.url))
+                c.expect_window()
+                entry = wait_update_request(self.server, since)
+                check(entry.get("status") == status,
+                      "update answered %s, expected %d" % (entry.get("status"), status))
+                c.expect_no_box(QUIET_MS)
+            finally:
+                self.server.clear_faults()
+            c.close_and_expect_zero()
+        return case
+
+    def no_server(self, c):
+        site = "http://127.0.0.1:%d" % closed_port()
+        c.start(self.movie_args(site))
+        c.expect_window()
+        # A close asked for during the check would also end a message box
+        # (it belongs to the window), so watch first and close afterwards.
+        c.expect_no_box(NO_SERVER_QUIET_MS)
+        c.close_and_expect_zero()
+
+    def screenshot(self, c):
+        shot = c.path("shot.bmp")
+        c.start(self.movie_args(self.server.url)
+                + ["--shot", self.h.win_path(shot), "--after", str(SHOT_AFTER_MS)])
+        c.expect_exit_zero(EXIT_WAIT + SHOT_AFTER_MS / 1000.0, "by itself after the screenshot")
+        check(os.path.exists(shot), "no screenshot file")
+        with open(shot, "rb") as f:
+            data = f.read()
+        check(len(data) >= 54, "screenshot has only %d bytes" % len(data))
+        stride = (3 * SHOT_WIDTH + 3) // 4 * 4
+        image = stride * SHOT_HEIGHT
+        fields = [
+            ("file type", "<2s", 0, b"BM"),
+            ("file size", "<I", 2, 54 + image),
+            ("reserved 1", "<H", 6, 0),
+            ("reserved 2", "<H", 8, 0),
+            ("pixel offset", "<I", 10, 54),
+            ("header size", "<I", 14, 40),
+            ("width", "<i", 18, SHOT_WIDTH),
+            ("height", "<i", 22, SHOT_HEIGHT),
+            ("planes", "<H", 26, 1),
+            ("bits per pixel", "<H", 28, 24),
+            ("compression", "<I", 30, 0),
+            ("image size", "<I", 34, image),
+            ("horizontal resolution", "<i", 38, 0),
+            ("vertical resolution", "<i", 42, 0),
+            ("colours used", "<I", 46, 0),
+            ("important colours", "<I", 50, 0),
+        ]
+        wrong = []
+        for name, fmt, offset, want in fields:
+            got = struct.unpack_from(fmt, data, offset)[0]
+            if got != want:
+                wrong.append("%s %r (expected %r)" % (name, got, want))
+        check(not wrong, "bitmap header: " + ", ".join(wrong))
+        check(len(data) == 54 + image,
+              "screenshot file has %d bytes, expected %d" % (len(data), 54 + image))
+
+    def screenshot_unwritable(self, c):
+        missing = c.path("no-such-folder")
+        shot = os.path.join(missing, "shot.bmp")
+        c.start(self.movie_args(self.server.url)
+                + ["--shot", self.h.win_path(shot), "--after", str(SHOT_AFTER_MS)])
+        c.expect_exit_zero(EXIT_WAIT + SHOT_AFTER_MS / 1000.0,
+                           "by itself after a screenshot it could not write")
+        check(not os.path.exists(missing), "a folder was made for the screenshot")
+        lines = c.log_lines()
+        check(NO_MEDIA_STATE_LINE in lines,
+              "client.log lacks %r: %s" % (NO_MEDIA_STATE_LINE, short(b"|".join(lines), 300)))
+
+    def fullscreen(self, c):
+        xdotool = shutil.which("xdotool")
+        check(xdotool, "xdotool is not installed")
+        check(self.h.display, "no X display to send keys to")
+        since = self.server.last_seq()
+        c.start(self.movie_args(self.server.url))
+        c.expect_window()
+        # The keys are read by the message loop, which runs after the check.
+        wait_update_request(self.server, since)
+        c.expect_no_box(500)
+
+        rc, screen = c.tool("screen")
+        check(rc == 0 and screen.startswith("screen "), "screen size unknown: %r" % screen)
+        width, height = (int(v) for v in screen.split()[1].split("x"))
+        rc, before = c.tool("placement", WINDOW_TITLE)
+        check(rc == 0, "no placement before F11: %r" % before)
+        before = parse_placement(before)
+
+        env = dict(os.environ, DISPLAY=self.h.display)
+
+        def press_f11():
+            proc = subprocess.run([xdotool, "key", "F11"], env=env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=10)
+            check(proc.returncode == 0, "xdotool failed: %s"
+                  % proc.stdout.decode("utf-8", "replace").strip())
+
+        press_f11()
+        on = c.wait_log_line(b"F11: tam_ekran=1", 5)
+        check(on is not None, "no \"F11: tam_ekran=1\" in client.log after the first F11")
+        rc, full = c.tool("placement", WINDOW_TITLE)
+        check(rc == 0, "no placement in full screen: %r" % full)
+        full = parse_placement(full)
+        check(full["window"] == (0, 0, width, height),
+              "full-screen window rectangle %s, expected the whole %dx%d screen"
+              % (full["window"], width, height))
+        check(full["client"] == (width, height),
+              "full-screen client area %s, expected %dx%d" % (full["client"], width, height))
+        check(full["style"] & WS_OVERLAPPEDWINDOW == 0,
+              "full-screen style 0x%08x still has frame bits (caption 0x%08x)"
+              % (full["style"], full["style"] & WS_CAPTION))
+
+        press_f11()
+        off = c.wait_log_line(b"F11: tam_ekran=0", 5, after=on + 1)
+        check(off is not None, "no \"F11: tam_ekran=0\" in client.log after the second F11")
+        rc, after = c.tool("placement", WINDOW_TITLE)
+        check(rc == 0, "no placement after the second F11: %r" % after)
+        after = parse_placement(after)
+        for key in ("show", "normal", "window", "client", "style"):
+            shown = (lambda v: "0x%08x" % v) if key == "style" else str
+            check(after[key] == before[key],
+                  "%s after two F11 presses is %s, before it was %s"
+                  % (key, shown(after[key]), shown(before[key])))
+        f11_lines = [line for line in c.log_lines() if line.startswith(b"F11:")]
+        check(f11_lines == [b"F11: tam_ekran=1", b"F11: tam_ekran=0"],
+              "F11 lines in client.log: %s" % f11_lines)
+        c.close_and_expect_zero()
+
+    def all(self):
+        table = [
+            ("fresh_start", self.fresh_start),
+            ("update_required", self.update_required),
+        ]
+        for status in (204, 404, 500):
+            table.append(("update_status_%d" % status, self.make_update_status(status)))
+        table += [
+            ("update_no_server", self.no_server),
+            ("screenshot", self.screenshot),
+            ("screenshot_unwritable", self.screenshot_unwritable),
+            ("fullscreen_f11", self.fullscreen),
+        ]
+        return table
+
+
+def parse_placement(line):
+    """Reads window_tool's placement line into a dictionary."""
+    values = {}
+    try:
+        for part in line.split():
+            key, _, value = part.partition("=")
+            if key in ("normal", "window"):
+                values[key] = tuple(int(v) for v in value.split(","))
+            elif key == "client":
+                values[key] = tuple(int(v) for v in value.split("x"))
+            elif key == "style":
+                values[key] = int(value, 16)
+            elif key == "show":
+                values[key] = int(value)
+    except ValueError:
+        pass
+    check(len(values) == 5, "unreadable placement %r" % line.strip())
+    return values
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--client", required=True)
+    parser.add_argument("--tool", required=True, help="window_tool executable")
+    parser.add_argument("--recorder", required=True, help="open_recorder executable")
+    parser.add_argument("--state", required=True, help="the runner's Wine state folder")
+    parser.add_argument("--server", default=DEFAULT_SERVER, help="reference server script")
+    parser.add_argument("--only", action="append", default=[], help="run only this case")
+    parser.add_argument("--keep", action="store_true", help="keep the temporary folders")
+    parser.add_argument("--verbose", action="store_true")
+    parser.add_argument("runner", nargs="*", help="command prefix that runs Windows programs")
+    opts = parser.parse_args()
+    for name in ("client", "tool", "recorder", "server"):
+        setattr(opts, name, os.path.abspath(getattr(opts, name)))
+        if not os.path.isfile(getattr(opts, name)):
+            parser.error("no such file: %s" % getattr(opts, name))
+
+    def interrupt(signum, frame):
+        raise Interrupted()
+    signal.signal(signal.SIGTERM, interrupt)
+    signal.signal(signal.SIGINT, interrupt)
+
+    harness = Harness(opts)
+    passed = failed = 0
+    cases = None
+    started = time.monotonic()
+    try:
+        harness.setup()
+        cases = Cases(harness, opts.server)
+        cases.server = Server(opts.server, harness.base, "main", [])
+        table = cases.all()
+        if opts.only:
+            unknown = set(opts.only) - {name for name, _ in table}
+            if unknown:
+                parser.error("unknown case(s): %s" % ", ".join(sorted(unknown)))
+            table = [(name, fn) for name, fn in table if name in opts.only]
+        for name, fn in table:
+            if time.monotonic() - started > RUN_BUDGET:
+                failed += 1
+                print("%s: FAIL: not run, the run already took over %ds" % (name, RUN_BUDGET),
+                      flush=True)
+                continue
+            client = Client(harness, name)
+            t0 = time.monotonic()
+            try:
+                fn(client)
+                passed += 1
+                print("%s: ok" % name, flush=True)
+            except CaseFailure as e:
+                failed += 1
+                print("%s: FAIL: %s" % (name, e), flush=True)
+            except Exception as e:  # a broken step must not stop the other cases
+                failed += 1
+                print("%s: FAIL: %s: %s" % (name, type(e).__name__, e), flush=True)
+            finally:
+                client.stop()
+                harness.log("%s took %.1fs" % (name, time.monotonic() - t0))
+    except Interrupted:
+        failed += 1
+        print("interrupted", flush=True)
+    except Exception as e:
+        failed += 1
+        print("FAIL: %s: %s" % (type(e).__name__, e), flush=True)
+    finally:
+        if cases and cases.server:
+            cases.server.stop()
+        harness.teardown()
+    harness.log("whole run %.1fs" % (time.monotonic() - started))
+    print("%d passed, %d failed" % (passed, failed), flush=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
