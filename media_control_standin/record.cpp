@@ -1,0 +1,112 @@
+// The test record (TAVRENSIL_STANDIN_RECORD) and the failure switches
+// (TAVRENSIL_STANDIN_FAIL). Both variables are read at every use, so a test
+// may change them while the DLL is loaded.
+#include "standin.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+
+namespace standin {
+namespace {
+
+// Serialises the writers of this process; other processes rely on the
+// append mode of the handle.
+SRWLOCK g_record_lock = SRWLOCK_INIT;
+
+std::wstring Environment(const wchar_t* name) {
+  wchar_t small[512];
+  DWORD n = GetEnvironmentVariableW(name, small, ARRAYSIZE(small));
+  if (n == 0) return std::wstring();
+  if (n < ARRAYSIZE(small)) return std::wstring(small, n);
+  std::wstring big(n, L'\0');
+  DWORD m = GetEnvironmentVariableW(name, &big[0], n);
+  if (m == 0 || m >= n) return std::wstring();
+  big.resize(m);
+  return big;
+}
+
+}  // namespace
+
+std::string ToUtf8(const wchar_t* text, size_t length) {
+  if (length == 0) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+std::string ToUtf8(const std::wstring& text) { return ToUtf8(text.data(), text.size()); }
+
+std::string HexCode(HRESULT hr) {
+  char buffer[16];
+  snprintf(buffer, sizeof buffer, "0x%08lX", static_cast<unsigned long>(hr));
+  return buffer;
+}
+
+void Record(const std::string& line) {
+  std::wstring path = Environment(L"TAVRENSIL_STANDIN_RECORD");
+  if (path.empty()) return;
+  std::string text;
+  text.reserve(line.size() + 1);
+  for (char c : line) {
+    if (c == '\r') {
+      text += "\\r";
+    } else if (c == '\n') {
+      text += "\\n";
+    } else {
+      text += c;
+    }
+  }
+  text += '\n';
+  AcquireSRWLockExclusive(&g_record_lock);
+  // Append-only access: every write lands at the current end of the file.
+  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    FlushFileBuffers(file);
+    CloseHandle(file);
+  }
+  ReleaseSRWLockExclusive(&g_record_lock);
+}
+
+void RecordF(const char* format, ...) {
+  char buffer[512];
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (n < 0) return;
+  if (static_cast<size_t>(n) < sizeof buffer) {
+    Record(std::string(buffer, static_cast<size_t>(n)));
+    return;
+  }
+  std::string big(static_cast<size_t>(n) + 1, '\0');
+  va_start(args, format);
+  vsnprintf(&big[0], big.size(), format, args);
+  va_end(args);
+  big.resize(static_cast<size_t>(n));
+  Record(big);
+}
+
+bool ShouldFail(const wchar_t* step) {
+  std::wstring list = Environment(L"TAVRENSIL_STANDIN_FAIL");
+  if (list.empty()) return false;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find_first_of(L",;", start);
+    if (end == std::wstring::npos) end = list.size();
+    // Blanks around an entry do not count.
+    size_t a = start, b = end;
+    while (a < b && (list[a] == L' ' || list[a] == L'\t')) ++a;
+    while (b > a && (list[b - 1] == L' ' || list[b - 1] == L'\t')) --b;
+    std::wstring entry = list.substr(a, b - a);
+    if (!entry.empty() && CompareStringOrdinal(entry.c_str(), -1, step, -1, TRUE) == CSTR_EQUAL) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+}  // namespace standin
