@@ -1,27 +1,117 @@
-// Hosts the media control that plays the game movie.
+// Hosts the Flash Player ActiveX control that plays the game movie. The
+// control is loaded straight from its file, created through the file's own
+// class factory and driven through the file's own type library, so nothing
+// has to be registered on the player's machine.
 #pragma once
 
 #include <windows.h>
+#include <ole2.h>
 
 #include <string>
 
+// The control's own interface. It is dual, so it starts with IDispatch; its
+// own methods are never called directly, only through FlashHost::type_info.
+struct IShockwaveFlash : public IDispatch {};
+
+// The client site handed to the control: one COM object with the faces
+// IOleClientSite, IOleInPlaceSite and IOleInPlaceFrame, in that order.
+// Created with one reference (the host's); deletes itself at zero.
+class FlashSite final : public IOleClientSite, public IOleInPlaceSite, public IOleInPlaceFrame {
+ public:
+  // A site for the container window `window`, with `refs` = 1.
+  explicit FlashSite(HWND window);
+  FlashSite(const FlashSite&) = delete;
+  FlashSite& operator=(const FlashSite&) = delete;
+
+  // IUnknown, shared by the three faces.
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+  STDMETHODIMP_(ULONG) AddRef() override;
+  STDMETHODIMP_(ULONG) Release() override;
+
+  // IOleClientSite.
+  STDMETHODIMP SaveObject() override;
+  STDMETHODIMP GetMoniker(DWORD assign, DWORD which, IMoniker** moniker) override;
+  STDMETHODIMP GetContainer(IOleContainer** container) override;
+  STDMETHODIMP ShowObject() override;
+  STDMETHODIMP OnShowWindow(BOOL show) override;
+  STDMETHODIMP RequestNewObjectLayout() override;
+
+  // IOleWindow, shared by the in-place site and the frame.
+  STDMETHODIMP GetWindow(HWND* window) override;
+  STDMETHODIMP ContextSensitiveHelp(BOOL enter) override;
+
+  // IOleInPlaceSite.
+  STDMETHODIMP CanInPlaceActivate() override;
+  STDMETHODIMP OnInPlaceActivate() override;
+  STDMETHODIMP OnUIActivate() override;
+  STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document,
+                                LPRECT position, LPRECT clip,
+                                LPOLEINPLACEFRAMEINFO frame_info) override;
+  STDMETHODIMP Scroll(SIZE extent) override;
+  STDMETHODIMP OnUIDeactivate(BOOL undoable) override;
+  STDMETHODIMP OnInPlaceDeactivate() override;
+  STDMETHODIMP DiscardUndoState() override;
+  STDMETHODIMP DeactivateAndUndo() override;
+  STDMETHODIMP OnPosRectChange(LPCRECT position) override;
+
+  // IOleInPlaceUIWindow.
+  STDMETHODIMP GetBorder(LPRECT border) override;
+  STDMETHODIMP RequestBorderSpace(LPCBORDERWIDTHS widths) override;
+  STDMETHODIMP SetBorderSpace(LPCBORDERWIDTHS widths) override;
+  STDMETHODIMP SetActiveObject(IOleInPlaceActiveObject* object, LPCOLESTR name) override;
+
+  // IOleInPlaceFrame.
+  STDMETHODIMP InsertMenus(HMENU menu, LPOLEMENUGROUPWIDTHS widths) override;
+  STDMETHODIMP SetMenu(HMENU menu, HOLEMENU shared, HWND active_object) override;
+  STDMETHODIMP RemoveMenus(HMENU menu) override;
+  STDMETHODIMP SetStatusText(LPCOLESTR text) override;
+  STDMETHODIMP EnableModeless(BOOL enable) override;
+  STDMETHODIMP TranslateAccelerator(LPMSG message, WORD id) override;
+
+  HWND hwnd;  // the container window, not owned
+  LONG refs;  // changed only with interlocked operations
+
+ private:
+  ~FlashSite() = default;
+};
+
+// Owner of the control. Create and Destroy may alternate any number of times
+// on one instance; interface pointers are owned references.
 class FlashHost {
  public:
-  // Loads the control from the file at `path` and activates it in `window`.
-  // False with `last_error` set when any step fails.
+  FlashHost() = default;
+  FlashHost(const FlashHost&) = delete;
+  FlashHost& operator=(const FlashHost&) = delete;
+  // Releases the control (Destroy).
+  ~FlashHost();
+
+  // Loads the control from the file at `path`, activates it in place in
+  // `window` and reads its type description. False with `last_error` set
+  // when a step fails; whatever an earlier failed attempt left is released
+  // first.
   bool Create(HWND window, const std::wstring& path);
 
-  // Sets a string property by name; false when it cannot be set.
+  // Sets a property by name to a string value; false (with `last_error`
+  // set) when the control does not know it or refuses the value.
   bool SetProperty(const wchar_t* name, const std::wstring& value);
 
-  // A numeric property by name, or -1 when it cannot be read.
+  // A property by name as a 32-bit number, or -1 when it cannot be read or
+  // converted. Never touches `last_error`.
   long GetLong(const wchar_t* name);
 
-  // Fits the control to the window's client area.
+  // Gives the control the rectangle (0, 0, width, height) of the window.
   void Resize(int width, int height);
 
-  // Releases the control; safe on an empty host.
+  // Releases the control, site and descriptions in a fixed order; safe on an
+  // empty or half-built host and when called again. The file stays loaded.
   void Destroy();
 
+  HMODULE module = nullptr;  // never unloaded
+  IOleObject* ole_object = nullptr;
+  IOleInPlaceObject* inplace_object = nullptr;  // may stay null
+  IShockwaveFlash* flash = nullptr;             // the instance type_info calls on
+  ITypeInfo* type_info = nullptr;               // the interface's description
+  FlashSite* site = nullptr;
+  HWND parent = nullptr;
   std::wstring last_error;
 };

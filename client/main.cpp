@@ -14,6 +14,7 @@
 
 #include "anticheat.h"
 #include "browser_host.h"
+#include "flash_embed.h"
 #include "flash_host.h"
 #include "http.h"
 #include "json.h"
@@ -39,6 +40,10 @@ const UINT kVirtualKeyF11 = 0x7A;
 const UINT_PTR kTimerScreenshot = 1;
 const UINT_PTR kTimerMobile = 7;
 const DWORD kHeartbeatStopWaitMs = 1000;
+const wchar_t kOcxName[] = L"Flash32_32_0_0_363.ocx";
+const char kMobileLoadingVersion[] = "2";
+const char kDefaultMobileLoader[] = "Loading_m.swf";
+const size_t kMaxLoaderNameBytes = 63;
 
 WINDOWPLACEMENT EmptyPlacement() {
   WINDOWPLACEMENT placement = {};
@@ -67,16 +72,14 @@ std::string g_csid;
 std::string g_token;
 
 // ---------------------------------------------------------------------------
-// The game session and the movie. Filled in as the session protocol and the
-// media control are built; until then they keep every caller working.
+// The game session. Filled in as the session protocol is built; until then
+// these keep every caller working.
 
 void OnPlayNavigated(HWND, const std::wstring&) {}
 
 DWORD WINAPI HeartbeatThreadProc(LPVOID) { return 0; }
 
 void SendBye() {}
-
-bool LaunchFlash(HWND, const std::wstring&, const std::wstring&) { return false; }
 
 PlayNavigationCallback MakePlayCallback(HWND window) {
   return [window](const std::wstring& url) { OnPlayNavigated(window, url); };
@@ -388,6 +391,80 @@ bool WriteBitmapFile(const std::wstring& path, const BITMAPFILEHEADER& file,
 }
 
 // ---------------------------------------------------------------------------
+// The game movie.
+
+namespace {
+
+// A plain file name: no path, no spaces, nothing outside ASCII.
+bool IsLoaderName(const std::string& name) {
+  if (name.empty() || name.size() > kMaxLoaderNameBytes) return false;
+  for (const char ch : name) {
+    const unsigned char b = static_cast<unsigned char>(ch);
+    const bool alnum = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9');
+    if (!alnum && b != '-' && b != '.' && b != '_') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string MobileMovie(const std::string& movie, const std::wstring& loading) {
+  static const std::string kLoader = "/Loading.swf";
+  const size_t at = movie.rfind(kLoader);
+  if (at == std::string::npos) return movie;
+  const std::string chosen = WideToUtf8(loading);
+  const std::string name = IsLoaderName(chosen) ? chosen : kDefaultMobileLoader;
+  std::string result = movie.substr(0, at) + "/" + name + movie.substr(at + kLoader.size());
+  result += result.find('?') == std::string::npos ? "?" : "&";
+  result += "m=";
+  result += kMobileLoadingVersion;
+  return result;
+}
+
+std::string MobileMovie(const std::string& movie) { return MobileMovie(movie, g_options.loading); }
+
+bool LaunchFlash(HWND window, const std::wstring& movie, const std::wstring& flashvars) {
+  const std::wstring fallback = ModuleDir() + L"\\" + kOcxName;
+  std::wstring error;
+  std::wstring path = flash_embed::EnsureOcx(kOcxName, &error);
+  if (path.empty()) {
+    path = fallback;
+    if (!error.empty()) Log(L"gomulu flash: %ls", error.c_str());
+  }
+  Log(L"flash ocx: %ls", path.c_str());
+  if (!g_flash.Create(window, path)) {
+    Log(L"flash olusturulamadi: %ls", g_flash.last_error.c_str());
+    MessageBoxW(window, g_flash.last_error.c_str(), L"Tavrensil Flash Hatası",
+                MB_OK | MB_ICONERROR);
+    return false;
+  }
+  Log(L"flash olusturuldu (wmode=%ls)", g_options.wmode.c_str());
+  struct Property {
+    const wchar_t* name;
+    std::wstring value;
+    bool set;
+  };
+  const Property properties[] = {
+      {L"WMode", g_options.wmode, true},
+      {L"Quality2", L"high", true},
+      {L"AllowScriptAccess", L"always", true},
+      {L"AllowFullScreen", L"true", true},
+      {L"AllowFullScreenInteractive", L"true", true},
+      {L"FlashVars", flashvars, !flashvars.empty()},
+      {L"Movie", movie, !movie.empty()},  // last: the control starts loading on it
+  };
+  for (const Property& p : properties) {
+    if (!p.set) continue;
+    const bool ok = g_flash.SetProperty(p.name, p.value);
+    Log(L"set %ls = %ls -> %ls", p.name, p.value.c_str(), ok ? L"ok" : g_flash.last_error.c_str());
+  }
+  g_last_movie = movie;
+  g_last_flashvars = flashvars;
+  g_game_running = true;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
 // Update check.
 
 std::wstring UpdateNoticeText(int64_t latest_build) {
@@ -401,21 +478,27 @@ bool IsWebAddress(const std::wstring& url) {
   return _wcsnicmp(url.c_str(), L"http://", 7) == 0 || _wcsnicmp(url.c_str(), L"https://", 8) == 0;
 }
 
+UpdateAnswer ReadUpdateAnswer(const std::string& body) {
+  const Json answer = Json::Parse(body);
+  UpdateAnswer result;
+  result.must_update = answer["must_update"].truthy();
+  result.download_url = Utf8ToWide(answer["download_url"].str(""));
+  result.latest_build = answer["latest_build"].num(1);
+  return result;
+}
+
 void CheckUpdateOnStartup(HWND window) {
   if (!g_http) return;
   const HttpResponse response = g_http->Get("/api/client/update?build=" + std::to_string(kBuild));
   if (response.status != 200) return;
-  const Json answer = Json::Parse(response.body);
-  if (!answer["must_update"].truthy()) return;
-  const std::wstring download_url = Utf8ToWide(answer["download_url"].str(""));
-  const int64_t latest_build = answer["latest_build"].num(1);
-
-  MessageBoxW(window, UpdateNoticeText(latest_build).c_str(), L"Tavrensil Güncelleme Gereklidir",
-              MB_OK | MB_ICONINFORMATION);
+  const UpdateAnswer answer = ReadUpdateAnswer(response.body);
+  if (!answer.must_update) return;
+  MessageBoxW(window, UpdateNoticeText(answer.latest_build).c_str(),
+              L"Tavrensil Güncelleme Gereklidir", MB_OK | MB_ICONINFORMATION);
   // The shell opens whatever it is given; the server's text must not be able
   // to start a local program, so only web addresses go to the browser.
-  if (!download_url.empty() && IsWebAddress(download_url)) {
-    ShellExecuteW(nullptr, L"open", download_url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  if (IsWebAddress(answer.download_url)) {
+    ShellExecuteW(nullptr, L"open", answer.download_url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   }
   ExitProcess(0);
 }

@@ -53,12 +53,36 @@ void FillBitmapHeaders(int width, int height, BITMAPFILEHEADER* file, BITMAPINFO
 bool WriteBitmapFile(const std::wstring& path, const BITMAPFILEHEADER& file,
                      const BITMAPINFOHEADER& info, const void* pixels);
 
+// What the update answer says: whether this build must be updated (a
+// truthy "must_update"), where to download ("" if absent) and the newest
+// build (1 if absent, fractions truncated).
+struct UpdateAnswer {
+  bool must_update = false;
+  std::wstring download_url;
+  int64_t latest_build = 1;
+};
+UpdateAnswer ReadUpdateAnswer(const std::string& body);
+
 // The update notice shown when the server requires a newer build.
 std::wstring UpdateNoticeText(int64_t latest_build);
 
 // Whether `url` is an http or https address, the only kind the update
 // notice hands to the shell.
 bool IsWebAddress(const std::wstring& url);
+
+// The movie to start in mobile mode: the last "/Loading.swf" of `movie`
+// becomes the mobile loader (`loading` when it is a plain file name of at
+// most 63 bytes, else "Loading_m.swf") and "m=2" is added to the query.
+// Any other movie comes back unchanged.
+std::string MobileMovie(const std::string& movie, const std::wstring& loading);
+
+// MobileMovie with the --loading option.
+std::string MobileMovie(const std::string& movie);
+
+// Writes the media control file if needed, creates the control in `window`
+// and gives it its properties, "Movie" last. True when the control was
+// created; a failure is logged and shown to the player.
+bool LaunchFlash(HWND window, const std::wstring& movie, const std::wstring& flashvars);
 
 // The main window's message handler.
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

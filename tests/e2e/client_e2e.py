@@ -24,6 +24,7 @@ Python 3 standard library only.
 import argparse
 import json
 import os
+import re
 import queue
 import shutil
 import signal
@@ -59,8 +60,17 @@ def update_text(current, latest):
             "İndirme sayfası tarayıcınızda açılacaktır." % (current, latest))
 
 
-# The line the screenshot timer logs while no media control can answer.
-NO_MEDIA_STATE_LINE = b"ReadyState=-1 TotalFrames=-1 FrameNum=-1"
+# The state line the screenshot timer logs once the stand-in control has
+# loaded the reference server's demo movie (48 frames).
+MEDIA_STATE_LINE = re.compile(rb"^ReadyState=4 TotalFrames=48 FrameNum=\d+$")
+
+# What the stand-in control paints across its top rows (see
+# media_control_standin/view.cpp): a solid band of RGB(0, 128, 128).
+STANDIN_BAND_ROWS = 36
+STANDIN_BAND_BGR = bytes((128, 128, 0))
+
+# FlashVars with a Turkish letter, passed through unchanged.
+SHOT_FLASHVARS = "csid=demo&world=s3&user=\u00f6zge"
 
 SHOT_WIDTH, SHOT_HEIGHT = 1000, 600
 SHOT_AFTER_MS = 1500
@@ -407,6 +417,7 @@ class Client:
     def start(self, args):
         env = dict(os.environ)
         env["TAVRENSIL_OPEN_RECORD"] = self.h.win_path(self.record_path)
+        env["TAVRENSIL_STANDIN_RECORD"] = self.h.win_path(self.path("control.txt"))
         self.out = open(self.path("runner.out"), "wb")
         self.proc = subprocess.Popen(self.h.runner + [self.exe] + list(args), env=env,
                                      stdin=subprocess.DEVNULL, stdout=self.out,
@@ -600,7 +611,8 @@ class Cases:
 
     def screenshot(self, c):
         shot = c.path("shot.bmp")
-        c.start(self.movie_args(self.server.url)
+        movie = self.server.url + "/static/game.swf"
+        c.start(self.movie_args(self.server.url) + ["--flashvars", SHOT_FLASHVARS]
                 + ["--shot", self.h.win_path(shot), "--after", str(SHOT_AFTER_MS)])
         c.expect_exit_zero(EXIT_WAIT + SHOT_AFTER_MS / 1000.0, "by itself after the screenshot")
         check(os.path.exists(shot), "no screenshot file")
@@ -635,6 +647,45 @@ class Cases:
         check(not wrong, "bitmap header: " + ", ".join(wrong))
         check(len(data) == 54 + image,
               "screenshot file has %d bytes, expected %d" % (len(data), 54 + image))
+        # Rows are stored bottom first: the control's band is at the end.
+        for y in (0, STANDIN_BAND_ROWS // 2, STANDIN_BAND_ROWS - 1):
+            row = 54 + (SHOT_HEIGHT - 1 - y) * stride
+            for x in (0, 4, 7, SHOT_WIDTH - 1):
+                got = data[row + 3 * x:row + 3 * x + 3]
+                check(got == STANDIN_BAND_BGR,
+                      "pixel (%d,%d) is %s, not the control's band" % (x, y, got.hex()))
+        check(data[54:54 + 3] != STANDIN_BAND_BGR, "the band fills the whole picture")
+
+        # The launch in the log, in order, and the same properties as the
+        # control received them.
+        expected_log = [
+            b"flash olusturuldu (wmode=direct)",
+            b"set WMode = direct -> ok",
+            b"set Quality2 = high -> ok",
+            b"set AllowScriptAccess = always -> ok",
+            b"set AllowFullScreen = true -> ok",
+            b"set AllowFullScreenInteractive = true -> ok",
+            b"set FlashVars = " + SHOT_FLASHVARS.encode("utf-8").replace(b"\xc3\xb6", b"o") + b" -> ok",
+            b"set Movie = " + movie.encode() + b" -> ok",
+        ]
+        lines = c.log_lines()
+        check(len(lines) > 3 and lines[2].startswith(b"flash ocx: ") and
+              lines[2].endswith(b"\\Tavrensil\\Flash32_32_0_0_363.ocx"),
+              "third log line: %s" % short(b"|".join(lines[:4]), 300))
+        got_log = [l for l in lines[3:] if l.startswith((b"flash", b"set "))]
+        check(got_log[:len(expected_log) - 2] == expected_log[:-2] and
+              got_log[-1] == expected_log[-1] and got_log[-2].startswith(b"set FlashVars = "),
+              "launch lines: %s" % short(b"|".join(got_log), 600))
+        check(any(MEDIA_STATE_LINE.match(l) for l in lines),
+              "no loaded-movie state line: %s" % short(b"|".join(lines), 400))
+        record = read_file(c.path("control.txt")) or b""
+        puts = [l[4:].split(b"=", 1) for l in record.split(b"\n") if l.startswith(b"put ")]
+        check([p[0] for p in puts] == [b"WMode", b"Quality2", b"AllowScriptAccess",
+                                       b"AllowFullScreen", b"AllowFullScreenInteractive",
+                                       b"FlashVars", b"Movie"],
+              "the control received: %s" % short(record, 400))
+        check(puts[5][1] == SHOT_FLASHVARS.encode("utf-8") and puts[6][1] == movie.encode(),
+              "FlashVars or Movie changed on the way: %s" % short(record, 400))
 
     def screenshot_unwritable(self, c):
         missing = c.path("no-such-folder")
@@ -645,8 +696,8 @@ class Cases:
                            "by itself after a screenshot it could not write")
         check(not os.path.exists(missing), "a folder was made for the screenshot")
         lines = c.log_lines()
-        check(NO_MEDIA_STATE_LINE in lines,
-              "client.log lacks %r: %s" % (NO_MEDIA_STATE_LINE, short(b"|".join(lines), 300)))
+        check(any(MEDIA_STATE_LINE.match(l) for l in lines),
+              "client.log lacks the control's state line: %s" % short(b"|".join(lines), 300))
 
     def fullscreen(self, c):
         xdotool = shutil.which("xdotool")

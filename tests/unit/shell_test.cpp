@@ -267,6 +267,37 @@ TEST(UpdateNotice, ShowsBothVersionsOnTheirLines) {
             L"İndirme sayfası tarayıcınızda açılacaktır.");
 }
 
+TEST(UpdateNotice, ReadsTheAnswerWithItsDefaults) {
+  struct Case {
+    const char* body;
+    bool must_update;
+    const wchar_t* url;
+    int64_t latest;
+  };
+  const Case cases[] = {
+      {R"({"must_update":false,"latest_build":9})", false, L"", 9},
+      {R"({"must_update":"no"})", true, L"", 1},
+      {R"({"must_update":1,"latest_build":8.7,"download_url":""})", true, L"", 8},
+      {R"({"must_update":true,"latest_build":-3,"download_url":"https://x/d"})", true,
+       L"https://x/d", -3},
+      {R"({"must_update":0})", false, L"", 1},
+      {R"({"must_update":null})", false, L"", 1},
+      {R"({"must_update":""})", false, L"", 1},
+      {R"({"latest_build":9})", false, L"", 9},
+      {"<html>not json</html>", false, L"", 1},
+      {"", false, L"", 1},
+      {"{\"must_update\":true,\"download_url\":\"https://x/\u00fc\"}", true, L"https://x/\u00fc",
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    const UpdateAnswer answer = ReadUpdateAnswer(c.body);
+    EXPECT_EQ(answer.must_update, c.must_update);
+    EXPECT_EQ(answer.download_url, c.url);
+    EXPECT_EQ(answer.latest_build, c.latest);
+  }
+}
+
 TEST(UpdateNotice, OnlyWebAddressesGoToTheShell) {
   struct Case {
     const wchar_t* url;
@@ -283,6 +314,49 @@ TEST(UpdateNotice, OnlyWebAddressesGoToTheShell) {
       {L"", false},
   };
   for (const Case& c : cases) EXPECT_EQ(IsWebAddress(c.url), c.web);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MobileMovie, RewritesOnlyTheLoadingMovie) {
+  struct Case {
+    const char* movie;
+    const wchar_t* loading;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"https://g.test/game/Loading.swf", L"", "https://g.test/game/Loading_m.swf?m=2"},
+      {"https://g.test/game/Loading.swf?v=31", L"", "https://g.test/game/Loading_m.swf?v=31&m=2"},
+      {"https://g.test/game/Loading.swf", L"Phone2.swf", "https://g.test/game/Phone2.swf?m=2"},
+      {"https://g.test/game/Loading.swf", L"../Phone2.swf",
+       "https://g.test/game/Loading_m.swf?m=2"},
+      {"https://g.test/game/Loading.swf", L"Telefon ekran\u0131.swf",
+       "https://g.test/game/Loading_m.swf?m=2"},
+      {"https://g.test/game/Main.swf?v=31", L"Phone2.swf", "https://g.test/game/Main.swf?v=31"},
+      {"https://g.test/game/loading.swf", L"", "https://g.test/game/loading.swf"},
+      {"https://g.test/a/Loading.swf/b/Loading.swf", L"",
+       "https://g.test/a/Loading.swf/b/Loading_m.swf?m=2"},
+      {"https://g.test/game/Loading.swf#top", L"", "https://g.test/game/Loading_m.swf#top?m=2"},
+      {"https://g.test/game/Loading.swf", L"a\\b.swf", "https://g.test/game/Loading_m.swf?m=2"},
+      {"https://g.test/game/Loading.swf", L"c:x.swf", "https://g.test/game/Loading_m.swf?m=2"},
+      {"https://g.test/game/Loading.swf", L"\u00e7.swf", "https://g.test/game/Loading_m.swf?m=2"},
+      {"", L"", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.movie);
+    EXPECT_EQ(MobileMovie(c.movie, c.loading), c.expected);
+  }
+}
+
+TEST(MobileMovie, AcceptsLoaderNamesUpTo63Bytes) {
+  const std::wstring name63 = std::wstring(59, L'a') + L".swf";
+  const std::wstring name64 = std::wstring(60, L'a') + L".swf";
+  ASSERT_EQ(name63.size(), 63u);
+  EXPECT_EQ(MobileMovie("/g/Loading.swf", name63),
+            "/g/" + std::string(name63.begin(), name63.end()) + "?m=2");
+  EXPECT_EQ(MobileMovie("/g/Loading.swf", name64), "/g/Loading_m.swf?m=2");
 }
 
 }  // namespace

@@ -1,0 +1,177 @@
+#include "flash_embed.h"
+
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+namespace flash_embed {
+namespace {
+
+constexpr int kResourceId = 201;
+constexpr DWORD kFolderBufferSize = 260;
+constexpr DWORD kCompareChunk = 1024 * 1024;
+
+void SetError(std::wstring* error, const std::wstring& text) {
+  if (error) *error = text;
+}
+
+// Whether the file at `path` exists and holds exactly the `size` bytes at
+// `data`. Read and delete sharing: other clients may look at the file at
+// the same time, and we do not stand in the way of one that replaces it.
+bool SameContent(const std::wstring& path, const void* data, DWORD size) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+
+  bool same = false;
+  LARGE_INTEGER file_size = {};
+  // A size mismatch decides without reading a byte.
+  if (GetFileSizeEx(file, &file_size) && file_size.QuadPart == static_cast<LONGLONG>(size)) {
+    std::vector<unsigned char> buffer(kCompareChunk);
+    const unsigned char* expected = static_cast<const unsigned char*>(data);
+    same = true;
+    for (DWORD offset = 0; offset < size;) {
+      const DWORD chunk = size - offset < kCompareChunk ? size - offset : kCompareChunk;
+      DWORD read = 0;
+      if (!ReadFile(file, buffer.data(), chunk, &read, nullptr) || read != chunk ||
+          std::memcmp(buffer.data(), expected + offset, chunk) != 0) {
+        same = false;
+        break;
+      }
+      offset += chunk;
+    }
+  }
+  CloseHandle(file);
+  return same;
+}
+
+// "<LOCALAPPDATA or temp>\Tavrensil", created if needed; empty when neither
+// base folder is available.
+std::wstring TargetFolder() {
+  wchar_t base[kFolderBufferSize] = {};
+  DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", base, kFolderBufferSize);
+  if (length < 1 || length >= kFolderBufferSize) {
+    length = GetTempPathW(kFolderBufferSize, base);
+    if (length < 1 || length >= kFolderBufferSize) return std::wstring();
+  }
+  std::wstring folder(base, length);
+  while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+  folder += L"\\Tavrensil";
+  // Usually it exists already; a real problem shows when the file is made.
+  CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}
+
+// Deletes `path` without losing the error code that led here.
+void DeleteKeepingError(const std::wstring& path) {
+  const DWORD code = GetLastError();
+  DeleteFileW(path.c_str());
+  SetLastError(code);
+}
+
+// Closes `file` the same way.
+void CloseKeepingError(HANDLE file) {
+  const DWORD code = GetLastError();
+  CloseHandle(file);
+  SetLastError(code);
+}
+
+// Writes the bytes to `path` (created or truncated, not shared) and makes
+// sure they reached the disk. On failure the file is gone and the thread's
+// last error says why.
+bool WriteWhole(const std::wstring& path, const void* data, DWORD size) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+
+  const unsigned char* next = static_cast<const unsigned char*>(data);
+  DWORD remaining = size;
+  DWORD written = 0;
+  do {
+    written = 0;
+    if (!WriteFile(file, next, remaining, &written, nullptr)) {
+      const DWORD code = GetLastError();
+      FlushFileBuffers(file);
+      CloseHandle(file);
+      DeleteFileW(path.c_str());
+      SetLastError(code);
+      return false;
+    }
+    next += written;
+    remaining -= written;
+  } while (remaining > 0 && written > 0);
+
+  if (!FlushFileBuffers(file)) {
+    CloseKeepingError(file);
+    DeleteKeepingError(path);
+    return false;
+  }
+  CloseKeepingError(file);
+  // A write that made no progress: the disk took only part of the file.
+  if (remaining > 0) {
+    DeleteKeepingError(path);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::wstring EnsureFile(const wchar_t* name, const void* data, DWORD size, std::wstring* error) {
+  if (!data || size == 0) {
+    SetError(error, L"gomulu Flash kaynagi okunamadi");
+    return std::wstring();
+  }
+
+  const std::wstring folder = TargetFolder();
+  if (folder.empty()) {
+    SetError(error, L"Flash icin yazilabilir klasor bulunamadi");
+    return std::wstring();
+  }
+  const std::wstring target = folder + L"\\" + name;
+  if (SameContent(target, data, size)) return target;
+
+  // A temporary file of this process only: clients starting together never
+  // write the same file, and the final name never holds a partial one.
+  wchar_t suffix[32] = {};
+  _snwprintf(suffix, 31, L".%lu.tmp", static_cast<unsigned long>(GetCurrentProcessId()));
+  const std::wstring temporary = target + suffix;
+
+  if (!WriteWhole(temporary, data, size)) {
+    const DWORD code = GetLastError();
+    const std::wstring text = L"Flash yazilamadi: " + temporary;
+    wchar_t message[256] = {};
+    _snwprintf(message, 255, L"%ls (hata %lu)", text.c_str(), static_cast<unsigned long>(code));
+    SetError(error, message);
+    return std::wstring();
+  }
+
+  if (MoveFileExW(temporary.c_str(), target.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return target;
+  }
+  // Refused, typically because a running client has the target loaded. If
+  // another client has meanwhile written the same bytes, use theirs;
+  // otherwise this process plays from its own copy.
+  if (SameContent(target, data, size)) {
+    DeleteFileW(temporary.c_str());
+    return target;
+  }
+  return temporary;
+}
+
+std::wstring EnsureOcx(const wchar_t* name, std::wstring* error) {
+  // The resource stays where the executable is mapped: 20 MB are compared
+  // and written from there without a copy.
+  HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(kResourceId), RT_RCDATA);
+  HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
+  const DWORD size = resource ? SizeofResource(nullptr, resource) : 0;
+  const void* data = loaded ? LockResource(loaded) : nullptr;
+  if (!data || size == 0) {
+    SetError(error, L"gomulu Flash kaynagi okunamadi");
+    return std::wstring();
+  }
+  return EnsureFile(name, data, size, error);
+}
+
+}  // namespace flash_embed
