@@ -1,15 +1,20 @@
 # The two everyday commands; each one installs what is missing first.
 #   make run     build the client and start it under Wine
+#   make run-movie   the same, playing the demo movie directly
 #   make check   build every configuration and run every test
 #   make bench   run the benchmarks (not part of check)
 
-.PHONY: setup run check bench clean
+.PHONY: setup run run-movie check bench clean
 
 setup:
 	./tools/setup.sh
 
 run: setup
 	./tools/run.sh $(ARGS)
+
+# The reference server's demo movie straight in the media control.
+run-movie: setup
+	./tools/run.sh --demo-movie $(ARGS)
 
 check: setup
 	./tools/check.sh

@@ -3,7 +3,8 @@
 # server, which this script starts on a free loopback port and stops when
 # the client ends. The client shows on your display when there is one,
 # otherwise on a virtual one. Arguments are passed to the client; a --site
-# among them points it elsewhere.
+# among them points it elsewhere. --demo-movie, first, plays the server's
+# demo movie directly instead of opening the site.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -42,5 +43,10 @@ fi
 echo "run: reference server at $site (demo play page: $site/s3/play?token=DEMO)"
 echo "run: the client's log is build/$preset/client.log"
 
+args=(--site "$site")
+if [[ ${1:-} == --demo-movie ]]; then
+  shift
+  args+=(--movie "$site/static/game.swf")
+fi
 tools/wine-run --state "build/$preset/wine" --arch "$arch" --timeout 0 \
-  "build/$preset/TavrensilClient.exe" --site "$site" "$@"
+  "build/$preset/TavrensilClient.exe" "${args[@]}" "$@"
