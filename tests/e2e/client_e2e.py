@@ -698,6 +698,13 @@ class Cases:
         lines = c.log_lines()
         check(any(MEDIA_STATE_LINE.match(l) for l in lines),
               "client.log lacks the control's state line: %s" % short(b"|".join(lines), 300))
+        # Without --flashvars the control gets no FlashVars at all, and
+        # Movie still comes last.
+        record = read_file(c.path("control.txt")) or b""
+        names = [l[4:].split(b"=", 1)[0] for l in record.split(b"\n") if l.startswith(b"put ")]
+        check(names == [b"WMode", b"Quality2", b"AllowScriptAccess", b"AllowFullScreen",
+                        b"AllowFullScreenInteractive", b"Movie"],
+              "the control received: %s" % short(record, 400))
 
     def fullscreen(self, c):
         xdotool = shutil.which("xdotool")
