@@ -71,6 +71,23 @@ std::string g_challenge;
 std::string g_csid;
 std::string g_token;
 
+// The value of query parameter `name` (given with its "=") in `url`: the
+// first occurrence that starts a parameter, up to the next '&', '#' or '?'.
+// False when there is none.
+bool QueryValue(const std::string& url, const std::string& name, std::string* value) {
+  size_t at = 0;
+  while ((at = url.find(name, at)) != std::string::npos) {
+    // "csrftoken=" or "mysite=" are other parameters, not these.
+    if (at > 0 && (url[at - 1] == '?' || url[at - 1] == '&')) break;
+    ++at;
+  }
+  if (at == std::string::npos) return false;
+  const size_t start = at + name.size();
+  const size_t end = url.find_first_of("&#?", start);
+  *value = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // The game session. Filled in as the session protocol is built; until then
 // these keep every caller working.
@@ -388,6 +405,34 @@ bool WriteBitmapFile(const std::wstring& path, const BITMAPFILEHEADER& file,
                   WriteFile(handle, pixels, info.biSizeImage, &written, nullptr);
   CloseHandle(handle);
   return ok;
+}
+
+// ---------------------------------------------------------------------------
+// The play URL.
+
+void ParsePlayUrl(const std::wstring& url, std::string& site, std::string& token,
+                  std::string& shard) {
+  const std::string u = WideToUtf8(url);
+  shard.clear();
+  site = "local";
+  std::string value;
+  if (QueryValue(u, "site=", &value)) {
+    if (!value.empty()) {
+      const bool main_world = value == "local" || value == "s1";
+      site = main_world ? "local" : value;
+      shard = main_world ? "" : "/" + value;
+    }
+  } else {
+    // The highest number first, so "/s12/" is never taken for "/s1/...".
+    for (int n = 15; n >= 2; --n) {
+      const std::string number = std::to_string(n);
+      if (u.find("/s" + number + "/") == std::string::npos) continue;
+      site = "s" + number;
+      shard = "/s" + number;
+      break;
+    }
+  }
+  if (QueryValue(u, "token=", &value)) token = value;
 }
 
 // ---------------------------------------------------------------------------

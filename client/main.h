@@ -70,6 +70,14 @@ std::wstring UpdateNoticeText(int64_t latest_build);
 // notice hands to the shell.
 bool IsWebAddress(const std::wstring& url);
 
+// Takes the world and session token out of the site's play URL: `site` is
+// "local", "s2".."s15" (from a "/sN/" path segment) or the "site" parameter;
+// `shard` the matching API path prefix ("" for the main world, "/s3",
+// "/eu1"); `token` the "token" parameter, left untouched when there is none.
+// Parameters count only by their whole name ("csrftoken" is not "token").
+void ParsePlayUrl(const std::wstring& url, std::string& site, std::string& token,
+                  std::string& shard);
+
 // The movie to start in mobile mode: the last "/Loading.swf" of `movie`
 // becomes the mobile loader (`loading` when it is a plain file name of at
 // most 63 bytes, else "Loading_m.swf") and "m=2" is added to the query.

@@ -1,0 +1,59 @@
+// The game session's pure parts: reading the site's play URL.
+#include "main.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct PlayUrlCase {
+  const wchar_t* tail;  // after the site base URL
+  const char* site;
+  const char* shard;
+  const char* token;  // nullptr: not written
+};
+
+TEST(ParsePlayUrl, TakesWorldShardAndToken) {
+  const PlayUrlCase cases[] = {
+      {L"/play?token=abc", "local", "", "abc"},
+      {L"/s3/play?token=abc&x=1", "s3", "/s3", "abc"},
+      {L"/s15/play?token=t#frag", "s15", "/s15", "t"},
+      {L"/s1/play?token=abc", "local", "", "abc"},
+      {L"/s16/play?token=abc", "local", "", "abc"},
+      {L"/s12/play", "s12", "/s12", nullptr},
+      {L"/play?site=s5&token=abc", "s5", "/s5", "abc"},
+      {L"/s3/play?site=eu1&token=abc", "eu1", "/eu1", "abc"},
+      {L"/play?site=s1&token=abc", "local", "", "abc"},
+      {L"/play?site=local&token=abc", "local", "", "abc"},
+      {L"/play?site=&token=abc", "local", "", "abc"},
+      {L"/play?token=a%2Bb", "local", "", "a%2Bb"},
+      // The higher number is tried first.
+      {L"/s3/x/s12/play?token=abc", "s12", "/s12", "abc"},
+      {L"/s12/x/s3/play?token=abc", "s12", "/s12", "abc"},
+      // The searched segment always ends in a slash.
+      {L"/s3?token=abc", "local", "", "abc"},
+      // A site parameter wins over the path, even when empty.
+      {L"/s7/play?site=&token=abc", "local", "", "abc"},
+      {L"/s7/play?token=abc&site=s9", "s9", "/s9", "abc"},
+      // Parameters count by their whole name only.
+      {L"/play?csrftoken=bad&token=good", "local", "", "good"},
+      {L"/s4/play?mysite=s9&token=abc", "s4", "/s4", "abc"},
+      {L"/play?xtoken=abc", "local", "", nullptr},
+      // Values end at '&', '#' or '?' and are kept as they stand.
+      {L"/play?token=a+b?c", "local", "", "a+b"},
+      {L"/play?site=s6#x&token=abc", "s6", "/s6", "abc"},
+      {L"/play?token=", "local", "", ""},
+      {L"/play?token=\u00e7\u0131", "local", "", "\xC3\xA7\xC4\xB1"},
+  };
+  for (const PlayUrlCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
+    std::string site = "unset", token = "untouched", shard = "unset";
+    ParsePlayUrl(std::wstring(L"https://oyun.tavrensil.com") + c.tail, site, token, shard);
+    EXPECT_EQ(site, c.site);
+    EXPECT_EQ(shard, c.shard);
+    EXPECT_EQ(token, c.token ? c.token : "untouched");
+  }
+}
+
+}  // namespace
