@@ -11,8 +11,16 @@
 namespace standin {
 
 const wchar_t* const kTextPropertyNames[kTextPropertyCount] = {
-    L"WMode",           L"Quality2", L"AllowScriptAccess", L"AllowFullScreen", L"AllowFullScreenInteractive",
-    L"FlashVars",       L"Movie",    L"Quality",           L"ScaleMode",       L"AllowNetworking",
+    L"WMode",
+    L"Quality2",
+    L"AllowScriptAccess",
+    L"AllowFullScreen",
+    L"AllowFullScreenInteractive",
+    L"FlashVars",
+    L"Movie",
+    L"Quality",
+    L"ScaleMode",
+    L"AllowNetworking",
 };
 
 namespace {
@@ -26,8 +34,8 @@ std::wstring FromBstr(BSTR value) {
 
 std::string RectText(const RECT& r) {
   char buffer[64];
-  snprintf(buffer, sizeof buffer, "%ld,%ld,%ld,%ld", static_cast<long>(r.left), static_cast<long>(r.top),
-           static_cast<long>(r.right), static_cast<long>(r.bottom));
+  snprintf(buffer, sizeof buffer, "%ld,%ld,%ld,%ld", static_cast<long>(r.left),
+           static_cast<long>(r.top), static_cast<long>(r.right), static_cast<long>(r.bottom));
   return buffer;
 }
 
@@ -57,7 +65,8 @@ MediaControl::~MediaControl() {
 
 HRESULT MediaControl::QueryInterface(REFIID riid, void** object) {
   if (!object) return E_POINTER;
-  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, IID_IShockwaveFlash)) {
+  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
+      IsEqualIID(riid, IID_IShockwaveFlash)) {
     *object = static_cast<IShockwaveFlash*>(this);
   } else if (IsEqualIID(riid, IID_IOleObject)) {
     *object = static_cast<IOleObject*>(this);
@@ -130,13 +139,13 @@ HRESULT MediaControl::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LC
   return DispGetIDsOfNames(interface_info_, names, count, ids);
 }
 
-HRESULT MediaControl::Invoke(DISPID member, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                             EXCEPINFO* exception, UINT* arg_error) {
+HRESULT MediaControl::Invoke(DISPID member, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
+                             VARIANT* result, EXCEPINFO* exception, UINT* arg_error) {
   if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
   HRESULT hr = LoadTypeInfo();
   if (FAILED(hr)) return hr;
-  return DispInvoke(static_cast<IShockwaveFlash*>(this), interface_info_, member, flags, params, result, exception,
-                    arg_error);
+  return DispInvoke(static_cast<IShockwaveFlash*>(this), interface_info_, member, flags, params,
+                    result, exception, arg_error);
 }
 
 // ---------------------------------------------------------------------------
@@ -149,13 +158,15 @@ long MediaControl::Ticks() const {
 }
 
 double MediaControl::CounterRate(const LoadStatus& load) const {
-  if (load.state == LoadState::kLoaded && load.is_movie && load.header.has_frame_info && load.header.rate > 0.0) {
+  if (load.state == LoadState::kLoaded && load.is_movie && load.header.has_frame_info &&
+      load.header.rate > 0.0) {
     return load.header.rate;
   }
   return kDefaultRate;
 }
 
-void MediaControl::Current(long* ready_state, long* total_frames, long* frame_num, LoadStatus* load) {
+void MediaControl::Current(long* ready_state, long* total_frames, long* frame_num,
+                           LoadStatus* load) {
   LoadStatus status;
   if (job_) status = job_->Status();
   long ready = 0;
@@ -170,7 +181,8 @@ void MediaControl::Current(long* ready_state, long* total_frames, long* frame_nu
     // own rate; before that the counter runs at the default rate.
     ULONGLONG start = activated_tick_;
     double rate = CounterRate(status);
-    if (job_ && status.state == LoadState::kLoaded && status.done_tick > start) start = status.done_tick;
+    if (job_ && status.state == LoadState::kLoaded && status.done_tick > start)
+      start = status.done_tick;
     ULONGLONG now = GetTickCount64();
     double frames = now > start ? static_cast<double>(now - start) * rate / 1000.0 : 0.0;
     frame = static_cast<long>(frames);
@@ -300,7 +312,8 @@ HRESULT MediaControl::GetClipboardData(DWORD, IDataObject** data) {
   return E_NOTIMPL;
 }
 
-HRESULT MediaControl::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent, LPCRECT pos) {
+HRESULT MediaControl::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent,
+                             LPCRECT pos) {
   switch (verb) {
     case OLEIVERB_PRIMARY:
     case OLEIVERB_SHOW:
@@ -382,8 +395,8 @@ HRESULT MediaControl::EnumAdvise(IEnumSTATDATA** advise) {
 
 HRESULT MediaControl::GetMiscStatus(DWORD, DWORD* status) {
   if (!status) return E_POINTER;
-  *status = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT | OLEMISC_ACTIVATEWHENVISIBLE |
-            OLEMISC_SETCLIENTSITEFIRST;
+  *status = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
+            OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST;
   return S_OK;
 }
 

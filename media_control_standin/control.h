@@ -39,8 +39,8 @@ struct ViewState {
   long ready_state = 0;
   long total_frames = 0;
   long frame_num = 0;
-  long ticks = 0;        // frames shown since activation
-  double rate = 24.0;    // frames per second of the counter
+  long ticks = 0;      // frames shown since activation
+  double rate = 24.0;  // frames per second of the counter
   bool has_job = false;
   LoadStatus load;
   bool focused = false;
@@ -61,8 +61,9 @@ class MediaControl final : public IShockwaveFlash, public IOleObject, public IOl
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                                           DISPID* ids) override;
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO* exception, UINT* arg_error) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags,
+                                   DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                                   UINT* arg_error) override;
 
   // IShockwaveFlash, in vtable order.
   HRESULT STDMETHODCALLTYPE get_ReadyState(LONG* state) override;
@@ -72,26 +73,46 @@ class MediaControl final : public IShockwaveFlash, public IOleObject, public IOl
   HRESULT STDMETHODCALLTYPE put_WMode(BSTR value) override { return PutText(kWMode, value); }
   HRESULT STDMETHODCALLTYPE get_Quality2(BSTR* value) override { return GetText(kQuality2, value); }
   HRESULT STDMETHODCALLTYPE put_Quality2(BSTR value) override { return PutText(kQuality2, value); }
-  HRESULT STDMETHODCALLTYPE get_AllowScriptAccess(BSTR* value) override { return GetText(kAllowScriptAccess, value); }
-  HRESULT STDMETHODCALLTYPE put_AllowScriptAccess(BSTR value) override { return PutText(kAllowScriptAccess, value); }
-  HRESULT STDMETHODCALLTYPE get_AllowFullScreen(BSTR* value) override { return GetText(kAllowFullScreen, value); }
-  HRESULT STDMETHODCALLTYPE put_AllowFullScreen(BSTR value) override { return PutText(kAllowFullScreen, value); }
+  HRESULT STDMETHODCALLTYPE get_AllowScriptAccess(BSTR* value) override {
+    return GetText(kAllowScriptAccess, value);
+  }
+  HRESULT STDMETHODCALLTYPE put_AllowScriptAccess(BSTR value) override {
+    return PutText(kAllowScriptAccess, value);
+  }
+  HRESULT STDMETHODCALLTYPE get_AllowFullScreen(BSTR* value) override {
+    return GetText(kAllowFullScreen, value);
+  }
+  HRESULT STDMETHODCALLTYPE put_AllowFullScreen(BSTR value) override {
+    return PutText(kAllowFullScreen, value);
+  }
   HRESULT STDMETHODCALLTYPE get_AllowFullScreenInteractive(BSTR* value) override {
     return GetText(kAllowFullScreenInteractive, value);
   }
   HRESULT STDMETHODCALLTYPE put_AllowFullScreenInteractive(BSTR value) override {
     return PutText(kAllowFullScreenInteractive, value);
   }
-  HRESULT STDMETHODCALLTYPE get_FlashVars(BSTR* value) override { return GetText(kFlashVars, value); }
-  HRESULT STDMETHODCALLTYPE put_FlashVars(BSTR value) override { return PutText(kFlashVars, value); }
+  HRESULT STDMETHODCALLTYPE get_FlashVars(BSTR* value) override {
+    return GetText(kFlashVars, value);
+  }
+  HRESULT STDMETHODCALLTYPE put_FlashVars(BSTR value) override {
+    return PutText(kFlashVars, value);
+  }
   HRESULT STDMETHODCALLTYPE get_Movie(BSTR* value) override { return GetText(kMovie, value); }
   HRESULT STDMETHODCALLTYPE put_Movie(BSTR value) override { return PutText(kMovie, value); }
   HRESULT STDMETHODCALLTYPE get_Quality(BSTR* value) override { return GetText(kQuality, value); }
   HRESULT STDMETHODCALLTYPE put_Quality(BSTR value) override { return PutText(kQuality, value); }
-  HRESULT STDMETHODCALLTYPE get_ScaleMode(BSTR* value) override { return GetText(kScaleMode, value); }
-  HRESULT STDMETHODCALLTYPE put_ScaleMode(BSTR value) override { return PutText(kScaleMode, value); }
-  HRESULT STDMETHODCALLTYPE get_AllowNetworking(BSTR* value) override { return GetText(kAllowNetworking, value); }
-  HRESULT STDMETHODCALLTYPE put_AllowNetworking(BSTR value) override { return PutText(kAllowNetworking, value); }
+  HRESULT STDMETHODCALLTYPE get_ScaleMode(BSTR* value) override {
+    return GetText(kScaleMode, value);
+  }
+  HRESULT STDMETHODCALLTYPE put_ScaleMode(BSTR value) override {
+    return PutText(kScaleMode, value);
+  }
+  HRESULT STDMETHODCALLTYPE get_AllowNetworking(BSTR* value) override {
+    return GetText(kAllowNetworking, value);
+  }
+  HRESULT STDMETHODCALLTYPE put_AllowNetworking(BSTR value) override {
+    return PutText(kAllowNetworking, value);
+  }
 
   // IOleObject
   HRESULT STDMETHODCALLTYPE SetClientSite(IOleClientSite* site) override;
@@ -102,8 +123,8 @@ class MediaControl final : public IShockwaveFlash, public IOleObject, public IOl
   HRESULT STDMETHODCALLTYPE GetMoniker(DWORD assign, DWORD which, IMoniker** moniker) override;
   HRESULT STDMETHODCALLTYPE InitFromData(IDataObject* data, BOOL creation, DWORD reserved) override;
   HRESULT STDMETHODCALLTYPE GetClipboardData(DWORD reserved, IDataObject** data) override;
-  HRESULT STDMETHODCALLTYPE DoVerb(LONG verb, LPMSG msg, IOleClientSite* site, LONG index, HWND parent,
-                                   LPCRECT pos) override;
+  HRESULT STDMETHODCALLTYPE DoVerb(LONG verb, LPMSG msg, IOleClientSite* site, LONG index,
+                                   HWND parent, LPCRECT pos) override;
   HRESULT STDMETHODCALLTYPE EnumVerbs(IEnumOLEVERB** verbs) override;
   HRESULT STDMETHODCALLTYPE Update() override;
   HRESULT STDMETHODCALLTYPE IsUpToDate() override;

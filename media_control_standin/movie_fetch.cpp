@@ -48,28 +48,47 @@ class BitReader {
 
 bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) {
   size_t n = wcslen(prefix);
-  return text.size() >= n && CompareStringOrdinal(text.c_str(), static_cast<int>(n), prefix, static_cast<int>(n), TRUE) == CSTR_EQUAL;
+  return text.size() >= n && CompareStringOrdinal(text.c_str(), static_cast<int>(n), prefix,
+                                                  static_cast<int>(n), TRUE) == CSTR_EQUAL;
 }
 
 std::wstring InetErrorText(DWORD code) {
   const wchar_t* what = nullptr;
   switch (code) {
-    case ERROR_INTERNET_TIMEOUT: what = L"timed out"; break;
-    case ERROR_INTERNET_NAME_NOT_RESOLVED: what = L"host name not resolved"; break;
-    case ERROR_INTERNET_CANNOT_CONNECT: what = L"cannot connect"; break;
-    case ERROR_INTERNET_CONNECTION_ABORTED: what = L"connection aborted"; break;
-    case ERROR_INTERNET_CONNECTION_RESET: what = L"connection reset"; break;
-    case ERROR_INTERNET_INVALID_URL: what = L"invalid URL"; break;
-    case ERROR_INTERNET_UNRECOGNIZED_SCHEME: what = L"unsupported URL scheme"; break;
+    case ERROR_INTERNET_TIMEOUT:
+      what = L"timed out";
+      break;
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+      what = L"host name not resolved";
+      break;
+    case ERROR_INTERNET_CANNOT_CONNECT:
+      what = L"cannot connect";
+      break;
+    case ERROR_INTERNET_CONNECTION_ABORTED:
+      what = L"connection aborted";
+      break;
+    case ERROR_INTERNET_CONNECTION_RESET:
+      what = L"connection reset";
+      break;
+    case ERROR_INTERNET_INVALID_URL:
+      what = L"invalid URL";
+      break;
+    case ERROR_INTERNET_UNRECOGNIZED_SCHEME:
+      what = L"unsupported URL scheme";
+      break;
     case ERROR_INTERNET_SEC_CERT_CN_INVALID:
     case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
     case ERROR_INTERNET_INVALID_CA:
-    case ERROR_INTERNET_SEC_CERT_ERRORS: what = L"certificate not accepted"; break;
-    default: break;
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+      what = L"certificate not accepted";
+      break;
+    default:
+      break;
   }
   wchar_t buffer[96];
   if (what) {
-    swprintf(buffer, ARRAYSIZE(buffer), L"%ls (WinINet %lu)", what, static_cast<unsigned long>(code));
+    swprintf(buffer, ARRAYSIZE(buffer), L"%ls (WinINet %lu)", what,
+             static_cast<unsigned long>(code));
   } else {
     swprintf(buffer, ARRAYSIZE(buffer), L"WinINet error %lu", static_cast<unsigned long>(code));
   }
@@ -92,15 +111,16 @@ std::string FormatRate(double rate) {
 bool ParseMovieHeader(const unsigned char* data, size_t size, MovieHeader* header) {
   *header = MovieHeader();
   if (size < 3) return false;
-  bool known = (data[0] == 'F' || data[0] == 'C' || data[0] == 'Z') && data[1] == 'W' && data[2] == 'S';
+  bool known =
+      (data[0] == 'F' || data[0] == 'C' || data[0] == 'Z') && data[1] == 'W' && data[2] == 'S';
   if (!known) return false;
   memcpy(header->signature, data, 3);
   header->signature[3] = 0;
   if (size >= 4) header->version = data[3];
   if (size >= 8) {
-    header->declared_length = static_cast<unsigned long>(data[4]) | (static_cast<unsigned long>(data[5]) << 8) |
-                              (static_cast<unsigned long>(data[6]) << 16) |
-                              (static_cast<unsigned long>(data[7]) << 24);
+    header->declared_length =
+        static_cast<unsigned long>(data[4]) | (static_cast<unsigned long>(data[5]) << 8) |
+        (static_cast<unsigned long>(data[6]) << 16) | (static_cast<unsigned long>(data[7]) << 24);
   }
   // Only the uncompressed form has its frame information in plain bytes.
   if (data[0] != 'F' || size < 9) return true;
@@ -161,7 +181,8 @@ LoadJob* LoadJob::Start(const std::wstring& url, HWND notify) {
   job->AddRef();  // the thread's reference
   // The thread keeps the DLL loaded while it runs and lets it go on exit.
   HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&LoadJob::ThreadMain), &self);
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                     reinterpret_cast<LPCWSTR>(&LoadJob::ThreadMain), &self);
   InterlockedIncrement(&g_threads);
   HANDLE thread = CreateThread(nullptr, 0, &LoadJob::ThreadMain, job, 0, nullptr);
   if (thread) {
@@ -171,7 +192,8 @@ LoadJob* LoadJob::Start(const std::wstring& url, HWND notify) {
     InterlockedDecrement(&g_threads);
     if (self) FreeLibrary(self);
     wchar_t text[64];
-    swprintf(text, ARRAYSIZE(text), L"no download thread (error %lu)", static_cast<unsigned long>(code));
+    swprintf(text, ARRAYSIZE(text), L"no download thread (error %lu)",
+             static_cast<unsigned long>(code));
     job->Finish(false, text);
     job->Release();
   }
@@ -183,8 +205,9 @@ DWORD WINAPI LoadJob::ThreadMain(void* param) {
   job->Run();
   job->Release();
   HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&LoadJob::ThreadMain), &self);
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&LoadJob::ThreadMain), &self);
   InterlockedDecrement(&g_threads);
   if (self) FreeLibraryAndExitThread(self, 0);
   return 0;
@@ -217,7 +240,8 @@ void LoadJob::Run() {
 }
 
 bool LoadJob::FetchHttp() {
-  HINTERNET session = InternetOpenW(L"TavrensilMediaStandin/1.0", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  HINTERNET session =
+      InternetOpenW(L"TavrensilMediaStandin/1.0", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
   if (!session) {
     Finish(false, InetErrorText(GetLastError()));
     return false;
@@ -235,7 +259,8 @@ bool LoadJob::FetchHttp() {
     return false;
   }
   DWORD status = 0, size = sizeof status, index = 0;
-  if (HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, &index) &&
+  if (HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                     &index) &&
       (status < 200 || status > 299)) {
     wchar_t text[32];
     swprintf(text, ARRAYSIZE(text), L"HTTP %lu", static_cast<unsigned long>(status));
@@ -247,7 +272,8 @@ bool LoadJob::FetchHttp() {
   DWORD expected = 0;
   size = sizeof expected;
   index = 0;
-  if (HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &expected, &size, &index)) {
+  if (HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &expected, &size,
+                     &index)) {
     EnterCriticalSection(&lock_);
     status_.expected = expected;
     LeaveCriticalSection(&lock_);
@@ -279,11 +305,13 @@ bool LoadJob::FetchHttp() {
 }
 
 bool LoadJob::FetchFile(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     wchar_t text[64];
-    swprintf(text, ARRAYSIZE(text), L"cannot open file (error %lu)", static_cast<unsigned long>(GetLastError()));
+    swprintf(text, ARRAYSIZE(text), L"cannot open file (error %lu)",
+             static_cast<unsigned long>(GetLastError()));
     Finish(false, text);
     return false;
   }
@@ -306,7 +334,8 @@ bool LoadJob::FetchFile(const std::wstring& path) {
     DWORD got = 0;
     if (!ReadFile(file, buffer, kChunk, &got, nullptr)) {
       wchar_t text[64];
-      swprintf(text, ARRAYSIZE(text), L"read failed (error %lu)", static_cast<unsigned long>(GetLastError()));
+      swprintf(text, ARRAYSIZE(text), L"read failed (error %lu)",
+               static_cast<unsigned long>(GetLastError()));
       error = text;
       ok = false;
       break;
@@ -357,12 +386,13 @@ void LoadJob::Finish(bool ok, const std::wstring& error) {
   if (!copy.is_movie) {
     snprintf(line, sizeof line, "loaded bytes=%llu signature=none", copy.bytes);
   } else if (copy.header.has_frame_info) {
-    snprintf(line, sizeof line, "loaded bytes=%llu signature=%s version=%d frames=%ld rate=%s size=%ldx%ld",
+    snprintf(line, sizeof line,
+             "loaded bytes=%llu signature=%s version=%d frames=%ld rate=%s size=%ldx%ld",
              copy.bytes, copy.header.signature, copy.header.version, copy.header.frames,
              FormatRate(copy.header.rate).c_str(), copy.header.width_px, copy.header.height_px);
   } else {
-    snprintf(line, sizeof line, "loaded bytes=%llu signature=%s version=%d", copy.bytes, copy.header.signature,
-             copy.header.version);
+    snprintf(line, sizeof line, "loaded bytes=%llu signature=%s version=%d", copy.bytes,
+             copy.header.signature, copy.header.version);
   }
   Record(line);
 }

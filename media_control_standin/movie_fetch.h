@@ -15,10 +15,10 @@ struct MovieHeader {
   char signature[4] = {0, 0, 0, 0};  // "FWS", "CWS", "ZWS" or empty
   int version = 0;
   unsigned long declared_length = 0;  // the header's file length field
-  bool has_frame_info = false;       // rectangle, rate and count were read (FWS only)
-  long width_px = 0, height_px = 0;  // frame size in pixels (twips / 20)
-  double rate = 0.0;                 // frames per second (8.8 fixed point)
-  long frames = 0;                   // frame count
+  bool has_frame_info = false;        // rectangle, rate and count were read (FWS only)
+  long width_px = 0, height_px = 0;   // frame size in pixels (twips / 20)
+  double rate = 0.0;                  // frames per second (8.8 fixed point)
+  long frames = 0;                    // frame count
 };
 
 // Reads the header from the first `size` bytes of a file. Returns false when
@@ -33,12 +33,12 @@ enum class LoadState { kLoading, kLoaded, kFailed };
 // A snapshot of a download's progress.
 struct LoadStatus {
   LoadState state = LoadState::kLoading;
-  unsigned long long bytes = 0;      // received so far / in total
-  unsigned long long expected = 0;   // announced length, 0 when unknown
+  unsigned long long bytes = 0;     // received so far / in total
+  unsigned long long expected = 0;  // announced length, 0 when unknown
   bool is_movie = false;
   MovieHeader header;
-  std::wstring error;                // failure text
-  ULONGLONG done_tick = 0;           // GetTickCount64 when it ended
+  std::wstring error;       // failure text
+  ULONGLONG done_tick = 0;  // GetTickCount64 when it ended
 };
 
 // One download, shared by the control and its thread (reference counted).

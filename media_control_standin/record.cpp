@@ -29,7 +29,8 @@ std::wstring Environment(const wchar_t* name) {
 
 std::string ToUtf8(const wchar_t* text, size_t length) {
   if (length == 0) return std::string();
-  int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  int n =
+      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
   if (n <= 0) return std::string();
   std::string out(static_cast<size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &out[0], n, nullptr, nullptr);
@@ -61,8 +62,9 @@ void Record(const std::string& line) {
   text += '\n';
   AcquireSRWLockExclusive(&g_record_lock);
   // Append-only access: every write lands at the current end of the file.
-  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
     DWORD written = 0;
     WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
@@ -103,7 +105,8 @@ bool ShouldFail(const wchar_t* step) {
     while (a < b && (list[a] == L' ' || list[a] == L'\t')) ++a;
     while (b > a && (list[b - 1] == L' ' || list[b - 1] == L'\t')) --b;
     std::wstring entry = list.substr(a, b - a);
-    if (!entry.empty() && CompareStringOrdinal(entry.c_str(), -1, step, -1, TRUE) == CSTR_EQUAL) return true;
+    if (!entry.empty() && CompareStringOrdinal(entry.c_str(), -1, step, -1, TRUE) == CSTR_EQUAL)
+      return true;
     start = end + 1;
   }
   return false;

@@ -37,7 +37,8 @@ namespace {
 int g_passed = 0;
 int g_failed = 0;
 
-void Check(bool ok, const char* name, const char* format = nullptr, ...) __attribute__((format(printf, 3, 4)));
+void Check(bool ok, const char* name, const char* format = nullptr, ...)
+    __attribute__((format(printf, 3, 4)));
 
 void Check(bool ok, const char* name, const char* format, ...) {
   if (ok) {
@@ -72,9 +73,11 @@ void Note(const char* format, ...) {
 
 std::string Narrow(const std::wstring& text) {
   if (text.empty()) return std::string();
-  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                              nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
+                      nullptr);
   return out;
 }
 
@@ -119,8 +122,9 @@ void Pump(DWORD ms) {
 
 std::string ReadFileText(const std::wstring& path) {
   std::string text;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return text;
   char buffer[4096];
   DWORD got = 0;
@@ -130,7 +134,8 @@ std::string ReadFileText(const std::wstring& path) {
 }
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -159,7 +164,8 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 // The lines of `expected` appear in `lines` in this order (others may lie
 // between). An expected line ending in '*' matches any line with that
 // prefix. On failure `missing` names the first one not found.
-bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected, std::string* missing) {
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected,
+             std::string* missing) {
   size_t at = 0;
   for (const std::string& want : expected) {
     bool prefix = !want.empty() && want.back() == '*';
@@ -190,7 +196,8 @@ int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix
 
 // A minimal uncompressed movie: header, frame rectangle (bit field), 8.8
 // rate, frame count, then one ShowFrame tag per frame and an End tag.
-std::string BuildMovie(int version, long xmin, long xmax, long ymin, long ymax, double rate, int frames) {
+std::string BuildMovie(int version, long xmin, long xmax, long ymin, long ymax, double rate,
+                       int frames) {
   long values[4] = {xmin, xmax, ymin, ymax};
   int nbits = 1;
   for (long v : values) {
@@ -267,7 +274,8 @@ class Site final : public IOleClientSite, public IOleInPlaceSite, public IOleInP
       *object = static_cast<IOleClientSite*>(this);
     } else if (IsEqualIID(riid, IID_IOleWindow) || IsEqualIID(riid, IID_IOleInPlaceSite)) {
       *object = static_cast<IOleInPlaceSite*>(this);
-    } else if (IsEqualIID(riid, IID_IOleInPlaceUIWindow) || IsEqualIID(riid, IID_IOleInPlaceFrame)) {
+    } else if (IsEqualIID(riid, IID_IOleInPlaceUIWindow) ||
+               IsEqualIID(riid, IID_IOleInPlaceFrame)) {
       *object = static_cast<IOleInPlaceFrame*>(this);
     } else {
       *object = nullptr;
@@ -276,7 +284,9 @@ class Site final : public IOleClientSite, public IOleInPlaceSite, public IOleInP
     AddRef();
     return S_OK;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+  ULONG STDMETHODCALLTYPE AddRef() override {
+    return static_cast<ULONG>(InterlockedIncrement(&refs_));
+  }
   ULONG STDMETHODCALLTYPE Release() override {
     LONG left = InterlockedDecrement(&refs_);
     if (left == 0) delete this;
@@ -309,7 +319,8 @@ class Site final : public IOleClientSite, public IOleInPlaceSite, public IOleInP
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE OnUIActivate() override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document, LPRECT pos,
+  HRESULT STDMETHODCALLTYPE GetWindowContext(IOleInPlaceFrame** frame,
+                                             IOleInPlaceUIWindow** document, LPRECT pos,
                                              LPRECT clip, LPOLEINPLACEFRAMEINFO info) override {
     ++context_calls;
     if (frame) {
@@ -343,7 +354,9 @@ class Site final : public IOleClientSite, public IOleInPlaceSite, public IOleInP
   HRESULT STDMETHODCALLTYPE GetBorder(LPRECT) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE RequestBorderSpace(LPCBORDERWIDTHS) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE SetBorderSpace(LPCBORDERWIDTHS) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE SetActiveObject(IOleInPlaceActiveObject*, LPCOLESTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE SetActiveObject(IOleInPlaceActiveObject*, LPCOLESTR) override {
+    return S_OK;
+  }
 
   // IOleInPlaceFrame
   HRESULT STDMETHODCALLTYPE InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) override { return E_NOTIMPL; }
@@ -401,7 +414,8 @@ struct Host {
     if (!get_class_object) return Fail(2, E_FAIL);
     // 3. The class factory for the control's class id.
     IClassFactory* factory = nullptr;
-    HRESULT hr = get_class_object(CLSID_ShockwaveFlash, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    HRESULT hr = get_class_object(CLSID_ShockwaveFlash, IID_IClassFactory,
+                                  reinterpret_cast<void**>(&factory));
     if (FAILED(hr)) return Fail(3, hr);
     // 4. The object, as IOleObject.
     hr = factory->CreateInstance(nullptr, IID_IOleObject, reinterpret_cast<void**>(&ole_object));
@@ -414,7 +428,8 @@ struct Host {
     // 6. In-place activation in the window's client rectangle.
     RECT client;
     GetClientRect(window, &client);
-    hr = ole_object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, static_cast<IOleClientSite*>(site), 0, window, &client);
+    hr = ole_object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, static_cast<IOleClientSite*>(site),
+                            0, window, &client);
     if (FAILED(hr)) return Fail(6, hr);
     // 7. The in-place interface (may be missing) and the control's own one.
     ole_object->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&inplace_object));
@@ -506,7 +521,8 @@ struct Host {
     VARIANT result;
     std::wstring text = L"<error>";
     if (SUCCEEDED(GetProperty(name, &result))) {
-      if (result.vt == VT_BSTR) text.assign(result.bstrVal ? result.bstrVal : L"", SysStringLen(result.bstrVal));
+      if (result.vt == VT_BSTR)
+        text.assign(result.bstrVal ? result.bstrVal : L"", SysStringLen(result.bstrVal));
       VariantClear(&result);
     }
     return text;
@@ -569,8 +585,9 @@ HWND CreateHostWindow(const wchar_t* title) {
   RECT r = {0, 0, 1000, 600};
   DWORD style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
   AdjustWindowRect(&r, style, FALSE);
-  HWND window = CreateWindowExW(0, L"StandinCheckHost", title, style, 0, 0, r.right - r.left, r.bottom - r.top,
-                                nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  HWND window =
+      CreateWindowExW(0, L"StandinCheckHost", title, style, 0, 0, r.right - r.left,
+                      r.bottom - r.top, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   if (window) {
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
@@ -640,12 +657,12 @@ void CheckLayout(ITypeInfo* info) {
     return;
   }
   const UINT expected = ARRAYSIZE(kLayout);
-  Check(attributes->typekind == TKIND_INTERFACE, "layout: kept description is the vtable interface", "kind %d",
-        attributes->typekind);
-  Check(attributes->cFuncs == expected, "layout: member function count", "%u, expected %u", attributes->cFuncs,
-        expected);
-  Check(static_cast<size_t>(attributes->cbSizeVft) == (7 + expected) * sizeof(void*), "layout: vtable size",
-        "%u bytes", static_cast<unsigned>(attributes->cbSizeVft));
+  Check(attributes->typekind == TKIND_INTERFACE, "layout: kept description is the vtable interface",
+        "kind %d", attributes->typekind);
+  Check(attributes->cFuncs == expected, "layout: member function count", "%u, expected %u",
+        attributes->cFuncs, expected);
+  Check(static_cast<size_t>(attributes->cbSizeVft) == (7 + expected) * sizeof(void*),
+        "layout: vtable size", "%u bytes", static_cast<unsigned>(attributes->cbSizeVft));
   UINT count = attributes->cFuncs < expected ? attributes->cFuncs : expected;
   info->ReleaseTypeAttr(attributes);
   bool all = true;
@@ -659,11 +676,13 @@ void CheckLayout(ITypeInfo* info) {
     BSTR name = nullptr;
     info->GetDocumentation(desc->memid, &name, nullptr, nullptr, nullptr);
     bool ok = name && wcscmp(name, kLayout[i].name) == 0 && desc->invkind == kLayout[i].kind &&
-              desc->oVft == static_cast<SHORT>((7 + i) * sizeof(void*)) && desc->funckind == FUNC_PUREVIRTUAL;
+              desc->oVft == static_cast<SHORT>((7 + i) * sizeof(void*)) &&
+              desc->funckind == FUNC_PUREVIRTUAL;
     if (!ok) {
       all = false;
-      Note("member %u: %ls kind %d slot offset %d (expected %ls kind %d offset %u)", i, name ? name : L"?",
-           desc->invkind, desc->oVft, kLayout[i].name, kLayout[i].kind, static_cast<unsigned>((7 + i) * sizeof(void*)));
+      Note("member %u: %ls kind %d slot offset %d (expected %ls kind %d offset %u)", i,
+           name ? name : L"?", desc->invkind, desc->oVft, kLayout[i].name, kLayout[i].kind,
+           static_cast<unsigned>((7 + i) * sizeof(void*)));
     }
     SysFreeString(name);
     info->ReleaseFuncDesc(desc);
@@ -724,8 +743,8 @@ void MainRun(const Options& options, const std::wstring& movie, long frames, dou
 
   Host host;
   bool created = host.Create(window, options.dll);
-  Check(created, "host create: load, class object, instance, site, activation, type library", "step %d, 0x%08lX",
-        host.failed_step, static_cast<unsigned long>(host.failed_hr));
+  Check(created, "host create: load, class object, instance, site, activation, type library",
+        "step %d, 0x%08lX", host.failed_step, static_cast<unsigned long>(host.failed_hr));
   if (!created) {
     host.Destroy();
     DestroyWindow(window);
@@ -734,9 +753,11 @@ void MainRun(const Options& options, const std::wstring& movie, long frames, dou
   Site* site = host.site;
   site->AddRef();  // kept to look at after teardown
   Check(host.inplace_object != nullptr, "IOleInPlaceObject available");
-  Check(host.first_kind_dispatch && host.first_dual, "type description is a dual dispatch interface");
+  Check(host.first_kind_dispatch && host.first_dual,
+        "type description is a dual dispatch interface");
   Check(host.kept_vtable_half, "vtable half of the dual interface obtained");
-  Check(site->activations == 1 && site->context_calls >= 1, "activation asked the site (OnInPlaceActivate, GetWindowContext)",
+  Check(site->activations == 1 && site->context_calls >= 1,
+        "activation asked the site (OnInPlaceActivate, GetWindowContext)",
         "activate %d, context %d", site->activations, site->context_calls);
   CheckLayout(host.type_info);
 
@@ -746,12 +767,14 @@ void MainRun(const Options& options, const std::wstring& movie, long frames, dou
   if (child) {
     Note("control window class %ls", class_name.c_str());
     RECT r = ChildRect(window, child);
-    Check(r.left == 0 && r.top == 0 && r.right == 1000 && r.bottom == 600, "control window covers the client area",
-          "%ld,%ld,%ld,%ld", r.left, r.top, r.right, r.bottom);
+    Check(r.left == 0 && r.top == 0 && r.right == 1000 && r.bottom == 600,
+          "control window covers the client area", "%ld,%ld,%ld,%ld", r.left, r.top, r.right,
+          r.bottom);
     Check(IsWindowVisible(child) != FALSE, "control window visible");
   }
   HWND reported = nullptr;
-  Check(host.inplace_object && SUCCEEDED(host.inplace_object->GetWindow(&reported)) && reported == child,
+  Check(host.inplace_object && SUCCEEDED(host.inplace_object->GetWindow(&reported)) &&
+            reported == child,
         "IOleWindow::GetWindow gives the control window");
 
   Check(host.GetLong(L"ReadyState") == 0, "ReadyState 0 before a movie");
@@ -759,7 +782,8 @@ void MainRun(const Options& options, const std::wstring& movie, long frames, dou
 
   // The launch: the same properties in the same order as the client.
   const std::wstring flashvars =
-      L"csid=7f3a9c&server=127.0.0.1&lang=tr&world=eu1&user=\u00c7a\u011fr\u0131&note=a long value that wraps in the "
+      L"csid=7f3a9c&server=127.0.0.1&lang=tr&world=eu1&user=\u00c7a\u011fr\u0131&note=a long value "
+      L"that wraps in the "
       L"window because it is longer than one line of the control's text area";
   struct Property {
     const wchar_t* name;
@@ -797,8 +821,8 @@ void MainRun(const Options& options, const std::wstring& movie, long frames, dou
   long f1 = host.GetLong(L"FrameNum");
   Pump(400);
   long f2 = host.GetLong(L"FrameNum");
-  Check(f1 >= 0 && f2 >= 0 && (frames <= 0 || (f1 < frames && f2 < frames)), "FrameNum within the movie",
-        "%ld then %ld", f1, f2);
+  Check(f1 >= 0 && f2 >= 0 && (frames <= 0 || (f1 < frames && f2 < frames)),
+        "FrameNum within the movie", "%ld then %ld", f1, f2);
   Check(f1 != f2, "FrameNum advances", "%ld then %ld", f1, f2);
 
   bool same = true;
@@ -810,7 +834,8 @@ void MainRun(const Options& options, const std::wstring& movie, long frames, dou
     }
   }
   Check(same, "text properties read back unchanged");
-  Check(host.SetProperty(L"NoSuchProperty", L"x") == DISP_E_UNKNOWNNAME, "unknown property name: DISP_E_UNKNOWNNAME");
+  Check(host.SetProperty(L"NoSuchProperty", L"x") == DISP_E_UNKNOWNNAME,
+        "unknown property name: DISP_E_UNKNOWNNAME");
   Check(SUCCEEDED(host.SetProperty(L"quality", L"best")) && host.GetText(L"QUALITY") == L"best",
         "names are matched without regard to case");
 
@@ -820,21 +845,25 @@ void MainRun(const Options& options, const std::wstring& movie, long frames, dou
   Check(SUCCEEDED(hr), "QueryInterface IDispatch");
   if (dispatch) {
     UINT count = 0;
-    Check(SUCCEEDED(dispatch->GetTypeInfoCount(&count)) && count == 1, "IDispatch::GetTypeInfoCount is 1");
+    Check(SUCCEEDED(dispatch->GetTypeInfoCount(&count)) && count == 1,
+          "IDispatch::GetTypeInfoCount is 1");
     LPOLESTR name = const_cast<LPOLESTR>(L"mOvIe");
     DISPID id = 0;
     hr = dispatch->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
-    Check(SUCCEEDED(hr), "IDispatch::GetIDsOfNames in any case", "0x%08lX", static_cast<unsigned long>(hr));
+    Check(SUCCEEDED(hr), "IDispatch::GetIDsOfNames in any case", "0x%08lX",
+          static_cast<unsigned long>(hr));
     VARIANT result;
     VariantInit(&result);
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    hr = dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr);
+    hr = dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &result,
+                          nullptr, nullptr);
     Check(SUCCEEDED(hr) && result.vt == VT_BSTR && result.bstrVal && movie == result.bstrVal,
           "IDispatch::Invoke reads Movie");
     VariantClear(&result);
     LPOLESTR bad = const_cast<LPOLESTR>(L"Nope");
-    Check(dispatch->GetIDsOfNames(IID_NULL, &bad, 1, LOCALE_USER_DEFAULT, &id) == DISP_E_UNKNOWNNAME,
-          "IDispatch::GetIDsOfNames of an unknown name");
+    Check(
+        dispatch->GetIDsOfNames(IID_NULL, &bad, 1, LOCALE_USER_DEFAULT, &id) == DISP_E_UNKNOWNNAME,
+        "IDispatch::GetIDsOfNames of an unknown name");
     dispatch->Release();
   }
 
@@ -843,8 +872,9 @@ void MainRun(const Options& options, const std::wstring& movie, long frames, dou
   Pump(50);
   if (child) {
     RECT r = ChildRect(window, child);
-    Check(r.right - r.left == 800 && r.bottom - r.top == 500, "SetObjectRects resizes the control window",
-          "%ld x %ld", r.right - r.left, r.bottom - r.top);
+    Check(r.right - r.left == 800 && r.bottom - r.top == 500,
+          "SetObjectRects resizes the control window", "%ld x %ld", r.right - r.left,
+          r.bottom - r.top);
   }
   host.Resize(1000, 600);
   Pump(50);
@@ -902,8 +932,8 @@ void MainRun(const Options& options, const std::wstring& movie, long frames, dou
       "release",
   };
   std::string missing;
-  Check(InOrder(lines, expected, &missing), "record: events in the client's order", "missing \"%s\"",
-        missing.c_str());
+  Check(InOrder(lines, expected, &missing), "record: events in the client's order",
+        "missing \"%s\"", missing.c_str());
   char frames_text[96];
   snprintf(frames_text, sizeof frames_text, "frames=%ld rate=", frames);
   bool header_line = false;
@@ -919,10 +949,13 @@ void MainRun(const Options& options, const std::wstring& movie, long frames, dou
     char rate_text[32];
     snprintf(rate_text, sizeof rate_text, "rate=%g ", rate);
     bool rate_ok = false;
-    for (const std::string& line : lines) rate_ok = rate_ok || (StartsWith(line, "loaded ") && line.find(rate_text) != std::string::npos);
+    for (const std::string& line : lines)
+      rate_ok =
+          rate_ok || (StartsWith(line, "loaded ") && line.find(rate_text) != std::string::npos);
     Check(rate_ok, "record: frame rate from the header", "want %s", rate_text);
   }
-  Check(CountPrefix(lines, "release") == 1 && lines.back() == "release", "record: release is the last event");
+  Check(CountPrefix(lines, "release") == 1 && lines.back() == "release",
+        "record: release is the last event");
 
   DestroyWindow(window);
   Pump(50);
@@ -935,8 +968,8 @@ void VariantRun(const std::wstring& ocx, const std::wstring& dir, const Options&
   HWND window = CreateHostWindow(L"Media control stand-in check (variants)");
   Host host;
   bool created = host.Create(window, ocx);
-  Check(created, "create from a copy named Flash32_32_0_0_363.ocx", "step %d, 0x%08lX", host.failed_step,
-        static_cast<unsigned long>(host.failed_hr));
+  Check(created, "create from a copy named Flash32_32_0_0_363.ocx", "step %d, 0x%08lX",
+        host.failed_step, static_cast<unsigned long>(host.failed_hr));
   if (!created) {
     host.Destroy();
     DestroyWindow(window);
@@ -955,7 +988,8 @@ void VariantRun(const std::wstring& ocx, const std::wstring& dir, const Options&
   // Negative left edge and 12.5 fps: the bit field and the fixed point.
   WriteBytes(small, BuildMovie(9, -200, 10800, 40, 8040, 12.5, 7));
   variants.push_back({"local movie file by path", small,
-                      "loaded bytes=* signature=FWS version=9 frames=7 rate=12.50 size=550x400", 4, 7});
+                      "loaded bytes=* signature=FWS version=9 frames=7 rate=12.50 size=550x400", 4,
+                      7});
   std::wstring url_path = small;
   for (wchar_t& c : url_path) {
     if (c == L'\\') c = L'/';
@@ -968,15 +1002,18 @@ void VariantRun(const std::wstring& ocx, const std::wstring& dir, const Options&
                       "loaded bytes=308 signature=CWS version=10", 4, 0});
   std::wstring cut = dir + L"\\cut.swf";
   WriteBytes(cut, std::string("FWS\x08\x40\x00\x00\x00\x78", 9));
-  variants.push_back({"movie header cut short", cut, "loaded bytes=9 signature=FWS version=8", 4, 0});
+  variants.push_back(
+      {"movie header cut short", cut, "loaded bytes=9 signature=FWS version=8", 4, 0});
   std::wstring text = dir + L"\\readme.txt";
   WriteBytes(text, "hello, not a movie");
   variants.push_back({"not a movie file", text, "loaded bytes=18 signature=none", 4, 0});
-  variants.push_back({"missing file", dir + L"\\missing.swf", "load_failed cannot open file (error 2)", 1, 0});
+  variants.push_back(
+      {"missing file", dir + L"\\missing.swf", "load_failed cannot open file (error 2)", 1, 0});
   wchar_t refused[96];
   swprintf(refused, ARRAYSIZE(refused), L"http://127.0.0.1:%d/game.swf", ClosedPort());
   variants.push_back({"refused connection", refused, "load_failed *", 1, 0});
-  variants.push_back({"unsupported scheme", L"rtmp://127.0.0.1/game", "load_failed unsupported URL scheme", 1, 0});
+  variants.push_back(
+      {"unsupported scheme", L"rtmp://127.0.0.1/game", "load_failed unsupported URL scheme", 1, 0});
   if (!options.missing_url.empty()) {
     variants.push_back({"HTTP 404", options.missing_url, "load_failed HTTP 404", 1, 0});
   }
@@ -1039,9 +1076,10 @@ void FailureRun(const Options& options) {
   ClearRecord();
   SetFail(L"factory");
   Host a;
-  Check(!a.Create(window, options.dll) && a.failed_step == 3 && a.failed_hr == CLASS_E_CLASSNOTAVAILABLE,
-        "fail=factory: no class factory, CLASS_E_CLASSNOTAVAILABLE", "step %d, 0x%08lX", a.failed_step,
-        static_cast<unsigned long>(a.failed_hr));
+  Check(!a.Create(window, options.dll) && a.failed_step == 3 &&
+            a.failed_hr == CLASS_E_CLASSNOTAVAILABLE,
+        "fail=factory: no class factory, CLASS_E_CLASSNOTAVAILABLE", "step %d, 0x%08lX",
+        a.failed_step, static_cast<unsigned long>(a.failed_hr));
   a.Destroy();
   Check(RecordHas("class_object fail 0x80040111"), "fail=factory: recorded");
 
@@ -1062,7 +1100,8 @@ void FailureRun(const Options& options) {
         static_cast<unsigned long>(c.failed_hr));
   Check(FindControlWindow(window, nullptr) == nullptr, "fail=activate: no control window");
   c.Destroy();
-  Check(RecordHas("activate fail 0x80004005") && RecordHas("release"), "fail=activate: recorded, object released");
+  Check(RecordHas("activate fail 0x80004005") && RecordHas("release"),
+        "fail=activate: recorded, object released");
 
   ClearRecord();
   SetFail(L" Property:wmode , get:FrameNum");
@@ -1073,7 +1112,8 @@ void FailureRun(const Options& options) {
     HRESULT hr = d.SetProperty(L"WMode", L"gpu");
     Check(hr == DISP_E_EXCEPTION, "fail=property:WMode: Invoke gives DISP_E_EXCEPTION", "0x%08lX",
           static_cast<unsigned long>(hr));
-    Check(SUCCEEDED(d.SetProperty(L"Quality2", L"high")), "fail=property:WMode: other properties still set");
+    Check(SUCCEEDED(d.SetProperty(L"Quality2", L"high")),
+          "fail=property:WMode: other properties still set");
     Check(d.GetText(L"WMode").empty(), "fail=property:WMode: value not kept");
     Check(d.GetLong(L"FrameNum") == -1, "fail=get:FrameNum: the host reads -1");
     Check(d.GetLong(L"ReadyState") == 0, "fail=get:FrameNum: other reads work");
@@ -1088,20 +1128,22 @@ void FailureRun(const Options& options) {
   auto get_class_object = reinterpret_cast<GetClassObjectFn>(
       reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
   IClassFactory* factory = nullptr;
-  if (get_class_object &&
-      SUCCEEDED(get_class_object(CLSID_ShockwaveFlash, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
+  if (get_class_object && SUCCEEDED(get_class_object(CLSID_ShockwaveFlash, IID_IClassFactory,
+                                                     reinterpret_cast<void**>(&factory)))) {
     IUnknown* object = nullptr;
     IUnknown* outer = reinterpret_cast<IUnknown*>(factory);
-    Check(factory->CreateInstance(outer, IID_IUnknown, reinterpret_cast<void**>(&object)) == CLASS_E_NOAGGREGATION,
+    Check(factory->CreateInstance(outer, IID_IUnknown, reinterpret_cast<void**>(&object)) ==
+              CLASS_E_NOAGGREGATION,
           "aggregation refused");
-    Check(factory->CreateInstance(nullptr, IID_IClassFactory, reinterpret_cast<void**>(&object)) == E_NOINTERFACE &&
+    Check(factory->CreateInstance(nullptr, IID_IClassFactory, reinterpret_cast<void**>(&object)) ==
+                  E_NOINTERFACE &&
               object == nullptr,
           "unknown interface refused by CreateInstance");
     factory->Release();
   }
   if (get_class_object) {
-    Check(get_class_object(IID_IShockwaveFlash, IID_IClassFactory, reinterpret_cast<void**>(&factory)) ==
-              CLASS_E_CLASSNOTAVAILABLE,
+    Check(get_class_object(IID_IShockwaveFlash, IID_IClassFactory,
+                           reinterpret_cast<void**>(&factory)) == CLASS_E_CLASSNOTAVAILABLE,
           "another class id: CLASS_E_CLASSNOTAVAILABLE");
   }
   FreeLibrary(module);
@@ -1115,7 +1157,9 @@ int wmain(int argc, wchar_t** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     std::wstring arg = argv[i];
-    auto next = [&]() -> std::wstring { return i + 1 < argc ? std::wstring(argv[++i]) : std::wstring(); };
+    auto next = [&]() -> std::wstring {
+      return i + 1 < argc ? std::wstring(argv[++i]) : std::wstring();
+    };
     if (arg == L"--movie") {
       options.movie = next();
     } else if (arg == L"--frames") {
@@ -1134,7 +1178,9 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   if (options.dll.empty()) {
-    fprintf(stderr, "usage: standin_check DLL [--movie URL --frames N --rate R] [--missing-url URL] [--hold MS]\n");
+    fprintf(stderr,
+            "usage: standin_check DLL [--movie URL --frames N --rate R] [--missing-url URL] "
+            "[--hold MS]\n");
     return 2;
   }
   Note("control %s", Narrow(options.dll).c_str());
@@ -1162,8 +1208,10 @@ int wmain(int argc, wchar_t** argv) {
   if (module) {
     Check(GetProcAddress(module, "DllGetClassObject") && GetProcAddress(module, "DllCanUnloadNow"),
           "DllGetClassObject and DllCanUnloadNow found by GetProcAddress");
-    Check(ExportsExactly(module, {"DllGetClassObject", "DllCanUnloadNow"}), "exactly these two exports");
-    Check(FindResourceW(module, MAKEINTRESOURCEW(1), L"TYPELIB") != nullptr, "type library resource TYPELIB 1");
+    Check(ExportsExactly(module, {"DllGetClassObject", "DllCanUnloadNow"}),
+          "exactly these two exports");
+    Check(FindResourceW(module, MAKEINTRESOURCEW(1), L"TYPELIB") != nullptr,
+          "type library resource TYPELIB 1");
     auto can_unload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
         reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
     if (can_unload) Check(can_unload() == S_OK, "DllCanUnloadNow S_OK before any object");
@@ -1184,7 +1232,8 @@ int wmain(int argc, wchar_t** argv) {
 
   // The same file under the client's name for it.
   std::wstring ocx = dir + L"\\Flash32_32_0_0_363.ocx";
-  Check(CopyFileW(options.dll.c_str(), ocx.c_str(), FALSE) != FALSE, "copy as Flash32_32_0_0_363.ocx");
+  Check(CopyFileW(options.dll.c_str(), ocx.c_str(), FALSE) != FALSE,
+        "copy as Flash32_32_0_0_363.ocx");
   VariantRun(ocx, dir, options);
 
   FailureRun(options);
@@ -1211,8 +1260,8 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   // Our folder goes.
-  for (const wchar_t* name : {L"record.txt", L"game.swf", L"small.swf", L"compressed.swf", L"cut.swf", L"readme.txt",
-                              L"Flash32_32_0_0_363.ocx"}) {
+  for (const wchar_t* name : {L"record.txt", L"game.swf", L"small.swf", L"compressed.swf",
+                              L"cut.swf", L"readme.txt", L"Flash32_32_0_0_363.ocx"}) {
     DeleteFileW((dir + L"\\" + name).c_str());
   }
   RemoveDirectoryW(dir.c_str());

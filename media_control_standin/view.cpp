@@ -38,12 +38,15 @@ ATOM g_class = 0;
 
 void EnsureFonts() {
   if (g_text_font) return;
-  g_text_font = CreateFontW(-15, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                            CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma");
-  g_bold_font = CreateFontW(-16, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                            CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma");
-  g_big_font = CreateFontW(-40, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                           CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma");
+  g_text_font =
+      CreateFontW(-15, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                  CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma");
+  g_bold_font =
+      CreateFontW(-16, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                  CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma");
+  g_big_font =
+      CreateFontW(-40, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                  CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma");
 }
 
 UINT FrameInterval(double rate) {
@@ -116,7 +119,8 @@ int Item(HDC dc, int x, int y, const wchar_t* label, const std::wstring& value) 
 }
 
 // A label with a long value wrapped below it, at most `max_lines` lines.
-int Block(HDC dc, int x, int y, int width, const wchar_t* label, const std::wstring& value, int max_lines) {
+int Block(HDC dc, int x, int y, int width, const wchar_t* label, const std::wstring& value,
+          int max_lines) {
   SIZE size;
   std::wstring l = std::wstring(label) + L": ";
   SetTextColor(dc, kLabelColour);
@@ -175,7 +179,8 @@ void Paint(HDC dc, int width, int height, const ViewState& v) {
   ix = Item(dc, x, y, L"AllowFullScreen", v.text[kAllowFullScreen]);
   Item(dc, ix, y, L"AllowFullScreenInteractive", v.text[kAllowFullScreenInteractive]);
   y += line;
-  if (!v.text[kQuality].empty() || !v.text[kScaleMode].empty() || !v.text[kAllowNetworking].empty()) {
+  if (!v.text[kQuality].empty() || !v.text[kScaleMode].empty() ||
+      !v.text[kAllowNetworking].empty()) {
     ix = Item(dc, x, y, L"Quality", v.text[kQuality]);
     ix = Item(dc, ix, y, L"ScaleMode", v.text[kScaleMode]);
     Item(dc, ix, y, L"AllowNetworking", v.text[kAllowNetworking]);
@@ -201,17 +206,19 @@ void Paint(HDC dc, int width, int height, const ViewState& v) {
     if (!load.is_movie) {
       detail = L"not a movie file (no FWS, CWS or ZWS signature)";
     } else if (load.header.has_frame_info) {
-      swprintf(buffer, ARRAYSIZE(buffer), L"%hs movie, version %d, %ld x %ld px, %ls fps, %ld frames",
-               load.header.signature, load.header.version, load.header.width_px, load.header.height_px,
+      swprintf(buffer, ARRAYSIZE(buffer),
+               L"%hs movie, version %d, %ld x %ld px, %ls fps, %ld frames", load.header.signature,
+               load.header.version, load.header.width_px, load.header.height_px,
                RateText(load.header.rate).c_str(), load.header.frames);
       detail = buffer;
     } else if (load.header.signature[0] != 'F') {
-      swprintf(buffer, ARRAYSIZE(buffer), L"%hs movie (compressed), version %d, %ls bytes uncompressed",
-               load.header.signature, load.header.version, Grouped(load.header.declared_length).c_str());
+      swprintf(buffer, ARRAYSIZE(buffer),
+               L"%hs movie (compressed), version %d, %ls bytes uncompressed", load.header.signature,
+               load.header.version, Grouped(load.header.declared_length).c_str());
       detail = buffer;
     } else {
-      swprintf(buffer, ARRAYSIZE(buffer), L"%hs movie, version %d, header cut short", load.header.signature,
-               load.header.version);
+      swprintf(buffer, ARRAYSIZE(buffer), L"%hs movie, version %d, header cut short",
+               load.header.signature, load.header.version);
       detail = buffer;
     }
   }
@@ -250,7 +257,8 @@ void Paint(HDC dc, int width, int height, const ViewState& v) {
   if (v.last_char) {
     wchar_t key[48];
     if (v.last_char >= 32) {
-      swprintf(key, ARRAYSIZE(key), L"last key: '%lc' (U+%04X)", v.last_char, static_cast<unsigned>(v.last_char));
+      swprintf(key, ARRAYSIZE(key), L"last key: '%lc' (U+%04X)", v.last_char,
+               static_cast<unsigned>(v.last_char));
     } else {
       swprintf(key, ARRAYSIZE(key), L"last key: U+%04X", static_cast<unsigned>(v.last_char));
     }
@@ -264,11 +272,14 @@ void Paint(HDC dc, int width, int height, const ViewState& v) {
     int span = track.right - track.left;
     RECT fill = track;
     if (v.total_frames > 0) {
-      fill.right = track.left + static_cast<int>(static_cast<long long>(span) * (v.frame_num + 1) / v.total_frames);
+      fill.right = track.left + static_cast<int>(static_cast<long long>(span) * (v.frame_num + 1) /
+                                                 v.total_frames);
     } else {
       int block = 48 < span ? 48 : span;
       int travel = span - block;
-      int at = travel > 0 ? static_cast<int>((static_cast<long long>(v.frame_num) * 8) % (2 * travel)) : 0;
+      int at = travel > 0
+                   ? static_cast<int>((static_cast<long long>(v.frame_num) * 8) % (2 * travel))
+                   : 0;
       if (at > travel) at = 2 * travel - at;
       fill.left = track.left + at;
       fill.right = fill.left + block;
@@ -388,8 +399,9 @@ bool EnsureClass() {
 
 HWND CreateControlWindow(MediaControl* control, HWND parent, const RECT& pos) {
   if (!EnsureClass()) return nullptr;
-  return CreateWindowExW(0, kWindowClassName, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_TABSTOP, pos.left,
-                         pos.top, pos.right - pos.left, pos.bottom - pos.top, parent, nullptr, g_module, control);
+  return CreateWindowExW(
+      0, kWindowClassName, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_TABSTOP, pos.left,
+      pos.top, pos.right - pos.left, pos.bottom - pos.top, parent, nullptr, g_module, control);
 }
 
 void ReleaseViewResources(bool unregister) {

@@ -59,7 +59,8 @@ void Write(const std::wstring& text) {
     return;
   }
   const int length = static_cast<int>(text.size());
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
   if (size <= 0) return;
   std::string bytes(static_cast<size_t>(size), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &bytes[0], size, nullptr, nullptr);
@@ -116,8 +117,8 @@ std::wstring ClassOf(HWND hwnd) {
 }
 
 struct Search {
-  const wchar_t* title;   // exact title, or null for any
-  bool dialogs_only;      // only windows of the dialog class
+  const wchar_t* title;  // exact title, or null for any
+  bool dialogs_only;     // only windows of the dialog class
   std::vector<HWND> found;
 };
 
@@ -212,11 +213,12 @@ int Placement(const wchar_t* title) {
   }
   const unsigned long style = static_cast<unsigned long>(GetWindowLongW(hwnd, GWL_STYLE));
   const RECT& normal = placement.rcNormalPosition;
-  WriteLine(Format(L"show=%u normal=%ld,%ld,%ld,%ld window=%ld,%ld,%ld,%ld client=%ldx%ld "
-                   L"style=0x%08lx",
-                   placement.showCmd, normal.left, normal.top, normal.right, normal.bottom,
-                   window.left, window.top, window.right, window.bottom,
-                   client.right - client.left, client.bottom - client.top, style));
+  WriteLine(
+      Format(L"show=%u normal=%ld,%ld,%ld,%ld window=%ld,%ld,%ld,%ld client=%ldx%ld "
+             L"style=0x%08lx",
+             placement.showCmd, normal.left, normal.top, normal.right, normal.bottom, window.left,
+             window.top, window.right, window.bottom, client.right - client.left,
+             client.bottom - client.top, style));
   return 0;
 }
 
