@@ -10,15 +10,18 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <map>
 #include <memory>
 
 #include "anticheat.h"
+#include "browser_cookie.h"
 #include "browser_host.h"
 #include "flash_embed.h"
 #include "flash_host.h"
 #include "http.h"
 #include "json.h"
 #include "mobile_bridge.h"
+#include "signer.h"
 
 // Ask hybrid-graphics drivers to run the client on the discrete GPU.
 extern "C" {
@@ -44,6 +47,7 @@ const wchar_t kOcxName[] = L"Flash32_32_0_0_363.ocx";
 const char kMobileLoadingVersion[] = "2";
 const char kDefaultMobileLoader[] = "Loading_m.swf";
 const size_t kMaxLoaderNameBytes = 63;
+const int kDeviceCookieDays = 60;
 
 WINDOWPLACEMENT EmptyPlacement() {
   WINDOWPLACEMENT placement = {};
@@ -92,9 +96,102 @@ bool QueryValue(const std::string& url, const std::string& name, std::string* va
 // The game session. Filled in as the session protocol is built; until then
 // these keep every caller working.
 
-void OnPlayNavigated(HWND, const std::wstring&) {}
-
 DWORD WINAPI HeartbeatThreadProc(LPVOID) { return 0; }
+
+void SessionBox(HWND window, const std::wstring& text, UINT icon) {
+  MessageBoxW(window, text.c_str(), L"Tavrensil", MB_OK | icon);
+}
+
+// Carries the site's device cookie over to the HTTP client and renews it.
+void TakeDeviceCookie() {
+  const std::wstring cookie_url = g_options.site + L"/";
+  const std::string cookie = BrowserCookie(cookie_url, "rb_dev");
+  Log(L"rb_dev cerezi: %ls", cookie.empty() ? L"BULUNAMADI" : L"alindi");
+  if (cookie.empty()) return;
+  g_http->device_cookie = cookie;
+  const bool kept = PersistBrowserCookie(cookie_url, "rb_dev", cookie, kDeviceCookieDays);
+  Log(L"rb_dev kalici: %ls", kept ? L"ok" : L"basarisiz");
+}
+
+// The hello box's suffix: the failed step and its code, or the status.
+std::wstring TransportDetail(const HttpResponse& response) {
+  wchar_t text[96];
+  if (response.error != 0) {
+    swprintf(text, sizeof(text) / sizeof(text[0]), L"\n\n(asama=%hs, kod=%lu)", response.stage,
+             static_cast<unsigned long>(response.error));
+  } else {
+    swprintf(text, sizeof(text) / sizeof(text[0]), L"\n\n(HTTP %d)", response.status);
+  }
+  return text;
+}
+
+// Hello: the one-time challenge for the play request. False after telling
+// the player why there is none (or after the update check took over).
+bool Hello(HWND window, std::string* challenge) {
+  const HttpResponse response =
+      g_http->Get(g_shard + "/api/client/hello?build=" + std::to_string(kBuild));
+  if (response.status != 200) {
+    SessionBox(window,
+               L"Güvenlik kapısına bağlanılamadı." + TransportDetail(response) +
+                   L"\n\nAntivirüs/güvenlik duvarı TavrensilClient.exe'yi engelliyor olabilir; "
+                   L"program klasörünü istisnaya ekleyip tekrar deneyin.",
+               MB_ICONERROR);
+    return false;
+  }
+  const Json hello = Json::Parse(response.body);
+  if (!hello["ok"].truthy()) {
+    if (hello["update"].truthy()) {
+      CheckUpdateOnStartup(window);
+    } else {
+      SessionBox(window, Utf8ToWide(hello["error"].str("Güvenlik doğrulaması başarısız.")),
+                 MB_ICONERROR);
+    }
+    return false;
+  }
+  *challenge = hello["challenge"].str("");
+  return true;
+}
+
+void OnPlayNavigated(HWND window, const std::wstring& url) {
+  std::string site, token, shard;
+  ParsePlayUrl(url, site, token, shard);
+  if (token.empty()) {
+    SessionBox(window, L"Oturum anahtarı alınamadı, lütfen tekrar giriş yapın.", MB_ICONWARNING);
+    return;
+  }
+  g_token = token;
+  g_site_name = site;
+  g_shard = shard;
+  TakeDeviceCookie();
+  g_browser.Destroy();
+
+  std::string challenge;
+  if (!Hello(window, &challenge)) return;
+  const std::map<std::string, std::string> form = {
+      {"token", g_token},
+      {"build", std::to_string(kBuild)},
+      {"challenge", challenge},
+      {"sig", SignRequest("play", challenge, g_token + "\n" + g_site_name)},
+      {"scheme", g_http->secure ? "https" : "http"},
+  };
+  const HttpResponse response = g_http->Post(g_shard + "/api/client/play", form);
+  if (response.status != 200) {
+    SessionBox(window, L"Oyun bileti alınamadı.", MB_ICONERROR);
+    return;
+  }
+  const Json play = Json::Parse(response.body);
+  if (!play["ok"].truthy()) {
+    SessionBox(window, Utf8ToWide(play["error"].str("Oyun başlatılamadı.")), MB_ICONERROR);
+    return;
+  }
+  g_csid = play["csid"].str("");
+  g_challenge = play["challenge"].str("");
+  std::string movie = play["movie"].str("");
+  if (g_options.mobile) movie = MobileMovie(movie);
+  if (!LaunchFlash(window, Utf8ToWide(movie), Utf8ToWide(play["flashvars"].str("")))) return;
+  g_heartbeat_running = true;
+  g_heartbeat_thread = CreateThread(nullptr, 0, HeartbeatThreadProc, nullptr, 0, nullptr);
+}
 
 void SendBye() {}
 

@@ -763,6 +763,47 @@ class Cases:
               "F11 lines in client.log: %s" % f11_lines)
         c.close_and_expect_zero()
 
+    def session_road(self, c):
+        """A play navigation leads through hello and the signed play request
+        to the movie; closing the window ends with exit code 0."""
+        since = self.server.last_seq()
+        # The browser's first navigation (site + "/?client=1") is then
+        # already a play navigation of world s3.
+        c.start(["--site", self.server.url + "/s3/play?token=E2E-DEV-TOKEN&x="])
+        c.expect_window()
+
+        def requests():
+            return [e for e in self.server.entries_since(since)
+                    if e.get("path", "").startswith("/s3/api/client/")]
+        check(wait_until(lambda: len(requests()) >= 2, 20),
+              "hello and play did not reach the server: %s" % requests())
+        hello, play = requests()[:2]
+        check(hello.get("path") == "/s3/api/client/hello" and hello.get("status") == 200,
+              "hello was %s" % short(json.dumps(hello).encode(), 300))
+        check(play.get("path") == "/s3/api/client/play" and play.get("verdict") == "ok",
+              "play was %s" % short(json.dumps(play).encode(), 300))
+        check(c.wait_log_line(b"set Movie = " + self.server.url.encode() +
+                              b"/s3/static/game.swf -> ok", 15) is not None,
+              "the movie was not started: %s" % short(b"|".join(c.log_lines()), 400))
+        lines = c.log_lines()
+        check(b"rb_dev cerezi: BULUNAMADI" in lines, "no cookie line: %s" % lines[:6])
+        c.expect_no_box(QUIET_MS)
+        c.close_and_expect_zero()
+
+    def session_without_token(self, c):
+        since = self.server.last_seq()
+        c.start(["--site", self.server.url + "/s3/play?x="])
+        rc, text = c.tool("box", "Tavrensil", str(BOX_WAIT_MS))
+        check(rc == 0, "no message box (open: %s)" % c.open_dialogs())
+        check(text.rstrip("\n") == "Oturum anahtarı alınamadı, lütfen tekrar giriş yapın.",
+              "message text %r" % text)
+        c.tool("press", "Tavrensil", "5000")
+        others = [e.get("path") for e in self.server.entries_since(since)
+                  if "/api/client/update" not in e.get("path", "")]
+        check(not others, "requests besides the update check: %s" % others)
+        check(not any(l.startswith(b"rb_dev") for l in c.log_lines()), "cookie lines logged")
+        c.close_and_expect_zero()
+
     def all(self):
         table = [
             ("fresh_start", self.fresh_start),
@@ -775,6 +816,8 @@ class Cases:
             ("screenshot", self.screenshot),
             ("screenshot_unwritable", self.screenshot_unwritable),
             ("fullscreen_f11", self.fullscreen),
+            ("session_road", self.session_road),
+            ("session_without_token", self.session_without_token),
         ]
         return table
 
