@@ -4,7 +4,8 @@
 # the client ends. The client shows on your display when there is one,
 # otherwise on a virtual one. Arguments are passed to the client; a --site
 # among them points it elsewhere. --demo-movie, first, plays the server's
-# demo movie directly instead of opening the site.
+# demo movie directly instead of opening the site; --demo-session opens a
+# game session on world s3 with the server's demo token.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -44,9 +45,16 @@ echo "run: reference server at $site (demo play page: $site/s3/play?token=DEMO)"
 echo "run: the client's log is build/$preset/client.log"
 
 args=(--site "$site")
-if [[ ${1:-} == --demo-movie ]]; then
-  shift
-  args+=(--movie "$site/static/game.swf")
-fi
+case "${1:-}" in
+  --demo-movie)
+    shift
+    args+=(--movie "$site/static/game.swf") ;;
+  --demo-session)
+    # Wine's browser control shows no pages, so nobody can log in there;
+    # a site address that already is a play page of world s3 with the
+    # server's demo token makes the first navigation start the session.
+    shift
+    args=(--site "$site/s3/play?token=DEMO&x=") ;;
+esac
 tools/wine-run --state "build/$preset/wine" --arch "$arch" --timeout 0 \
   "build/$preset/TavrensilClient.exe" "${args[@]}" "$@"
