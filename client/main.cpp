@@ -8,6 +8,7 @@
 #include <shellapi.h>
 #include <timeapi.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <map>
@@ -48,6 +49,7 @@ const char kMobileLoadingVersion[] = "2";
 const char kDefaultMobileLoader[] = "Loading_m.swf";
 const size_t kMaxLoaderNameBytes = 63;
 const int kDeviceCookieDays = 60;
+const DWORD kHeartbeatPeriodMs = 20000;
 
 WINDOWPLACEMENT EmptyPlacement() {
   WINDOWPLACEMENT placement = {};
@@ -65,7 +67,17 @@ bool g_game_running = false;
 bool g_native_fullscreen = false;
 WINDOWPLACEMENT g_saved_placement = EmptyPlacement();
 HANDLE g_mmcss_handle = nullptr;
-volatile bool g_heartbeat_running = false;
+std::atomic<bool> g_heartbeat_running{false};
+// Each started heartbeat thread gets the generation current at its start; a
+// stop moves the generation on, so a thread from before never beats again,
+// even when a new one starts at once (F5 in game).
+std::atomic<unsigned> g_heartbeat_generation{0};
+// Wakes sleeping heartbeat threads at once when the heartbeat is stopped.
+HANDLE g_heartbeat_wake = nullptr;
+// Held for a whole beat or goodbye exchange: the session strings are never
+// read and written at once, and no beat is in flight while the goodbye is
+// signed and sent.
+SRWLOCK g_session_lock = SRWLOCK_INIT;
 HANDLE g_heartbeat_thread = nullptr;
 std::wstring g_last_movie;
 std::wstring g_last_flashvars;
@@ -96,7 +108,52 @@ bool QueryValue(const std::string& url, const std::string& name, std::string* va
 // The game session. Filled in as the session protocol is built; until then
 // these keep every caller working.
 
-DWORD WINAPI HeartbeatThreadProc(LPVOID) { return 0; }
+// The signed form of a beat or goodbye over the current challenge.
+std::map<std::string, std::string> SessionForm(const char* action) {
+  return {{"build", std::to_string(kBuild)},
+          {"challenge", g_challenge},
+          {"csid", g_csid},
+          {"sig", SignRequest(action, g_challenge, g_csid)}};
+}
+
+// One beat; false when the thread is to end. Runs under the session lock.
+bool Beat(unsigned generation) {
+  if (!g_heartbeat_running || generation != g_heartbeat_generation || g_csid.empty() || !g_http) {
+    return false;
+  }
+  const HttpResponse response = g_http->Post(g_shard + "/api/client/beat", SessionForm("beat"));
+  if (response.status != 200) return true;  // the next beat tries the same challenge
+  const Json answer = Json::Parse(response.body);
+  if (answer["ok"].truthy()) {
+    g_challenge = answer["challenge"].str("");
+  } else if (answer["fatal"].truthy()) {
+    Log(L"Nabiz oturumu sonlandi: %ls", Utf8ToWide(answer["error"].str("")).c_str());
+    return false;
+  }
+  return true;
+}
+
+// The heartbeat thread; its parameter is the generation it belongs to.
+DWORD WINAPI HeartbeatThreadProc(LPVOID parameter) {
+  const unsigned generation = static_cast<unsigned>(reinterpret_cast<UINT_PTR>(parameter));
+  while (g_heartbeat_running && generation == g_heartbeat_generation) {
+    WaitForSingleObject(g_heartbeat_wake, kHeartbeatPeriodMs);
+    AcquireSRWLockExclusive(&g_session_lock);
+    const bool go_on = Beat(generation);
+    ReleaseSRWLockExclusive(&g_session_lock);
+    if (!go_on) break;
+  }
+  return 0;
+}
+
+void StartHeartbeat() {
+  if (!g_heartbeat_wake) g_heartbeat_wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ResetEvent(g_heartbeat_wake);
+  g_heartbeat_running = true;
+  const UINT_PTR generation = g_heartbeat_generation;
+  g_heartbeat_thread = CreateThread(nullptr, 0, HeartbeatThreadProc,
+                                    reinterpret_cast<LPVOID>(generation), 0, nullptr);
+}
 
 void SessionBox(HWND window, const std::wstring& text, UINT icon) {
   MessageBoxW(window, text.c_str(), L"Tavrensil", MB_OK | icon);
@@ -189,11 +246,15 @@ void OnPlayNavigated(HWND window, const std::wstring& url) {
   std::string movie = play["movie"].str("");
   if (g_options.mobile) movie = MobileMovie(movie);
   if (!LaunchFlash(window, Utf8ToWide(movie), Utf8ToWide(play["flashvars"].str("")))) return;
-  g_heartbeat_running = true;
-  g_heartbeat_thread = CreateThread(nullptr, 0, HeartbeatThreadProc, nullptr, 0, nullptr);
+  StartHeartbeat();
 }
 
-void SendBye() {}
+void SendBye() {
+  // Waits for a beat in flight, so the goodbye signs the latest challenge.
+  AcquireSRWLockExclusive(&g_session_lock);
+  if (!g_csid.empty() && g_http) g_http->Post(g_shard + "/api/client/bye", SessionForm("bye"));
+  ReleaseSRWLockExclusive(&g_session_lock);
+}
 
 PlayNavigationCallback MakePlayCallback(HWND window) {
   return [window](const std::wstring& url) { OnPlayNavigated(window, url); };
@@ -307,6 +368,8 @@ int RunMessageLoop() {
 
 void StopHeartbeat() {
   g_heartbeat_running = false;
+  ++g_heartbeat_generation;
+  if (g_heartbeat_wake) SetEvent(g_heartbeat_wake);
   if (!g_heartbeat_thread) return;
   WaitForSingleObject(g_heartbeat_thread, kHeartbeatStopWaitMs);
   CloseHandle(g_heartbeat_thread);
@@ -677,8 +740,7 @@ void ReloadCurrent(HWND window) {
     StopHeartbeat();
     g_flash.Destroy();
     LaunchFlash(window, g_last_movie, g_last_flashvars);
-    g_heartbeat_running = true;
-    g_heartbeat_thread = CreateThread(nullptr, 0, HeartbeatThreadProc, nullptr, 0, nullptr);
+    StartHeartbeat();
     return;
   }
   g_browser.Destroy();

@@ -788,7 +788,18 @@ class Cases:
         lines = c.log_lines()
         check(b"rb_dev cerezi: BULUNAMADI" in lines, "no cookie line: %s" % lines[:6])
         c.expect_no_box(QUIET_MS)
+
+        # Two beats, 20 s apart, each accepted by the server: it refuses a
+        # beat not signed over the challenge of the previous answer.
+        def beats():
+            return [e for e in requests() if e.get("path") == "/s3/api/client/beat"]
+        check(wait_until(lambda: len(beats()) >= 2, 50), "fewer than two beats: %s" % beats())
+        check(all(b.get("verdict") == "ok" for b in beats()),
+              "a beat was refused: %s" % short(json.dumps(beats()).encode(), 400))
         c.close_and_expect_zero()
+        byes = [e for e in requests() if e.get("path") == "/s3/api/client/bye"]
+        check(len(byes) == 1 and byes[0].get("verdict") == "ok",
+              "goodbye: %s" % short(json.dumps(byes).encode(), 400))
 
     def session_without_token(self, c):
         since = self.server.last_seq()
