@@ -30,25 +30,6 @@ def usage(message):
     sys.exit(2)
 
 
-def read_key(path):
-    parts = {}
-    with open(path, "r", encoding="ascii") as f:
-        for number, raw in enumerate(f, 1):
-            line = raw.strip()
-            if not line or line.startswith("#"):
-                continue
-            name, sep, value = line.partition("=")
-            if not sep or name.strip() not in ("A", "B"):
-                usage("%s:%d: expected A=<hex> or B=<hex>" % (path, number))
-            data = bytes.fromhex(value.strip())
-            if len(data) != 32:
-                usage("%s:%d: key part must be 32 bytes" % (path, number))
-            parts[name.strip()] = data
-    if set(parts) != {"A", "B"}:
-        usage("%s: both A and B are required" % path)
-    return bytes(x ^ y for x, y in zip(parts["A"], parts["B"]))
-
-
 def parse_args(argv):
     if "--" not in argv:
         usage("missing '--' before the sign_tool command")
@@ -79,8 +60,12 @@ CASES = [
 
 def main():
     key_file, command = parse_args(sys.argv[1:])
-    key = read_key(key_file)
-    server_key = game.read_key_parts(key_file)
+    # The key file's format is shared; the signatures are computed here with
+    # Python's hmac, independently of the client and of the server.
+    try:
+        key = game.read_key_parts(key_file)
+    except (OSError, game.KeyFileError) as error:
+        usage(str(error))
     passed = failed = 0
     for name, a, b, c in CASES:
         expected = hmac.new(key, PREFIX + a + b"\n" + b + b"\n" + c,
@@ -97,7 +82,7 @@ def main():
                                     result.stderr.decode("utf-8", "replace").strip()))
         except (OSError, subprocess.TimeoutExpired) as error:
             got, detail = "", " (%s)" % error
-        if not detail and not game.signature_matches(server_key, got.encode("ascii"), a, b, c):
+        if not detail and not game.signature_matches(key, got.encode("ascii"), a, b, c):
             detail = " (the reference server refuses it)"
         if got == expected and not detail:
             passed += 1

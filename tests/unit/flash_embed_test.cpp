@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "scoped_env.h"
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;
@@ -28,32 +30,6 @@ Bytes MakeContent(size_t size, unsigned seed) {
   }
   return bytes;
 }
-
-std::wstring EnvValue(const wchar_t* name, bool* present) {
-  wchar_t buffer[32768];
-  const DWORD length = GetEnvironmentVariableW(name, buffer, 32768);
-  *present = length > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
-  return std::wstring(buffer, length < 32768 ? length : 0);
-}
-
-// Sets (or, with null, removes) an environment variable of this process for
-// the scope, and puts the old value back afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const wchar_t* name, const wchar_t* value) : name_(name) {
-    SetLastError(0);
-    old_ = EnvValue(name, &had_);
-    SetEnvironmentVariableW(name, value);
-  }
-  ~ScopedEnv() { SetEnvironmentVariableW(name_.c_str(), had_ ? old_.c_str() : nullptr); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::wstring name_;
-  std::wstring old_;
-  bool had_ = false;
-};
 
 std::wstring TempRoot() {
   wchar_t buffer[MAX_PATH + 1] = {};

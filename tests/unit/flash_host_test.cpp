@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "scoped_env.h"
+
 namespace {
 
 const CLSID kClsidShockwaveFlash = {
@@ -57,28 +59,6 @@ std::wstring UniqueTempPath(const wchar_t* stem, const wchar_t* extension) {
   return TempFolder() + L"\\" + stem + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
          std::to_wstring(++counter) + extension;
 }
-
-// Sets (or, with null, removes) an environment variable of this process for
-// the scope. The controls run in this process, so they see it at once.
-class ScopedEnv {
- public:
-  ScopedEnv(const wchar_t* name, const wchar_t* value) : name_(name) {
-    wchar_t buffer[4096];
-    SetLastError(0);
-    const DWORD length = GetEnvironmentVariableW(name, buffer, 4096);
-    had_ = length > 0 && length < 4096;
-    if (had_) old_.assign(buffer, length);
-    SetEnvironmentVariableW(name, value);
-  }
-  ~ScopedEnv() { SetEnvironmentVariableW(name_.c_str(), had_ ? old_.c_str() : nullptr); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::wstring name_;
-  std::wstring old_;
-  bool had_ = false;
-};
 
 // OLE for the whole run, as the client's UI thread has it.
 class OleEnvironment : public ::testing::Environment {
