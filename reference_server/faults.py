@@ -1,7 +1,9 @@
 """Fault injection: make an endpoint misbehave on purpose.
 
 A fault is written ENDPOINT=KIND[:VALUE][:once], for example
-"hello=status:503", "play=delay:3000", "beat=fatal:once" or "bye=drop".
+"hello=status:503", "play=delay:3000", "beat=fatal:once" or "bye=drop";
+"refuse" answers 200 with ok false and an error text (no update or fatal
+flag).
 Each endpoint holds at most one fault; setting another replaces it, and the
 kind "none" removes it. A fault marked "once" applies to the next matching
 request only and is then removed.
@@ -24,6 +26,7 @@ _KINDS = {
     "truncate": (False, True, ENDPOINTS),
     "nonjson": (False, False, ENDPOINTS),
     "fatal": (False, False, ("beat",)),
+    "refuse": (False, False, ("hello", "play", "beat", "bye")),
 }
 KINDS = tuple(_KINDS)
 

@@ -442,6 +442,8 @@ class Handler(BaseHTTPRequestHandler):
         if fault.kind == "nonjson":
             return html_response(200, webpages.message_page(
                 "Bakım", "Sunucu bakımda. Lütfen daha sonra tekrar deneyin."), verdict)
+        if fault.kind == "refuse":
+            return json_response(200, {"ok": False, "error": Text.UNAVAILABLE}, verdict)
         if fault.kind == "fatal":
             self.end_session_named_in(body)
             return json_response(200, {"ok": False, "fatal": True,

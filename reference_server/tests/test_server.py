@@ -806,6 +806,14 @@ class FaultTest(LiveServerTest):
         status, answer = self.srv.session_request("beat", "/s5", session["csid"], session["challenge"])
         self.assertEqual((answer["fatal"], self.srv.last_verdict()), (True, "ended-session"))
 
+    def test_refuse_answers_plain_error(self):
+        self.set_fault("hello=refuse:once")
+        status, answer = self.srv.get_json("/s5/api/client/hello?build=7")
+        self.assertEqual(status, 200)
+        self.assertEqual(answer, {"ok": False,
+                                  "error": "Sunucu şu anda hizmet veremiyor, lütfen daha sonra tekrar deneyin."})
+        self.assertTrue(self.srv.hello("/s5"))
+
     def test_fault_leaves_state_alone(self):
         token, challenge = self.srv.new_token(), self.srv.hello("/s8")
         self.set_fault("play=status:503:once")
