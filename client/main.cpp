@@ -146,6 +146,8 @@ DWORD WINAPI HeartbeatThreadProc(LPVOID parameter) {
   return 0;
 }
 
+}  // namespace
+
 void StartHeartbeat() {
   if (!g_heartbeat_wake) g_heartbeat_wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ResetEvent(g_heartbeat_wake);
@@ -154,6 +156,19 @@ void StartHeartbeat() {
   g_heartbeat_thread = CreateThread(nullptr, 0, HeartbeatThreadProc,
                                     reinterpret_cast<LPVOID>(generation), 0, nullptr);
 }
+
+bool StopHeartbeat() {
+  g_heartbeat_running = false;
+  ++g_heartbeat_generation;
+  if (g_heartbeat_wake) SetEvent(g_heartbeat_wake);
+  if (!g_heartbeat_thread) return true;
+  const bool ended = WaitForSingleObject(g_heartbeat_thread, kHeartbeatStopWaitMs) == WAIT_OBJECT_0;
+  CloseHandle(g_heartbeat_thread);
+  g_heartbeat_thread = nullptr;
+  return ended;
+}
+
+namespace {
 
 void SessionBox(HWND window, const std::wstring& text, UINT icon) {
   MessageBoxW(window, text.c_str(), L"Tavrensil", MB_OK | icon);
@@ -365,16 +380,6 @@ int RunMessageLoop() {
 
 // ---------------------------------------------------------------------------
 // The window procedure and its handlers.
-
-void StopHeartbeat() {
-  g_heartbeat_running = false;
-  ++g_heartbeat_generation;
-  if (g_heartbeat_wake) SetEvent(g_heartbeat_wake);
-  if (!g_heartbeat_thread) return;
-  WaitForSingleObject(g_heartbeat_thread, kHeartbeatStopWaitMs);
-  CloseHandle(g_heartbeat_thread);
-  g_heartbeat_thread = nullptr;
-}
 
 void OnSize(LPARAM lparam) {
   const int width = LOWORD(lparam);

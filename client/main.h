@@ -98,6 +98,16 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
 // F11: the borderless full screen on the window's monitor, and back.
 void ToggleNativeFullscreen(HWND window);
 
+// Starts the beat thread of the current session; its first beat comes one
+// period later. Pair every start with StopHeartbeat.
+void StartHeartbeat();
+
+// Ends the heartbeat: no thread started before sends another beat, even when
+// a new one starts at once, and a sleeping thread wakes now. Waits a moment
+// for the thread; false when it was still busy (a beat in flight), in which
+// case it ends by itself after that beat.
+bool StopHeartbeat();
+
 // F5: restarts the game movie while it runs, else reloads the start page.
 void ReloadCurrent(HWND window);
 

@@ -56,4 +56,16 @@ TEST(ParsePlayUrl, TakesWorldShardAndToken) {
   }
 }
 
+// Without a session the thread only sleeps, so each stop below finds it
+// asleep in its 20-second wait: the stop must wake it rather than wait.
+TEST(Heartbeat, StopWakesTheSleepingThread) {
+  EXPECT_TRUE(StopHeartbeat()) << "stop without a start";
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    StartHeartbeat();
+    Sleep(100);  // lets the new thread reach its wait
+    EXPECT_TRUE(StopHeartbeat());
+  }
+}
+
 }  // namespace
