@@ -356,6 +356,7 @@ class Handler(BaseHTTPRequestHandler):
             fault = self.app.faults.take(route.endpoint)
         if fault is not None:
             entry["fault"] = fault.describe()
+            self.log_faulted_form(body, entry)
         if fault is not None and fault.kind == "delay":
             # The delay comes first and the request is then served as usual,
             # so a client that gave up meanwhile still changed the state.
@@ -455,6 +456,16 @@ class Handler(BaseHTTPRequestHandler):
         answer.keep = min(fault.value if fault.value is not None else default_keep,
                           max(len(answer.body) - 1, 0))
         return answer
+
+    def log_faulted_form(self, body, entry):
+        """A faulted request is not served, yet tests want to see what the
+        client sent (e.g. the challenge of a beat that got a 500)."""
+        if not body or self.command != "POST":
+            return
+        try:
+            entry["form"] = form_for_log(decode_form(body))
+        except FormError:
+            pass
 
     def end_session_named_in(self, body):
         try:

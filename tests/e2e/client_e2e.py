@@ -22,6 +22,7 @@ then "N passed, M failed", and exits with 1 when a case failed.
 Python 3 standard library only.
 """
 import argparse
+import contextlib
 import json
 import os
 import re
@@ -85,7 +86,18 @@ REQUEST_WAIT = 10.0
 EXIT_WAIT = 10.0
 QUIET_MS = 1500   # how long no message box may appear after the update check
 TOOL_TIMEOUT = 30.0
-RUN_BUDGET = 200.0  # cases that would start later are not run
+RUN_BUDGET = 420.0  # cases that would start later are not run
+
+# The session's message boxes (caption "Tavrensil").
+SESSION_CAPTION = "Tavrensil"
+GATE_HINT = ("\n\nAntivirüs/güvenlik duvarı TavrensilClient.exe'yi engelliyor olabilir; "
+             "program klasörünü istisnaya ekleyip tekrar deneyin.")
+NO_TOKEN_TEXT = "Oturum anahtarı alınamadı, lütfen tekrar giriş yapın."
+SERVER_UNAVAILABLE = "Sunucu şu anda hizmet veremiyor, lütfen daha sonra tekrar deneyin."
+DEV_TOKEN = "E2E-DEV-TOKEN"
+BEAT_PERIOD = 20.0
+# From the movie's start to the second beat, with room for a slow host.
+TWO_BEATS_WAIT = 2 * BEAT_PERIOD + 12
 
 # Without a server the update request is tried three times in all, 1.5 s
 # apart, after the window shows; no message box may appear meanwhile or after.
@@ -192,7 +204,7 @@ class Server:
         self.err_path = os.path.join(workdir, "server-%s.err" % name)
         self.err = open(self.err_path, "wb")
         args = [sys.executable, script, "--port", "0", "--log-file", self.log_path,
-                "--dev-token", "E2E-DEV-TOKEN", "--quiet"] + extra
+                "--dev-token", DEV_TOKEN, "--quiet"] + extra
         self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=self.err)
         lines = queue.Queue()
@@ -248,6 +260,11 @@ class Server:
 
     def clear_faults(self):
         self.control("/_control/fault", {"clear": True})
+
+    def faults(self):
+        request = urllib.request.Request(self.url + "/_control/faults")
+        with urllib.request.urlopen(request, timeout=10) as answer:
+            return json.loads(answer.read()).get("faults", [])
 
     def stop(self):
         if self.proc.poll() is None:
@@ -410,6 +427,8 @@ class Client:
         self.record_path = os.path.join(self.dir, "opened.txt")
         self.proc = None
         self.rc = None
+        # Set once the main window shows (its hot keys are registered then).
+        self.ready = threading.Event()
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -462,6 +481,7 @@ class Client:
         check(rc == 0, "the window \"%s\" did not appear (%s)" % (WINDOW_TITLE, short(out.strip())))
         check(out.strip() == CLIENT_SIZE,
               "window client area: %r, expected %r" % (out.strip(), CLIENT_SIZE))
+        self.ready.set()
 
     def expect_no_box(self, quiet_ms):
         rc, out = self.tool("nobox", str(quiet_ms))
@@ -478,6 +498,12 @@ class Client:
             raise CaseFailure("the client did not end within %gs %s%s"
                               % (limit, what, " (open message boxes: %s)" % boxes if boxes else ""))
         check(code == 0, "exit code %d %s, expected 0" % (code, what))
+
+    def control_puts(self, name):
+        """The values the media control was given for property `name`."""
+        record = read_file(self.path("control.txt")) or b""
+        prefix = b"put " + name.encode() + b"="
+        return [l[len(prefix):] for l in record.split(b"\n") if l.startswith(prefix)]
 
     def close_and_expect_zero(self, limit=EXIT_WAIT):
         check(self.running(), "the client ended before it was closed (exit code %s)"
@@ -539,6 +565,9 @@ class Cases:
         check(entry.get("status") == 200, "update answered %s" % entry.get("status"))
         c.expect_no_box(QUIET_MS)
         c.close_and_expect_zero()
+        others = [e.get("path") for e in self.server.entries_since(since)
+                  if "/api/client/" in e.get("path", "") and e.get("endpoint") != "update"]
+        check(not others, "API requests in direct-movie mode: %s" % others)
         data = c.read_log()
         check(data is not None, "no client.log next to the executable")
         expected = b"\r\n".join(FIRST_LOG_LINES) + b"\r\n"
@@ -707,9 +736,6 @@ class Cases:
               "the control received: %s" % short(record, 400))
 
     def fullscreen(self, c):
-        xdotool = shutil.which("xdotool")
-        check(xdotool, "xdotool is not installed")
-        check(self.h.display, "no X display to send keys to")
         since = self.server.last_seq()
         c.start(self.movie_args(self.server.url))
         c.expect_window()
@@ -724,15 +750,7 @@ class Cases:
         check(rc == 0, "no placement before F11: %r" % before)
         before = parse_placement(before)
 
-        env = dict(os.environ, DISPLAY=self.h.display)
-
-        def press_f11():
-            proc = subprocess.run([xdotool, "key", "F11"], env=env, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=10)
-            check(proc.returncode == 0, "xdotool failed: %s"
-                  % proc.stdout.decode("utf-8", "replace").strip())
-
-        press_f11()
+        self.press_key("F11")
         on = c.wait_log_line(b"F11: tam_ekran=1", 5)
         check(on is not None, "no \"F11: tam_ekran=1\" in client.log after the first F11")
         rc, full = c.tool("placement", WINDOW_TITLE)
@@ -747,7 +765,7 @@ class Cases:
               "full-screen style 0x%08x still has frame bits (caption 0x%08x)"
               % (full["style"], full["style"] & WS_CAPTION))
 
-        press_f11()
+        self.press_key("F11")
         off = c.wait_log_line(b"F11: tam_ekran=0", 5, after=on + 1)
         check(off is not None, "no \"F11: tam_ekran=0\" in client.log after the second F11")
         rc, after = c.tool("placement", WINDOW_TITLE)
@@ -763,72 +781,323 @@ class Cases:
               "F11 lines in client.log: %s" % f11_lines)
         c.close_and_expect_zero()
 
-    def session_road(self, c):
-        """A play navigation leads through hello and the signed play request
-        to the movie; closing the window ends with exit code 0."""
-        since = self.server.last_seq()
+    # ---- the game session ---------------------------------------------------
+
+    @contextlib.contextmanager
+    def own_server(self, name, extra=()):
+        """A reference server of the case's own: its faults and its log
+        belong to this case alone, so session cases can run side by side."""
+        server = Server(self.script, self.h.base, name, list(extra))
+        try:
+            yield server
+        finally:
+            server.stop()
+
+    @staticmethod
+    def session_site(server, query="token=" + DEV_TOKEN):
         # The browser's first navigation (site + "/?client=1") is then
         # already a play navigation of world s3.
-        c.start(["--site", self.server.url + "/s3/play?token=E2E-DEV-TOKEN&x="])
+        return server.url + "/s3/play?" + query + "&x="
+
+    @staticmethod
+    def api_calls(server, since, name=None):
+        calls = [e for e in server.entries_since(since)
+                 if e.get("path", "").startswith("/s3/api/client/")]
+        if name:
+            calls = [e for e in calls if e["path"] == "/s3/api/client/" + name]
+        return calls
+
+    @staticmethod
+    def has_cookie_header(entry):
+        return any(k.lower() == "cookie" for k, _ in entry.get("headers", []))
+
+    def start_session(self, c, server):
+        """Starts c on a play page of server and waits for the movie; returns
+        the server log position from before the start."""
+        since = server.last_seq()
+        c.start(["--site", self.session_site(server)])
         c.expect_window()
-
-        def requests():
-            return [e for e in self.server.entries_since(since)
-                    if e.get("path", "").startswith("/s3/api/client/")]
-        check(wait_until(lambda: len(requests()) >= 2, 20),
-              "hello and play did not reach the server: %s" % requests())
-        hello, play = requests()[:2]
-        check(hello.get("path") == "/s3/api/client/hello" and hello.get("status") == 200,
-              "hello was %s" % short(json.dumps(hello).encode(), 300))
-        check(play.get("path") == "/s3/api/client/play" and play.get("verdict") == "ok",
-              "play was %s" % short(json.dumps(play).encode(), 300))
-        check(c.wait_log_line(b"set Movie = " + self.server.url.encode() +
-                              b"/s3/static/game.swf -> ok", 15) is not None,
+        movie = b"set Movie = " + server.url.encode() + b"/s3/static/game.swf -> ok"
+        check(c.wait_log_line(movie, 20) is not None,
               "the movie was not started: %s" % short(b"|".join(c.log_lines()), 400))
-        lines = c.log_lines()
-        check(b"rb_dev cerezi: BULUNAMADI" in lines, "no cookie line: %s" % lines[:6])
-        c.expect_no_box(QUIET_MS)
+        return since
 
-        # Two beats, 20 s apart, each accepted by the server: it refuses a
-        # beat not signed over the challenge of the previous answer.
-        def beats():
-            return [e for e in requests() if e.get("path") == "/s3/api/client/beat"]
-        check(wait_until(lambda: len(beats()) >= 2, 50), "fewer than two beats: %s" % beats())
-        check(all(b.get("verdict") == "ok" for b in beats()),
-              "a beat was refused: %s" % short(json.dumps(beats()).encode(), 400))
-        c.close_and_expect_zero()
-        byes = [e for e in requests() if e.get("path") == "/s3/api/client/bye"]
-        check(len(byes) == 1 and byes[0].get("verdict") == "ok",
-              "goodbye: %s" % short(json.dumps(byes).encode(), 400))
+    def expect_session_box(self, c, expected, limit_ms=BOX_WAIT_MS):
+        rc, text = c.tool("box", SESSION_CAPTION, str(limit_ms))
+        check(rc == 0, "no message box \"%s\" (open: %s; log: %s)"
+              % (SESSION_CAPTION, c.open_dialogs(), short(b"|".join(c.log_lines()), 300)))
+        text = text[:-1] if text.endswith("\n") else text
+        check(text == expected, "message text %r, expected %r" % (text, expected))
+        rc, out = c.tool("press", SESSION_CAPTION, "5000")
+        check(rc == 0, "could not press OK (%s)" % short(out.strip()))
+
+    def expect_one_bye(self, server, since, after=None):
+        byes = self.api_calls(server, since, "bye")
+        check(len(byes) == 1, "%d goodbyes, expected one: %s"
+              % (len(byes), short(json.dumps(byes), 300)))
+        if after is not None:
+            check(byes[0]["seq"] > after["seq"], "the goodbye came before the last beat ended")
+        return byes[0]
+
+    def press_key(self, key):
+        xdotool = shutil.which("xdotool")
+        check(xdotool, "xdotool is not installed")
+        check(self.h.display, "no X display to send keys to")
+        env = dict(os.environ, DISPLAY=self.h.display)
+        proc = subprocess.run([xdotool, "key", key], env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=10)
+        check(proc.returncode == 0, "xdotool failed: %s"
+              % proc.stdout.decode("utf-8", "replace").strip())
+
+    def session_road(self, c):
+        """A play navigation leads through hello and the signed play request
+        to the movie, beats follow, closing sends one goodbye."""
+        with self.own_server("road") as server:
+            since = self.start_session(c, server)
+            hello, play = self.api_calls(server, since)[:2]
+            check(hello.get("path") == "/s3/api/client/hello" and hello.get("status") == 200,
+                  "hello was %s" % short(json.dumps(hello), 300))
+            check(play.get("path") == "/s3/api/client/play" and play.get("verdict") == "ok",
+                  "play was %s" % short(json.dumps(play), 300))
+            check(b"rb_dev cerezi: BULUNAMADI" in c.log_lines(),
+                  "no cookie line: %s" % c.log_lines()[:6])
+            check(not self.has_cookie_header(hello) and not self.has_cookie_header(play),
+                  "a Cookie header went out without a device cookie")
+            c.expect_no_box(QUIET_MS)
+            # The server refuses a beat not signed over the challenge of the
+            # previous answer, and a goodbye not signed over the last one.
+            beats = lambda: self.api_calls(server, since, "beat")
+            check(wait_until(lambda: len(beats()) >= 2, TWO_BEATS_WAIT),
+                  "fewer than two beats: %s" % beats())
+            check(all(b.get("verdict") == "ok" for b in beats()),
+                  "a beat was refused: %s" % short(json.dumps(beats()), 400))
+            c.close_and_expect_zero()
+            bye = self.expect_one_bye(server, since, after=beats()[-1])
+            check(bye.get("verdict") == "ok", "goodbye refused: %s" % bye.get("verdict"))
+
+    def beat_retry(self, c):
+        """A beat answered 500 is followed by one over the same challenge."""
+        with self.own_server("beat-retry", ["--fault", "beat=status:500:once"]) as server:
+            since = self.start_session(c, server)
+            beats = lambda: self.api_calls(server, since, "beat")
+            check(wait_until(lambda: len(beats()) >= 2, TWO_BEATS_WAIT),
+                  "fewer than two beats: %s" % beats())
+            first, second = beats()[:2]
+            check(first.get("status") == 500 and second.get("verdict") == "ok",
+                  "beats answered %s then %s" % (first.get("status"), second.get("verdict")))
+            check(first["form"]["challenge"] == second["form"]["challenge"],
+                  "the beat after a 500 used another challenge")
+            c.close_and_expect_zero()
+            check(self.expect_one_bye(server, since).get("verdict") == "ok", "goodbye refused")
+
+    def beat_fatal(self, c):
+        """A fatal answer is logged and ends the beats; the goodbye still goes."""
+        with self.own_server("beat-fatal", ["--fault", "beat=fatal:once"]) as server:
+            since = self.start_session(c, server)
+            beats = lambda: self.api_calls(server, since, "beat")
+            check(wait_until(beats, BEAT_PERIOD + 10), "no beat came")
+            # The log's text stream keeps Latin-1 letters only, so the
+            # server's text is compared up to its first other letter.
+            line = b"Nabiz oturumu sonlandi: Oturumunuz sunucu taraf"
+            check(wait_until(lambda: any(l.startswith(line) for l in c.log_lines()), 5),
+                  "no fatal line in client.log: %s" % short(b"|".join(c.log_lines()[-4:]), 300))
+            time.sleep(BEAT_PERIOD + 3)  # when a further beat would have come
+            check(len(beats()) == 1, "%d beats after a fatal answer" % len(beats()))
+            c.close_and_expect_zero()
+            self.expect_one_bye(server, since)
+
+    def reload_in_game(self, c):
+        """F5 restarts the movie in the same session; one beat stream stays."""
+        presses = 4
+        with self.own_server("reload-game") as server:
+            since = self.start_session(c, server)
+            for _ in range(presses):
+                self.press_key("F5")
+                time.sleep(0.3)
+            reloads = lambda: [l for l in c.log_lines() if l == b"F5: yenileniyor (oyun_icinde=1)"]
+            check(wait_until(lambda: len(reloads()) == presses, 10),
+                  "%d reload lines after %d presses of F5" % (len(reloads()), presses))
+            last_press = time.time()
+            movies, flashvars = c.control_puts("Movie"), c.control_puts("FlashVars")
+            check(len(movies) == presses + 1 and len(set(movies)) == 1,
+                  "the control was given the movies %s" % movies)
+            check(len(flashvars) == presses + 1 and len(set(flashvars)) == 1 and flashvars[0],
+                  "the control was given the FlashVars %s" % flashvars)
+            sessions = [e["path"] for e in self.api_calls(server, since)
+                        if e["path"].endswith(("/hello", "/play"))]
+            check(len(sessions) == 2, "a reload opened a new session: %s" % sessions)
+            # Each press stopped the beat thread and started a new one: only
+            # the last may beat, 20 s and 40 s after it.
+            beats = lambda: self.api_calls(server, since, "beat")
+            wait_until(lambda: len(beats()) >= 3, last_press + TWO_BEATS_WAIT - time.time())
+            time.sleep(1)
+            check(len(beats()) == 2, "%d beats in the %.0f s after the last F5, expected 2"
+                  % (len(beats()), time.time() - last_press))
+            check(all(b.get("verdict") == "ok" for b in beats()),
+                  "a beat was refused: %s" % short(json.dumps(beats()), 400))
+            c.close_and_expect_zero()
+            check(self.expect_one_bye(server, since).get("verdict") == "ok", "goodbye refused")
+
+    def close_during_beat(self, c):
+        """Closing while the server holds a beat: the goodbye waits for it
+        and signs the challenge it brought."""
+        delay_ms = 4000
+        with self.own_server("slow-beat", ["--fault", "beat=delay:%d:once" % delay_ms]) as server:
+            since = self.start_session(c, server)
+            # The fault is taken when the beat arrives: from then on it is held.
+            held = lambda: not any(f.get("endpoint") == "beat" for f in server.faults())
+            check(wait_until(held, BEAT_PERIOD + 10, step=0.05), "no beat came")
+            c.close_and_expect_zero(EXIT_WAIT + delay_ms / 1000.0)
+            beats = self.api_calls(server, since, "beat")
+            check(len(beats) == 1 and beats[0].get("verdict") == "ok",
+                  "beats: %s" % short(json.dumps(beats), 300))
+            bye = self.expect_one_bye(server, since, after=beats[0])
+            check(bye.get("verdict") == "ok", "goodbye refused: %s" % bye.get("verdict"))
+
+    def make_session_box(self, expected, calls, fault=None, site=None):
+        """A session start that ends in a message box: the fault set on the
+        shared server (or another site), the box text, and the API calls the
+        server must have seen in order (None: not checked)."""
+        def case(c):
+            server = self.server
+            since = server.last_seq()
+            if fault:
+                server.set_fault(fault)
+            try:
+                c.start(["--site", site() if site else self.session_site(server)])
+                # Without a server both the update check and hello try three times.
+                self.expect_session_box(c, expected, 30000)
+            finally:
+                server.clear_faults()
+            if calls is not None:
+                seen = [e["path"].rsplit("/", 1)[1] for e in self.api_calls(server, since)]
+                check(seen == calls, "the server saw %s, expected %s" % (seen, calls))
+            c.close_and_expect_zero()
+            check(not self.api_calls(server, since, "bye"), "a goodbye without a session")
+        return case
+
+    def session_hello_update(self, c):
+        """A hello that says update runs the update check."""
+        extra = ["--required-build", str(BUILD + 1), "--latest-build", str(LATEST_BUILD),
+                 "--download-url", DOWNLOAD_URL,
+                 # The start-up check must pass for the session to begin.
+                 "--fault", "update=status:500:once"]
+        with self.own_server("hello-update", extra) as server:
+            c.start(["--site", self.session_site(server)])
+            rc, text = c.tool("box", UPDATE_CAPTION, str(BOX_WAIT_MS))
+            check(rc == 0, "no update notice (open: %s)" % c.open_dialogs())
+            check(text.rstrip("\n") == update_text(BUILD, LATEST_BUILD), "notice text %r" % text)
+            c.tool("press", UPDATE_CAPTION, "5000")
+            c.expect_exit_zero(EXIT_WAIT, "after OK on the update notice")
+            opened = wait_until(lambda: read_file(c.record_path), 10)
+            check(opened == (DOWNLOAD_URL + "\n").encode(), "opened %r" % opened)
+            seen = [(e.get("endpoint"), e.get("status")) for e in server.entries()
+                    if e.get("path", "").endswith(("/update", "/hello", "/play"))]
+            check(seen == [("update", 500), ("hello", 200), ("update", 200)],
+                  "the server saw %s" % seen)
+
+    def session_cookie(self, c):
+        """The site's device cookie travels with every API request."""
+        check(self.h.opts.cookie_tool, "no cookie tool given")
+        with self.own_server("cookie", ["--require-device"]) as server:
+            with urllib.request.urlopen(server.url + "/", timeout=10) as answer:
+                cookies = [h.split(";")[0].split("=", 1) for h in answer.headers.get_all("Set-Cookie")]
+            device = dict(c for c in cookies if len(c) == 2).get("rb_dev")
+            check(device, "the site set no device cookie")
+            cookie_url = self.session_site(server) + "/"
+            rc, _ = self.h.run([self.h.opts.cookie_tool, "set", cookie_url, "rb_dev", device, "1"])
+            check(rc == 0, "could not store the device cookie")
+            try:
+                since = self.start_session(c, server)
+                lines = c.log_lines()
+                check(b"rb_dev cerezi: alindi" in lines and b"rb_dev kalici: ok" in lines,
+                      "cookie lines: %s" % [l for l in lines if l.startswith(b"rb_dev")])
+                calls = self.api_calls(server, since)
+                check(len(calls) >= 2 and all(e.get("device") == device for e in calls),
+                      "device cookies sent: %s" % [e.get("device") for e in calls])
+                check(calls[1].get("verdict") == "ok", "play: %s" % calls[1].get("verdict"))
+                c.close_and_expect_zero()
+                check(self.api_calls(server, since, "bye")[0].get("device") == device,
+                      "the goodbye went without the cookie")
+            finally:
+                # Other cases must find the store without it again.
+                self.h.run([self.h.opts.cookie_tool, "set", cookie_url, "rb_dev", "x", "-1"])
+            rc, out = self.h.run([self.h.opts.cookie_tool, "get", cookie_url, "rb_dev"])
+            check(out.strip() == b"", "the device cookie could not be removed: %r" % out)
 
     def session_without_token(self, c):
         since = self.server.last_seq()
-        c.start(["--site", self.server.url + "/s3/play?x="])
-        rc, text = c.tool("box", "Tavrensil", str(BOX_WAIT_MS))
-        check(rc == 0, "no message box (open: %s)" % c.open_dialogs())
-        check(text.rstrip("\n") == "Oturum anahtarı alınamadı, lütfen tekrar giriş yapın.",
-              "message text %r" % text)
-        c.tool("press", "Tavrensil", "5000")
+        c.start(["--site", self.session_site(self.server, "x=1")])
+        self.expect_session_box(c, NO_TOKEN_TEXT)
         others = [e.get("path") for e in self.server.entries_since(since)
                   if "/api/client/update" not in e.get("path", "")]
         check(not others, "requests besides the update check: %s" % others)
         check(not any(l.startswith(b"rb_dev") for l in c.log_lines()), "cookie lines logged")
         c.close_and_expect_zero()
 
+    def reload_in_site(self, c):
+        """F5 in the site makes the browser anew at the start page, which
+        here is a play page without a token: the box comes again."""
+        c.start(["--site", self.session_site(self.server, "x=1")])
+        self.expect_session_box(c, NO_TOKEN_TEXT)
+        self.press_key("F5")
+        check(c.wait_log_line(b"F5: yenileniyor (oyun_icinde=0)", 5) is not None,
+              "no reload line: %s" % short(b"|".join(c.log_lines()), 300))
+        self.expect_session_box(c, NO_TOKEN_TEXT)
+        c.close_and_expect_zero()
+
+    def close_in_site(self, c):
+        """Without a session, closing sends nothing to the server."""
+        since = self.server.last_seq()
+        c.start(["--site", self.server.url])
+        c.expect_window()
+        wait_update_request(self.server, since)
+        c.expect_no_box(QUIET_MS)
+        c.close_and_expect_zero()
+        calls = [e["path"] for e in self.server.entries_since(since)
+                 if "/api/client/" in e.get("path", "") and e.get("endpoint") != "update"]
+        check(not calls, "API requests in site mode: %s" % calls)
+
     def all(self):
+        """The cases as (name, function, group). "slow" cases run side by
+        side, each with its own server, the first one started alone so its
+        hot keys are registered; "fast" ones run one after another
+        meanwhile; "alone" ones run last with no other client (hot keys, the
+        shared cookie store)."""
+        gate = "Güvenlik kapısına bağlanılamadı.\n\n"
         table = [
-            ("fresh_start", self.fresh_start),
-            ("update_required", self.update_required),
+            ("reload_in_game", self.reload_in_game, "slow"),
+            ("session_road", self.session_road, "slow"),
+            ("beat_retry", self.beat_retry, "slow"),
+            ("beat_fatal", self.beat_fatal, "slow"),
+            ("close_during_beat", self.close_during_beat, "slow"),
+            ("fresh_start", self.fresh_start, "fast"),
+            ("update_required", self.update_required, "fast"),
         ]
         for status in (204, 404, 500):
-            table.append(("update_status_%d" % status, self.make_update_status(status)))
+            table.append(("update_status_%d" % status, self.make_update_status(status), "fast"))
         table += [
-            ("update_no_server", self.no_server),
-            ("screenshot", self.screenshot),
-            ("screenshot_unwritable", self.screenshot_unwritable),
-            ("fullscreen_f11", self.fullscreen),
-            ("session_road", self.session_road),
-            ("session_without_token", self.session_without_token),
+            ("update_no_server", self.no_server, "fast"),
+            ("screenshot", self.screenshot, "fast"),
+            ("screenshot_unwritable", self.screenshot_unwritable, "fast"),
+            ("close_in_site", self.close_in_site, "fast"),
+            ("session_without_token", self.session_without_token, "fast"),
+            ("session_hello_refused", self.make_session_box(
+                gate + "(asama=send, kod=12029)" + GATE_HINT, None,
+                site=lambda: "http://127.0.0.1:%d/s3/play?token=T&x=" % closed_port()), "fast"),
+            ("session_hello_503", self.make_session_box(
+                gate + "(HTTP 503)" + GATE_HINT, ["hello"], fault="hello=status:503"), "fast"),
+            ("session_hello_error", self.make_session_box(
+                SERVER_UNAVAILABLE, ["hello"], fault="hello=refuse"), "fast"),
+            ("session_play_status", self.make_session_box(
+                "Oyun bileti alınamadı.", ["hello", "play"], fault="play=status:500"), "fast"),
+            ("session_play_error", self.make_session_box(
+                "Oturum süresi doldu, lütfen tekrar giriş yapın.", ["hello", "play"],
+                site=lambda: self.session_site(self.server, "token=NO-SUCH-TOKEN")), "fast"),
+            ("session_hello_update", self.session_hello_update, "fast"),
+            ("fullscreen_f11", self.fullscreen, "alone"),
+            ("reload_in_site", self.reload_in_site, "alone"),
+            ("session_cookie", self.session_cookie, "alone"),
         ]
         return table
 
@@ -853,6 +1122,71 @@ def parse_placement(line):
     return values
 
 
+class Runner:
+    """Runs the cases of a table by their groups and counts the results."""
+
+    def __init__(self, harness):
+        self.h = harness
+        self.passed = self.failed = 0
+        self.lock = threading.Lock()
+        self.started = time.monotonic()
+
+    def record(self, name, ok, reason):
+        with self.lock:
+            if ok:
+                self.passed += 1
+                print("%s: ok" % name, flush=True)
+            else:
+                self.failed += 1
+                print("%s: FAIL: %s" % (name, reason) if reason else "%s: FAIL" % name,
+                      flush=True)
+
+    def run_case(self, name, fn, client):
+        t0 = time.monotonic()
+        try:
+            fn(client)
+            self.record(name, True, "")
+        except CaseFailure as e:
+            self.record(name, False, str(e))
+        except Exception as e:  # a broken step must not stop the other cases
+            self.record(name, False, "%s: %s" % (type(e).__name__, e))
+        finally:
+            client.ready.set()
+            client.stop()
+            self.h.log("%s took %.1fs" % (name, time.monotonic() - t0))
+
+    def run_in_turn(self, cases):
+        for name, fn, _ in cases:
+            if time.monotonic() - self.started > RUN_BUDGET:
+                self.record(name, False, "not run, the run already took over %ds" % RUN_BUDGET)
+                continue
+            self.run_case(name, fn, Client(self.h, name))
+
+    def start_side_by_side(self, cases):
+        """Starts the cases in threads; the first alone until its window
+        shows, so that its hot keys are its own."""
+        threads = []
+        for index, (name, fn, _) in enumerate(cases):
+            client = Client(self.h, name)
+            thread = threading.Thread(target=self.run_case, args=(name, fn, client), daemon=True)
+            thread.start()
+            threads.append(thread)
+            if index == 0:
+                client.ready.wait(WINDOW_WAIT_MS / 1000.0 + 30)
+        return threads
+
+    def run_table(self, table):
+        groups = {group: [case for case in table if case[2] == group]
+                  for group in ("slow", "fast", "alone")}
+        threads = self.start_side_by_side(groups["slow"])
+        self.run_in_turn(groups["fast"])
+        for thread in threads:
+            thread.join(RUN_BUDGET)
+            if thread.is_alive():
+                raise RuntimeError("a session case did not end")
+        self.run_in_turn(groups["alone"])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--client", required=True)
@@ -860,11 +1194,14 @@ def main():
     parser.add_argument("--recorder", required=True, help="open_recorder executable")
     parser.add_argument("--state", required=True, help="the runner's Wine state folder")
     parser.add_argument("--server", default=DEFAULT_SERVER, help="reference server script")
+    parser.add_argument("--cookie-tool", help="cookie_tool executable (for the device cookie case)")
     parser.add_argument("--only", action="append", default=[], help="run only this case")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folders")
     parser.add_argument("--verbose", action="store_true")
     parser.add_argument("runner", nargs="*", help="command prefix that runs Windows programs")
     opts = parser.parse_args()
+    if opts.cookie_tool:
+        opts.cookie_tool = os.path.abspath(opts.cookie_tool)
     for name in ("client", "tool", "recorder", "server"):
         setattr(opts, name, os.path.abspath(getattr(opts, name)))
         if not os.path.isfile(getattr(opts, name)):
@@ -876,53 +1213,30 @@ def main():
     signal.signal(signal.SIGINT, interrupt)
 
     harness = Harness(opts)
-    passed = failed = 0
+    runner = Runner(harness)
     cases = None
-    started = time.monotonic()
     try:
         harness.setup()
         cases = Cases(harness, opts.server)
         cases.server = Server(opts.server, harness.base, "main", [])
         table = cases.all()
         if opts.only:
-            unknown = set(opts.only) - {name for name, _ in table}
+            unknown = set(opts.only) - {name for name, _, _ in table}
             if unknown:
                 parser.error("unknown case(s): %s" % ", ".join(sorted(unknown)))
-            table = [(name, fn) for name, fn in table if name in opts.only]
-        for name, fn in table:
-            if time.monotonic() - started > RUN_BUDGET:
-                failed += 1
-                print("%s: FAIL: not run, the run already took over %ds" % (name, RUN_BUDGET),
-                      flush=True)
-                continue
-            client = Client(harness, name)
-            t0 = time.monotonic()
-            try:
-                fn(client)
-                passed += 1
-                print("%s: ok" % name, flush=True)
-            except CaseFailure as e:
-                failed += 1
-                print("%s: FAIL: %s" % (name, e), flush=True)
-            except Exception as e:  # a broken step must not stop the other cases
-                failed += 1
-                print("%s: FAIL: %s: %s" % (name, type(e).__name__, e), flush=True)
-            finally:
-                client.stop()
-                harness.log("%s took %.1fs" % (name, time.monotonic() - t0))
+            table = [case for case in table if case[0] in opts.only]
+        runner.run_table(table)
     except Interrupted:
-        failed += 1
-        print("interrupted", flush=True)
+        runner.record("interrupted", False, "")
     except Exception as e:
-        failed += 1
-        print("FAIL: %s: %s" % (type(e).__name__, e), flush=True)
+        runner.record("run", False, "%s: %s" % (type(e).__name__, e))
     finally:
         if cases and cases.server:
             cases.server.stop()
         harness.teardown()
-    harness.log("whole run %.1fs" % (time.monotonic() - started))
-    print("%d passed, %d failed" % (passed, failed), flush=True)
-    return 1 if failed else 0
+    harness.log("whole run %.1fs" % (time.monotonic() - runner.started))
+    print("%d passed, %d failed" % (runner.passed, runner.failed), flush=True)
+    return 1 if runner.failed else 0
 
 
 if __name__ == "__main__":
