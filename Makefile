@@ -28,6 +28,7 @@ bench: setup
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j $$(nproc)
 	./build/bench/tests/bench/core_bench
+	./tools/bench-session.sh
 
 clean:
 	rm -rf build

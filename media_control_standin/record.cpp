@@ -45,11 +45,28 @@ std::string HexCode(HRESULT hr) {
   return buffer;
 }
 
+// Milliseconds since 1970 on the system clock, comparable with the time a
+// test script on the same machine reads.
+unsigned long long UnixMilliseconds() {
+  FILETIME now;
+  GetSystemTimePreciseAsFileTime(&now);
+  ULARGE_INTEGER ticks;
+  ticks.LowPart = now.dwLowDateTime;
+  ticks.HighPart = now.dwHighDateTime;
+  const unsigned long long kUnixEpochTicks = 116444736000000000ULL;
+  return (ticks.QuadPart - kUnixEpochTicks) / 10000ULL;
+}
+
 void Record(const std::string& line) {
   std::wstring path = Environment(L"TAVRENSIL_STANDIN_RECORD");
   if (path.empty()) return;
   std::string text;
-  text.reserve(line.size() + 1);
+  text.reserve(line.size() + 24);
+  if (!Environment(L"TAVRENSIL_STANDIN_RECORD_TIMES").empty()) {
+    char stamp[32];
+    snprintf(stamp, sizeof stamp, "@%llu ", UnixMilliseconds());
+    text += stamp;
+  }
   for (char c : line) {
     if (c == '\r') {
       text += "\\r";

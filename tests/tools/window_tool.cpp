@@ -4,7 +4,9 @@
 //
 //   wait TITLE MS       waits until a visible window with that exact title
 //                       exists; prints "client WIDTHxHEIGHT"
-//   close TITLE         asks the window to close (posts WM_CLOSE)
+//   close TITLE         asks the window to close (posts WM_CLOSE); prints
+//                       "posted MS", the time of asking in milliseconds
+//                       since 1970 on the system clock
 //   gone TITLE MS       waits until no visible window with that title is left
 //   placement TITLE     prints, on one line,
 //                         show=N normal=L,T,R,B window=L,T,R,B client=WxH
@@ -184,7 +186,14 @@ int Close(const wchar_t* title) {
   HWND hwnd = FindVisible(title);
   if (!hwnd && g_exe_filter.empty()) hwnd = FindWindowW(nullptr, title);
   if (!hwnd) return NoWindow();
-  return PostMessageW(hwnd, WM_CLOSE, 0, 0) ? 0 : 1;
+  if (!PostMessageW(hwnd, WM_CLOSE, 0, 0)) return 1;
+  // When it was asked, for timing the close from a script.
+  FILETIME now;
+  GetSystemTimePreciseAsFileTime(&now);
+  const unsigned long long ticks =
+      (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  WriteLine(Format(L"posted %llu", (ticks - 116444736000000000ULL) / 10000ULL));
+  return 0;
 }
 
 int Gone(const wchar_t* title, DWORD limit_ms) {

@@ -1,0 +1,155 @@
+#!/usr/bin/env python3
+"""Times the game session's hot paths: the real client under Wine, the
+reference server on loopback, the stand-in media control.
+
+  session_bench.py --client EXE --tool WINDOW_TOOL_EXE --recorder OPEN_RECORDER_EXE
+                   --state WINE_STATE_DIR [--rounds N] -- RUNNER...
+
+Arguments as for tests/e2e/client_e2e.py. Each round opens a session on its
+own server and measures:
+
+  play -> Movie    from the hello request reaching the server to the control
+                   receiving "Movie" (hello and play round trips, the control's
+                   creation and properties)
+  F5 -> Movie      from the F5 key (sent with xdotool) to the new control
+                   receiving "Movie"
+  close -> exit    from WM_CLOSE to the end of the process, with the goodbye's
+                   round trip shown apart, against the same close of a client
+                   without a session (what Wine and the runner take anyway)
+
+Times come from one clock: the stand-in stamps its record lines
+(TAVRENSIL_STANDIN_RECORD_TIMES), window_tool prints when it posted WM_CLOSE,
+the server logs when a request arrived and how long it took. Prints the
+median and the worst of each; not a test, nothing fails on a slow figure.
+"""
+import argparse
+import calendar
+import os
+import statistics
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+
+import client_e2e as e2e  # noqa: E402
+
+F5_PRESSES = 3
+
+
+def server_ms(entry):
+    """A request log entry's arrival time in ms since 1970."""
+    stamp, _, fraction = entry["time"].rstrip("Z").partition(".")
+    seconds = calendar.timegm(time.strptime(stamp, "%Y-%m-%dT%H:%M:%S"))
+    return seconds * 1000 + int(fraction or 0)
+
+
+def movie_times(client):
+    """The stamps of the control's "Movie" lines, oldest first."""
+    record = e2e.read_file(client.path("control.txt")) or b""
+    times = []
+    for line in record.split(b"\n"):
+        stamp, _, event = line.partition(b" ")
+        if stamp.startswith(b"@") and event.startswith(b"put Movie="):
+            times.append(int(stamp[1:]))
+    return times
+
+
+def wait_movies(client, count, limit=20):
+    found = e2e.wait_until(lambda: len(movie_times(client)) >= count, limit, step=0.02)
+    e2e.check(found, "the control got %d movies, expected %d" % (len(movie_times(client)), count))
+    return movie_times(client)
+
+
+def close_and_time(client):
+    """Closes the window; ms from the posted WM_CLOSE to the process end."""
+    rc, out = client.tool("close", e2e.WINDOW_TITLE)
+    e2e.check(rc == 0 and out.startswith("posted "), "could not close: %r" % out)
+    posted = int(out.split()[1])
+    client.expect_exit_zero(e2e.EXIT_WAIT, "after its window was closed")
+    return time.time() * 1000 - posted, posted
+
+
+def session_round(harness, cases, index, results):
+    with cases.own_server("bench-%d" % index) as server:
+        client = e2e.Client(harness, "bench-%d" % index)
+        try:
+            since = cases.start_session(client, server)
+            hello = cases.api_calls(server, since, "hello")[0]
+            play = cases.api_calls(server, since, "play")[0]
+            first_movie = wait_movies(client, 1)[0]
+            results["play -> Movie"].append(first_movie - server_ms(hello))
+            results["  of which hello + play answered"].append(
+                hello["duration_ms"] + play["duration_ms"])
+            for press in range(F5_PRESSES):
+                time.sleep(0.5)
+                sent = time.time() * 1000
+                cases.press_key("F5")
+                results["F5 -> Movie"].append(wait_movies(client, press + 2)[-1] - sent)
+            total, posted = close_and_time(client)
+            bye = cases.expect_one_bye(server, since)
+            results["close -> exit, with a session"].append(total)
+            results["  close -> goodbye sent"].append(server_ms(bye) - posted)
+            results["  goodbye answered"].append(bye["duration_ms"])
+        finally:
+            client.stop()
+
+
+def baseline_round(harness, cases, index, results):
+    client = e2e.Client(harness, "baseline-%d" % index)
+    try:
+        client.start(cases.movie_args(cases.server.url))
+        client.expect_window()
+        wait_movies(client, 1)
+        time.sleep(0.5)
+        results["close -> exit, without a session"].append(close_and_time(client)[0])
+    finally:
+        client.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--client", required=True)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--recorder", required=True)
+    parser.add_argument("--state", required=True)
+    parser.add_argument("--server", default=e2e.DEFAULT_SERVER)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("runner", nargs="*")
+    opts = parser.parse_args()
+    for name in ("client", "tool", "recorder", "server"):
+        setattr(opts, name, os.path.abspath(getattr(opts, name)))
+    opts.keep = opts.verbose = False
+    opts.cookie_tool = None
+    os.environ["TAVRENSIL_STANDIN_RECORD_TIMES"] = "1"
+
+    harness = e2e.Harness(opts)
+    cases = None
+    results = {name: [] for name in (
+        "play -> Movie", "  of which hello + play answered", "F5 -> Movie",
+        "close -> exit, with a session", "  close -> goodbye sent", "  goodbye answered",
+        "close -> exit, without a session")}
+    try:
+        harness.setup()
+        cases = e2e.Cases(harness, opts.server)
+        cases.server = e2e.Server(opts.server, harness.base, "main", [])
+        for index in range(opts.rounds):
+            session_round(harness, cases, index, results)
+            baseline_round(harness, cases, index, results)
+    except e2e.CaseFailure as e:
+        print("bench failed: %s" % e)
+        return 1
+    finally:
+        if cases and cases.server:
+            cases.server.stop()
+        harness.teardown()
+    print("%-36s %8s %8s %6s" % ("ms", "median", "worst", "n"))
+    for name, values in results.items():
+        if values:
+            print("%-36s %8.0f %8.0f %6d" % (name, statistics.median(values), max(values),
+                                             len(values)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
