@@ -1,25 +1,27 @@
 # The two everyday commands; each one installs what is missing first.
-#   make run     build the client and start it under Wine
+#   make run     build the client and play a whole game session under Wine
+#                against the reference server (demo token, world s3)
+#   make run-site    the same, showing the site's start page instead
 #   make run-movie   the same, playing the demo movie directly
-#   make run-session the same, opening a game session with the demo token
 #   make check   build every configuration and run every test
 #   make bench   run the benchmarks (not part of check)
 
-.PHONY: setup run run-movie run-session check bench clean
+.PHONY: setup run run-site run-movie check bench clean
 
 setup:
 	./tools/setup.sh
 
+# A whole game session: hello, signed play, the movie, beats, the goodbye.
 run: setup
+	./tools/run.sh --demo-session $(ARGS)
+
+# The site's start page in the browser control.
+run-site: setup
 	./tools/run.sh $(ARGS)
 
 # The reference server's demo movie straight in the media control.
 run-movie: setup
 	./tools/run.sh --demo-movie $(ARGS)
-
-# A whole game session (hello, signed play, the movie) with the demo token.
-run-session: setup
-	./tools/run.sh --demo-session $(ARGS)
 
 check: setup
 	./tools/check.sh

@@ -20,7 +20,9 @@ cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$jobs" --target TavrensilClient
 
 server_out=$(mktemp)
-python3 reference_server/server.py --port 0 --dev-token DEMO >"$server_out" 2>&1 &
+# Its request lines (stderr) go to the terminal: the beats and the goodbye
+# show there.
+python3 reference_server/server.py --port 0 --dev-token DEMO >"$server_out" &
 server_pid=$!
 stop_server() {
   kill "$server_pid" 2>/dev/null
