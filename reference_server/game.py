@@ -255,6 +255,20 @@ class Config:
     challenge_ttl: float = 120.0
     session_idle: float = 120.0   # 0 = sessions never expire
     require_device: bool = False
+    broken: frozenset = frozenset()   # deliberately broken modes, see BROKEN_MODES
+
+
+# Deliberately broken modes (--break MODE): each one breaks one rule of the
+# client contract on purpose, so that the operator kit can be shown to catch
+# it. Never for anything else.
+BROKEN_MODES = {
+    "reuse-challenge": "beat and bye accept a session challenge that was already spent",
+    "reuse-hello-challenge": "play accepts a hello challenge that was already spent",
+    "no-roll": "beat answers the challenge it was sent again instead of a new one",
+    "accept-bad-sig": "beat and bye accept any signature",
+    "ignore-bye": "bye answers ok but neither ends the session nor spends its challenge",
+    "refuse-with-status": "refusals of play, beat and bye come as HTTP 403, not 200 with ok:false",
+}
 
 
 _BUILD = re.compile(r"^-?\d{1,9}$")
@@ -422,7 +436,8 @@ class GameState:
             subject = play_subject(form["token"], world.site_name.encode("ascii"))
             self._check_sig(form["sig"], b"play", form["challenge"], subject,
                             lambda site: play_subject(form["token"], site.encode()))
-            challenge.used = True
+            if "reuse-hello-challenge" not in self.config.broken:
+                challenge.used = True
             session = self._open_session(world, token, device)
         movie, flashvars = movie_for(world, session.csid, session.user)
         return {"ok": True, "csid": session.csid, "challenge": session.challenge,
@@ -496,6 +511,8 @@ class GameState:
         self._check_build(form)
         with self.lock:
             session = self._live_session(world, form["csid"], for_bye=True)
+            if "ignore-bye" in self.config.broken:
+                return {"ok": True}
             self._spend_session_challenge(session, b"bye", form)
             self._end(session, "ended", "bye")
             return {"ok": True}
@@ -522,12 +539,17 @@ class GameState:
         return session
 
     def _spend_session_challenge(self, session, action, form):
+        broken = self.config.broken
         challenge = self._check_challenge(form["challenge"], session.world.shard,
                                           session.csid)
-        self._check_sig(form["sig"], action, form["challenge"], form["csid"])
-        challenge.used = True
+        if "accept-bad-sig" not in broken:
+            self._check_sig(form["sig"], action, form["challenge"], form["csid"])
         session.last_seen = self.clock()
         session.history.append(action.decode())
+        if "no-roll" in broken:
+            return
+        if "reuse-challenge" not in broken:
+            challenge.used = True
         session.challenge = self._issue_challenge(session.world.shard, session.csid, 0)
 
     def _end(self, session, state, reason):

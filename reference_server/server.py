@@ -245,7 +245,8 @@ class App:
                 "dev_token": c.dev_token, "movie": c.movie_name,
                 "token_ttl": c.token_ttl, "challenge_ttl": c.challenge_ttl,
                 "session_idle": c.session_idle, "require_device": c.require_device,
-                "tls": self.tls, "public_url": self.public_url}
+                "tls": self.tls, "public_url": self.public_url,
+                "broken": sorted(c.broken)}
 
 
 # ---------------------------------------------------------------------------
@@ -519,7 +520,10 @@ class Handler(BaseHTTPRequestHandler):
         try:
             return json_response(200, self.api_answer(name, route.world, query, form, device))
         except Refused as r:
-            return json_response(200, r.answer(), r.verdict)
+            status = 200
+            if "refuse-with-status" in self.app.config.broken and name != "hello":
+                status = 403   # deliberately broken mode (--break)
+            return json_response(status, r.answer(), r.verdict)
         except Malformed as m:
             return api_error(400, m.verdict)
 
@@ -808,6 +812,10 @@ def parse_args(argv):
     p.add_argument("--tls-key", default="", help="private key (PEM) for --tls-cert")
     p.add_argument("--no-control", action="store_true", help="disable the /_control/ API")
     p.add_argument("--quiet", action="store_true", help="no per-request lines on stderr")
+    p.add_argument("--break", dest="broken", action="append", default=[], metavar="MODE",
+                   choices=sorted(game.BROKEN_MODES),
+                   help="break one rule of the client contract on purpose, to test the "
+                        "operator kit (repeatable): " + ", ".join(sorted(game.BROKEN_MODES)))
     args = p.parse_args(argv)
     if bool(args.tls_cert) != bool(args.tls_key):
         p.error("--tls-cert and --tls-key go together")
@@ -835,6 +843,7 @@ def build_app(args):
         challenge_ttl=args.challenge_ttl,
         session_idle=args.session_idle,
         require_device=args.require_device,
+        broken=frozenset(args.broken),
     )
     table = faultmod.FaultTable()
     for rule in args.fault:
@@ -864,10 +873,13 @@ def main(argv=None):
         sys.stderr.write("server.py: %s\n" % e)
         return 2
 
-    stop = threading.Event()
+    # The handler only records the signal: it runs on the main thread between
+    # two bytecodes, possibly while that thread holds a lock, so taking one
+    # here (Event.set does) can deadlock and leave the server running.
+    signals = []
 
     def on_signal(signum, frame):
-        stop.set()
+        signals.append(signum)
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
@@ -875,9 +887,12 @@ def main(argv=None):
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1},
                               name="serve", daemon=True)
     thread.start()
+    for mode in sorted(app.config.broken):
+        sys.stderr.write("server.py: deliberately broken (--break %s): %s\n"
+                         % (mode, game.BROKEN_MODES[mode]))
     print("serving %s://127.0.0.1:%d" % (app.scheme(), app.port), flush=True)
-    while not stop.wait(0.2):
-        pass
+    while not signals:
+        time.sleep(0.2)         # the handler runs; the loop sees it within 0.2 s
     app.stopping.set()          # cut injected delays short
     server.shutdown()
     server.server_close()

@@ -991,6 +991,43 @@ class OptionsTest(unittest.TestCase):
             shutil.rmtree(folder)
 
 
+class BrokenModeTest(unittest.TestCase):
+    """--break: deliberately broken rules, for testing the operator kit
+    (operator_kit/ covers every mode against the kit)."""
+
+    def test_unknown_mode_is_a_usage_error(self):
+        proc = subprocess.run([sys.executable, SERVER, "--port", "0", "--break", "nonsense"],
+                              capture_output=True, timeout=10)
+        self.assertEqual(proc.returncode, 2)
+        self.assertIn(b"reuse-challenge", proc.stderr)
+
+    def test_modes_are_announced_and_applied(self):
+        srv = ServerProcess("--dev-token", "DEMO", "--break", "reuse-challenge",
+                            "--break", "ignore-bye")
+        try:
+            self.assertEqual(srv.control("state")[1]["config"]["broken"],
+                             ["ignore-bye", "reuse-challenge"])
+            _, answer = srv.play("DEMO", "/s3")
+            csid, first = answer["csid"].encode(), answer["challenge"].encode()
+            for _ in range(2):   # the same challenge twice: accepted both times
+                _, beat = srv.post_json_answer("/s3/api/client/beat", {
+                    "build": "7", "challenge": first.decode(), "csid": csid.decode(),
+                    "sig": sig(b"beat", first, csid).decode()})
+                self.assertIs(beat["ok"], True, beat)
+        finally:
+            self.assertEqual(srv.stop(), 0)
+
+    def test_warning_on_standard_error(self):
+        proc = subprocess.Popen([sys.executable, SERVER, "--port", "0", "--break", "no-roll"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            self.assertTrue(proc.stdout.readline().startswith(b"serving "))
+        finally:
+            proc.send_signal(signal.SIGTERM)
+            _, err = proc.communicate(timeout=10)
+        self.assertIn(b"deliberately broken (--break no-roll)", err)
+
+
 class SignalTest(unittest.TestCase):
     def test_sigterm_and_sigint_exit_zero(self):
         for signum in (signal.SIGTERM, signal.SIGINT):

@@ -1,0 +1,864 @@
+#!/usr/bin/env python3
+"""Checks a running game server and web site against the Tavrensil Online
+client's contract, and prints one pass/fail row per check.
+
+    python3 operator_kit/check_server.py --site https://game.example.com --login ali
+    python3 operator_kit/check_server.py --site http://127.0.0.1:8080 --token DEMO --world s3
+
+It talks to the server the way the client does: the update check without a
+path prefix, hello and the signed play, beat and bye requests under the
+chosen world's prefix, forms encoded and signed exactly as the client does,
+the device cookie "rb_dev" sent as "Cookie: rb_dev=<value>", and answers
+read as JSON only when their status is 200. Exit status: 0 when no check
+failed, 1 when one did, 2 for a usage error. See README.md in this folder.
+
+Standard library only.
+"""
+
+import argparse
+import http.client
+import http.cookiejar
+import json
+import os
+import ssl
+import sys
+import urllib.error
+import urllib.parse
+import urllib.request
+from html.parser import HTMLParser
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import client_rules as rules  # noqa: E402
+
+DEFAULT_KEY_FILE = os.path.join(os.path.dirname(HERE), "keys", "signing-key-parts.txt")
+MAX_BODY = 4 * 1024 * 1024
+MAX_REDIRECTS = 10
+MAX_PAGES = 12
+# The user agent of the embedded browser control (IE 11 standards mode).
+PAGE_USER_AGENT = "Mozilla/5.0 (Windows NT 10.0; WOW64; Trident/7.0; rv:11.0) like Gecko"
+LOGOUT_WORDS = ("logout", "log-out", "signout", "sign-out", "cikis", "çıkış")
+
+PASS, FAIL, SKIP = "PASS", "FAIL", "SKIP"
+
+# Every check, in the order it runs, with what it checks (for --list and
+# the README).
+CHECKS = [
+    ("update", "GET /api/client/update?build=7 (no prefix): 200, a JSON object with "
+               "must_update false (boolean), latest_build (integer), download_url (string)"),
+    ("update-old-build", "the same with an old build: must_update true and a download_url"),
+    ("site-login", "start page <site>/?client=1 with X-Tavrensil-Client: 1, the login form "
+                   "filled and sent, a page with play links reached (--login)"),
+    ("device-cookie", "the site keeps the rb_dev cookie for <site>/ (--login)"),
+    ("play-url", "the play links: navigations the client takes over (\"/play\" or "
+                 "\"play?\"), a token=, the world named by site= or /sN/ (N 2..15) (--login)"),
+    ("shard-prefixes", "hello answers ok under the prefix of every world found"),
+    ("hello", "GET <prefix>/api/client/hello?build=7: ok true and a challenge"),
+    ("hello-old-build", "hello with an old build: ok false, update true, an error text"),
+    ("play", "signed play: ok true, csid, a new challenge, movie URL, flashvars"),
+    ("hello-one-time", "a second play with the same hello challenge is refused"),
+    ("play-bad-sig", "play with a corrupted signature, and one signed for another site "
+                     "name, are refused"),
+    ("beat", "beat signed over the play challenge: ok true and a challenge"),
+    ("challenge-rolls", "a second beat over the first beat's challenge: ok, and every "
+                        "challenge differs from all before it"),
+    ("beat-reused-challenge", "a beat signed over an already spent challenge is refused"),
+    ("beat-bad-sig", "a beat with a corrupted signature is refused"),
+    ("refusal-keeps-challenge", "after those refusals the current challenge still works"),
+    ("bye", "signed bye: status 200, ok true"),
+    ("beat-after-bye", "a beat after bye is refused"),
+    ("error-answers", "every refusal of hello and play came as status 200, a JSON object "
+                      "with ok false and a non-empty error text; refusals of beat and bye too"),
+]
+CHECK_NAMES = [name for name, _ in CHECKS]
+
+
+# ---------------------------------------------------------------------------
+# The client's ways of reading an answer.
+
+
+def truthy(value):
+    """How the client reads a truth value: null, false, 0, "", [] and {}
+    are false, everything else (the string "false" too) is true."""
+    if value is None or value is False:
+        return False
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        return value != 0
+    if isinstance(value, (str, list, dict)):
+        return len(value) > 0
+    return True
+
+
+def short(value, limit=60):
+    text = value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)
+    return text if len(text) <= limit else text[:limit - 1] + "…"
+
+
+class Answer:
+    """One exchange: status, headers and body, or the transport error."""
+
+    def __init__(self, method, url, status=0, headers=None, body=b"", error=""):
+        self.method, self.url = method, url
+        self.status, self.headers, self.body, self.error = status, headers, body, error
+
+    def where(self):
+        return "%s %s" % (self.method, urllib.parse.urlsplit(self.url).path)
+
+    def json_object(self):
+        """(object, None) or (None, why not). Only a 200 answer is read,
+        as the client does."""
+        if self.error:
+            return None, "no answer (%s)" % self.error
+        if self.status != 200:
+            return None, "HTTP %d (not read as JSON)" % self.status
+        try:
+            text = self.body.decode("utf-8")
+        except UnicodeDecodeError:
+            return None, "body is not UTF-8"
+        try:
+            value = json.loads(text)
+        except ValueError:
+            return None, "body is not JSON: %s" % short(text.strip(), 40)
+        if not isinstance(value, dict):
+            return None, "body is JSON but not an object"
+        return value, None
+
+    def describe(self):
+        if self.error:
+            return "no answer: %s" % self.error
+        if self.status != 200:
+            return "HTTP %d" % self.status
+        value, problem = self.json_object()
+        return problem if value is None else short(value, 120)
+
+
+class Problem(Exception):
+    """A failed check; the message is the table's detail."""
+
+
+class NotApplicable(Exception):
+    """A skipped check; the message says why."""
+
+
+# ---------------------------------------------------------------------------
+# HTTP.
+
+
+class _NoRedirect(urllib.request.HTTPRedirectHandler):
+    """Redirects are answers of their own: the API's are not followed (the
+    client reads status 200 only) and the site's are followed by hand, so a
+    redirect to a play URL is seen and not requested."""
+
+    def redirect_request(self, req, fp, code, msg, headers, newurl):
+        return None
+
+
+class Http:
+    def __init__(self, site, timeout, ca_file, verbose):
+        self.site = site.rstrip("/")
+        parts = urllib.parse.urlsplit(self.site)
+        self.origin = "%s://%s" % (parts.scheme, parts.netloc)
+        # The client sends scheme "http" only when its site URL begins with
+        # "http://"; everything else goes over TLS.
+        self.secure = not site.startswith("http://")
+        self.timeout = timeout
+        self.verbose = verbose
+        context = ssl.create_default_context(cafile=ca_file) if ca_file else \
+            ssl.create_default_context()
+        https = urllib.request.HTTPSHandler(context=context)
+        self.jar = http.cookiejar.CookieJar()
+        self.api_opener = urllib.request.build_opener(https, _NoRedirect)
+        self.page_opener = urllib.request.build_opener(
+            https, urllib.request.HTTPCookieProcessor(self.jar), _NoRedirect)
+        self.device = ""     # the rb_dev value sent with API requests, once known
+
+    def _open(self, opener, method, url, body=None, headers=()):
+        request = urllib.request.Request(url, data=body, method=method)
+        for name, value in headers:
+            request.add_header(name, value)
+        try:
+            with opener.open(request, timeout=self.timeout) as response:
+                answer = Answer(method, url, response.status, response.headers,
+                                response.read(MAX_BODY))
+        except urllib.error.HTTPError as e:
+            try:
+                body = e.read(MAX_BODY)
+            except (OSError, http.client.HTTPException):
+                body = b""
+            answer = Answer(method, url, e.code, e.headers, body)
+        except urllib.error.URLError as e:
+            answer = Answer(method, url, error=str(e.reason))
+        except (OSError, http.client.HTTPException, ValueError) as e:
+            answer = Answer(method, url, error="%s: %s" % (type(e).__name__, e))
+        if self.verbose:
+            sys.stderr.write("  %s %s -> %s\n" % (method, url, answer.describe()))
+        return answer
+
+    # -- client API --------------------------------------------------------
+
+    def _api_headers(self, has_body):
+        headers = [("User-Agent", rules.API_USER_AGENT)]
+        if self.device:
+            headers.append(("Cookie", "%s=%s" % (rules.DEVICE_COOKIE, self.device)))
+        if has_body:
+            headers.append(("Content-Type", "application/x-www-form-urlencoded"))
+        return headers
+
+    def api_get(self, path):
+        return self._open(self.api_opener, "GET", self.origin + path,
+                          headers=self._api_headers(False))
+
+    def api_post(self, path, fields):
+        body = rules.encode_form(fields)
+        return self._open(self.api_opener, "POST", self.origin + path, body,
+                          self._api_headers(bool(body)))
+
+    # -- web site ------------------------------------------------------------
+
+    def page(self, method, url, body=None, headers=()):
+        """A site page, following redirects by hand. Returns (answer, the
+        play URL a redirect pointed at or None, the final URL)."""
+        headers = [("User-Agent", PAGE_USER_AGENT)] + list(headers)
+        for _ in range(MAX_REDIRECTS + 1):
+            extra = list(headers)
+            if body is not None:
+                extra.append(("Content-Type", "application/x-www-form-urlencoded"))
+            answer = self._open(self.page_opener, method, url, body, extra)
+            location = answer.headers.get("Location") if answer.headers else None
+            if answer.error or answer.status not in (301, 302, 303, 307, 308) or not location:
+                return answer, None, url
+            target = urllib.parse.urljoin(url, location)
+            if rules.is_play_navigation(target):
+                return answer, target, url
+            if answer.status in (301, 302, 303) and method == "POST":
+                method, body = "GET", None
+            # The client header goes with the first request of the start page only.
+            headers = [("User-Agent", PAGE_USER_AGENT)]
+            url = target
+        return Answer(method, url, error="more than %d redirects" % MAX_REDIRECTS), None, url
+
+    def device_cookie(self):
+        """The rb_dev value the browser would hold for <site>/, or ""."""
+        probe = urllib.request.Request(self.site + "/")
+        self.jar.add_cookie_header(probe)
+        for part in (probe.get_header("Cookie") or "").split(";"):
+            name, _, value = part.strip().partition("=")
+            if name == rules.DEVICE_COOKIE:
+                return value
+        return ""
+
+
+# ---------------------------------------------------------------------------
+# Reading pages: forms and links.
+
+
+class PageParser(HTMLParser):
+    def __init__(self):
+        super().__init__(convert_charrefs=True)
+        self.forms = []      # {"action", "method", "inputs": [(name, type, value)]}
+        self.links = []      # href values in page order
+        self._form = None
+
+    def handle_starttag(self, tag, attrs):
+        a = {k: (v or "") for k, v in attrs}
+        if tag == "form":
+            self._form = {"action": a.get("action", ""),
+                          "method": (a.get("method") or "get").upper(), "inputs": []}
+            self.forms.append(self._form)
+        elif tag in ("input", "button") and self._form is not None:
+            kind = a.get("type", "submit" if tag == "button" else "text").lower()
+            self._form["inputs"].append((a.get("name", ""), kind, a.get("value", "")))
+        elif tag == "a" and a.get("href"):
+            self.links.append(a["href"])
+
+    def handle_endtag(self, tag):
+        if tag == "form":
+            self._form = None
+
+
+def parse_page(answer):
+    parser = PageParser()
+    try:
+        parser.feed(answer.body.decode("utf-8", "replace"))
+        parser.close()
+    except Exception:  # a broken page gives what was read before it broke
+        pass
+    return parser
+
+
+def login_form(forms):
+    """The form with a password field, else one with a text field."""
+    for form in forms:
+        if any(kind == "password" for _, kind, _ in form["inputs"]):
+            return form
+    for form in forms:
+        if any(kind in ("text", "email") for _, kind, _ in form["inputs"]):
+            return form
+    return None
+
+
+def fill_form(form, user, password):
+    fields, user_done, submit_done = [], False, False
+    for name, kind, value in form["inputs"]:
+        if not name:
+            continue
+        if kind == "password":
+            fields.append((name, password))
+        elif kind in ("text", "email", "") and not user_done:
+            fields.append((name, user))
+            user_done = True
+        elif kind == "submit":
+            if not submit_done:
+                fields.append((name, value))
+                submit_done = True
+        elif kind in ("hidden", "text", "email"):
+            fields.append((name, value))
+    return urllib.parse.urlencode(fields).encode("ascii")
+
+
+# ---------------------------------------------------------------------------
+# The checks.
+
+
+class Checker:
+    def __init__(self, options, key):
+        self.o = options
+        self.key = key
+        self.http = Http(options.site, options.timeout, options.ca_file, options.verbose)
+        self.results = []
+        self.refusals = []           # (check, Answer) of every refusal seen
+        self.site_name = rules.world_site_name(options.world)
+        self.shard = None
+        self.token = options.token or ""
+        self.play_url = ""
+        self.play_links = []         # absolute URLs
+        self.links_page = None       # where the play links were found
+        self.logged_in = False
+        self.hello_challenge = None
+        self.session = None          # {"csid", "challenge", "spent": [..], "bye"}
+        self.bye_challenge = None
+        if options.token:
+            self.play_url = rules.play_url_for(self.http.site, options.world, options.token)
+            self.site_name, self.shard, _ = rules.parse_play_url(self.play_url)
+
+    # -- running -------------------------------------------------------------
+
+    def run(self):
+        for name in CHECK_NAMES:
+            method = getattr(self, "check_" + name.replace("-", "_"))
+            try:
+                status, detail = PASS, method()
+            except Problem as p:
+                status, detail = FAIL, str(p)
+            except NotApplicable as n:
+                status, detail = SKIP, str(n)
+            except Exception as e:  # a bug in the kit must not hide the other rows
+                status, detail = FAIL, "kit error: %s: %s" % (type(e).__name__, e)
+            self.results.append((name, status, detail))
+            if self.o.verbose:
+                sys.stderr.write("%s %s: %s\n" % (status, name, detail))
+        return self.results
+
+    def need(self, condition, what):
+        if not condition:
+            raise NotApplicable("needs %s" % what)
+
+    # -- helpers -------------------------------------------------------------
+
+    def api_object(self, answer):
+        value, problem = answer.json_object()
+        if value is None:
+            raise Problem("%s: %s" % (answer.where(), problem))
+        return value
+
+    def require_ok(self, answer, fields):
+        """ok true and each field a string (non-empty unless marked "?")."""
+        obj = self.api_object(answer)
+        if obj.get("ok") is not True:
+            if truthy(obj.get("ok")):
+                raise Problem("%s: \"ok\" is %s, not the boolean true" % (
+                    answer.where(), short(obj.get("ok"))))
+            raise Problem("%s refused: %s" % (answer.where(), short(obj, 120)))
+        values = {}
+        for field in fields:
+            optional = field.endswith("?")
+            field = field.rstrip("?")
+            value = obj.get(field)
+            if not isinstance(value, str):
+                raise Problem("%s: \"%s\" is %s, not a string" % (
+                    answer.where(), field, "missing" if field not in obj else short(value)))
+            if not value and not optional:
+                raise Problem("%s: \"%s\" is empty" % (answer.where(), field))
+            values[field] = value
+        return values
+
+    def expect_refused(self, check, answer):
+        """Detail text when the request was refused; Problem when not.
+        Refusals are kept for the error-answers row."""
+        if answer.error:
+            raise Problem("%s: no answer (%s)" % (answer.where(), answer.error))
+        obj, problem = answer.json_object()
+        if obj is not None and truthy(obj.get("ok")):
+            raise Problem("%s was ACCEPTED: %s" % (answer.where(), short(obj, 120)))
+        self.refusals.append((check, answer))
+        if answer.status != 200:
+            return "refused with HTTP %d" % answer.status
+        if obj is None:
+            return "refused (%s)" % problem
+        text = obj.get("error")
+        return "refused: %s%s" % (short(text) if isinstance(text, str) else "no error text",
+                                  ", fatal" if truthy(obj.get("fatal")) else "")
+
+    def api(self, name):
+        return "%s/api/client/%s" % (self.shard or "", name)
+
+    def hello(self, shard=None, build=rules.BUILD):
+        shard = self.shard if shard is None else shard
+        return self.http.api_get("%s/api/client/hello?build=%s" % (shard, build))
+
+    def new_hello_challenge(self):
+        answer = self.hello()
+        try:
+            return self.require_ok(answer, ["challenge"])["challenge"]
+        except Problem as p:
+            raise Problem("could not get a hello challenge: %s" % p) from None
+
+    def scheme(self):
+        return "https" if self.http.secure else "http"
+
+    def play(self, challenge, token, site=None, sig=None):
+        site = self.site_name if site is None else site
+        if sig is None:
+            sig = rules.sign(self.key, "play", challenge, rules.play_subject(token, site))
+        return self.http.api_post(self.api("play"), {
+            "build": rules.BUILD, "challenge": challenge, "scheme": self.scheme(),
+            "sig": sig, "token": token})
+
+    def session_request(self, action, challenge, sig=None):
+        csid = self.session["csid"]
+        if sig is None:
+            sig = rules.sign(self.key, action, challenge, csid)
+        return self.http.api_post(self.api(action), {
+            "build": rules.BUILD, "challenge": challenge, "csid": csid, "sig": sig})
+
+    def took_challenge(self, answer):
+        """Follow the session's challenge whenever a beat was accepted, even
+        one that should not have been, so later rows test what they name."""
+        obj, _ = answer.json_object()
+        if obj and truthy(obj.get("ok")) and isinstance(obj.get("challenge"), str):
+            self.session["spent"].append(self.session["challenge"])
+            self.session["challenge"] = obj["challenge"]
+
+    def fresh_token(self):
+        """A token for one more play: the site shows a new one once the last
+        was spent. With --token the same token is used again."""
+        if not self.o.login or not self.logged_in:
+            return self.token, "with the same token"
+        try:
+            links, _ = self.find_play_links(self.links_page)
+            url = self.pick_world(links)
+        except Problem:
+            return self.token, "with the same token (the site gave no new one)"
+        token = rules.parse_play_url(url)[2] or self.token
+        return token, ("with a new token from the site" if token != self.token
+                       else "with the token the site still shows")
+
+    @staticmethod
+    def corrupt(sig):
+        return sig[:-1] + ("0" if sig[-1:] != "0" else "1")
+
+    # -- site ------------------------------------------------------------------
+
+    def find_play_links(self, start_url, first=None):
+        """Play links reachable from a page: on it, or on same-site pages
+        it links to (never logout pages, never play URLs themselves)."""
+        queue, seen, pages = [(start_url, first)], set(), 0
+        while queue and pages < MAX_PAGES:
+            url, answer = queue.pop(0)
+            if url in seen:
+                continue
+            seen.add(url)
+            if answer is None:
+                answer, play, url = self.http.page("GET", url)
+                if play:
+                    return [play], url
+            pages += 1
+            if answer.error or answer.status != 200:
+                continue
+            hrefs = [urllib.parse.urljoin(url, h) for h in parse_page(answer).links]
+            plays = [h for h in hrefs if rules.is_play_navigation(h)]
+            if plays:
+                return plays, url
+            for h in hrefs:
+                same_site = h.startswith(self.http.origin + "/")
+                if same_site and not any(w in h.lower() for w in LOGOUT_WORDS):
+                    queue.append((urllib.parse.urldefrag(h)[0], None))
+        raise Problem("no play link found on %d page(s) after logging in" % pages)
+
+    def pick_world(self, links):
+        for url in links:
+            site, _, token = rules.parse_play_url(url)
+            if site == self.site_name and token:
+                return url
+        worlds = sorted({rules.parse_play_url(u)[0] for u in links})
+        raise Problem("no play link for world %r; worlds linked: %s" % (
+            self.site_name, ", ".join(worlds) or "none"))
+
+    # -- the rows --------------------------------------------------------------
+
+    def check_update(self):
+        answer = self.http.api_get("/api/client/update?build=" + rules.BUILD)
+        obj = self.api_object(answer)
+        problems = []
+        if not isinstance(obj.get("must_update"), bool):
+            problems.append("must_update is %s, not a boolean" % (
+                short(obj["must_update"]) if "must_update" in obj else "missing"))
+        latest = obj.get("latest_build")
+        if not isinstance(latest, int) or isinstance(latest, bool):
+            problems.append("latest_build is %s, not an integer" % (
+                short(latest) if "latest_build" in obj else "missing"))
+        if not isinstance(obj.get("download_url"), str):
+            problems.append("download_url is %s, not a string" % (
+                short(obj["download_url"]) if "download_url" in obj else "missing"))
+        if problems:
+            raise Problem("; ".join(problems))
+        if obj["must_update"]:
+            raise Problem("build %s must update (must_update true): the client would stop "
+                          "at start-up" % rules.BUILD)
+        return "must_update false, latest_build %d, download_url %s" % (
+            latest, short(obj["download_url"]) or "(empty)")
+
+    def check_update_old_build(self):
+        build = str(self.o.old_build)
+        obj = self.api_object(self.http.api_get("/api/client/update?build=" + build))
+        if obj.get("must_update") is not True:
+            raise Problem("build %s: must_update is %s, expected true" % (
+                build, short(obj.get("must_update"))))
+        url = obj.get("download_url")
+        if not isinstance(url, str) or not url:
+            raise Problem("build %s: must_update true but download_url is %s" % (
+                build, "empty" if url == "" else short(url)))
+        latest = obj.get("latest_build")
+        if not isinstance(latest, int) or isinstance(latest, bool):
+            raise Problem("build %s: latest_build is %s, not an integer" % (build, short(latest)))
+        return "build %s: must_update true, latest_build %d, download_url %s" % (
+            build, latest, short(url))
+
+    def check_site_login(self):
+        if not self.o.login:
+            raise NotApplicable("no --login: token given on the command line")
+        user, _, password = self.o.login.partition(":")
+        start = self.http.site + "/?client=1"
+        answer, play, url = self.http.page("GET", start, headers=[rules.CLIENT_HEADER])
+        if play:
+            raise Problem("the start page redirects straight to a play URL: %s" % play)
+        if answer.error or answer.status != 200:
+            raise Problem("start page %s: %s" % (start, answer.describe()))
+        form = login_form(parse_page(answer).forms)
+        if form is None:
+            raise Problem("start page %s has no login form" % url)
+        action = urllib.parse.urljoin(url, form["action"] or url)
+        body = fill_form(form, user, password)
+        if form["method"] == "POST":
+            answer, play, landed = self.http.page("POST", action, body)
+        else:
+            answer, play, landed = self.http.page(
+                "GET", action.split("?")[0] + "?" + body.decode("ascii"))
+        if play:
+            links, page = [play], None
+        else:
+            if answer.error or answer.status != 200:
+                raise Problem("login at %s: %s" % (action, answer.describe()))
+            try:
+                links, page = self.find_play_links(landed, answer)
+            except Problem as p:
+                if login_form(parse_page(answer).forms) is not None:
+                    raise Problem("login as %r refused: the site answered with a login form "
+                                  "again (%s)" % (user, urllib.parse.urlsplit(landed).path)) from None
+                raise Problem("login as %r: %s" % (user, p)) from None
+        self.logged_in = True
+        self.play_links, self.links_page = links, page or landed
+        return "logged in as %r at %s; %d play link(s) on %s" % (
+            user, urllib.parse.urlsplit(action).path, len(links),
+            urllib.parse.urlsplit(self.links_page).path or "/")
+
+    def check_device_cookie(self):
+        if not self.o.login:
+            raise NotApplicable("no --login: API requests go without a device cookie")
+        self.need(self.logged_in, "site-login")
+        value = self.http.device_cookie()
+        if not value:
+            names = sorted({c.name for c in self.http.jar})
+            raise Problem("no %s cookie for %s/ (cookies set: %s)" % (
+                rules.DEVICE_COOKIE, self.http.site, ", ".join(names) or "none"))
+        self.http.device = value
+        return "%s=%s… kept for %s/; sent with every API request" % (
+            rules.DEVICE_COOKIE, value[:8], self.http.site)
+
+    def check_play_url(self):
+        if not self.o.login:
+            raise NotApplicable("no --login: play URL built from --token: %s" % self.play_url)
+        self.need(self.logged_in, "site-login")
+        problems = []
+        for url in self.play_links:
+            site, shard, token = rules.parse_play_url(url)
+            if not token:
+                problems.append("no token in %s" % url)
+            if "site=" in url and not all(c.isalnum() or c in "-._~" for c in site):
+                problems.append("site name %r of %s is no path prefix" % (site, url))
+            if not rules.names_world(url) and site != "local":
+                problems.append("%s names no world" % url)
+        # The chosen world's link is used even when another link is faulty.
+        self.play_url = self.pick_world(self.play_links)
+        site, self.shard, self.token = rules.parse_play_url(self.play_url)
+        if problems:
+            raise Problem("; ".join(problems[:3]) + (" …" if len(problems) > 3 else ""))
+        shapes = sorted({"site=" if "site=" in u else "/sN/" if rules.names_world(u)
+                         else "plain" for u in self.play_links})
+        shown = self.play_url[len(self.http.origin):].replace(self.token, self.token[:6] + "…")
+        return "%s → site %s, prefix %s (%d links, shapes: %s)" % (
+            shown, site, self.shard or "(none)", len(self.play_links), ", ".join(shapes))
+
+    def check_shard_prefixes(self):
+        self.need(self.shard is not None and self.token, "a play URL with a token")
+        worlds = {}
+        for url in self.play_links or [self.play_url]:
+            site, shard, _ = rules.parse_play_url(url)
+            worlds.setdefault(shard, site)
+        failed = []
+        for shard, site in sorted(worlds.items()):
+            answer = self.hello(shard)
+            try:
+                self.require_ok(answer, ["challenge"])
+            except Problem as p:
+                failed.append("world %s: %s" % (site, p))
+        if failed:
+            raise Problem("; ".join(failed[:3]) + (" …" if len(failed) > 3 else ""))
+        def order(shard):
+            digits = shard[2:] if shard.startswith("/s") else ""
+            return (shard != "", not digits.isdigit(), int(digits) if digits.isdigit() else 0,
+                    shard)
+        return "hello ok under %s; update asked without a prefix" % (
+            ", ".join(s or "(none)" for s in sorted(worlds, key=order)))
+
+    def check_hello(self):
+        self.need(self.shard is not None, "a play URL")
+        answer = self.hello()
+        self.hello_challenge = self.require_ok(answer, ["challenge"])["challenge"]
+        return "%s: challenge %s" % (answer.where(), short(self.hello_challenge, 40))
+
+    def check_hello_old_build(self):
+        self.need(self.shard is not None, "a play URL")
+        build = str(self.o.old_build)
+        answer = self.hello(build=build)
+        self.refusals.append(("hello-old-build", answer))
+        obj = self.api_object(answer)
+        if truthy(obj.get("ok")):
+            raise Problem("build %s was greeted: %s" % (build, short(obj, 100)))
+        if obj.get("update") is not True:
+            raise Problem("build %s: \"update\" is %s, expected true (the client runs its "
+                          "update check only then)" % (build, short(obj.get("update"))))
+        text = obj.get("error")
+        if not isinstance(text, str) or not text:
+            raise Problem("build %s: no error text" % build)
+        return "build %s: update true, error %s" % (build, short(text))
+
+    def check_play(self):
+        self.need(self.hello_challenge, "hello")
+        answer = self.play(self.hello_challenge, self.token)
+        values = self.require_ok(answer, ["csid", "challenge", "movie", "flashvars?"])
+        if not values["movie"].startswith(("http://", "https://")):
+            raise Problem("movie %s is not an absolute http(s) URL" % short(values["movie"]))
+        if values["challenge"] == self.hello_challenge:
+            raise Problem("the play answer's challenge is the spent hello challenge")
+        self.session = {"csid": values["csid"], "challenge": values["challenge"], "spent": []}
+        return "csid %s…, movie %s, flashvars %s" % (
+            values["csid"][:8], short(values["movie"], 50), short(values["flashvars"], 30))
+
+    def check_hello_one_time(self):
+        self.need(self.session, "play")
+        token, how = self.fresh_token()
+        answer = self.play(self.hello_challenge, token)
+        return "play again with the spent hello challenge %s: %s" % (
+            how, self.expect_refused("hello-one-time", answer))
+
+    def check_play_bad_sig(self):
+        self.need(self.hello_challenge, "hello")
+        token, how = self.fresh_token()
+        challenge = self.new_hello_challenge()
+        good = rules.sign(self.key, "play", challenge, rules.play_subject(token, self.site_name))
+        first = self.expect_refused("play-bad-sig", self.play(challenge, token,
+                                                              sig=self.corrupt(good)))
+        other = "s2" if self.site_name == "local" else "local"
+        challenge = self.new_hello_challenge()
+        second = self.expect_refused("play-bad-sig", self.play(challenge, token, site=other))
+        return "corrupted: %s; signed for %r: %s" % (first, other, second)
+
+    def check_beat(self):
+        self.need(self.session, "play")
+        answer = self.session_request("beat", self.session["challenge"])
+        values = self.require_ok(answer, ["challenge"])
+        self.took_challenge(answer)
+        return "challenge %s" % short(values["challenge"], 40)
+
+    def check_challenge_rolls(self):
+        self.need(self.session and self.session["spent"], "beat")
+        answer = self.session_request("beat", self.session["challenge"])
+        self.require_ok(answer, ["challenge"])
+        self.took_challenge(answer)
+        seen = [self.hello_challenge] + self.session["spent"] + [self.session["challenge"]]
+        names = ["hello", "play"] + ["beat %d" % i for i in range(1, len(seen) - 1)]
+        for i in range(1, len(seen)):
+            for j in range(i):
+                if seen[i] == seen[j]:
+                    raise Problem("the %s answer repeats the %s challenge %s" % (
+                        names[i], names[j], short(seen[i], 40)))
+        return "%d challenges, all different" % len(seen)
+
+    def check_beat_reused_challenge(self):
+        self.need(self.session and self.session["spent"], "beat")
+        spent = [c for c in self.session["spent"] if c != self.session["challenge"]]
+        if not spent:
+            raise NotApplicable("the challenge never rolled (see challenge-rolls)")
+        answer = self.session_request("beat", spent[-1])
+        self.took_challenge(answer)
+        detail = self.expect_refused("beat-reused-challenge", answer)
+        return "beat over the spent %s…: %s" % (spent[-1][:8], detail)
+
+    def check_beat_bad_sig(self):
+        self.need(self.session and self.session["spent"], "beat")
+        current = self.session["challenge"]
+        good = rules.sign(self.key, "beat", current, self.session["csid"])
+        answer = self.session_request("beat", current, sig=self.corrupt(good))
+        self.took_challenge(answer)
+        return self.expect_refused("beat-bad-sig", answer)
+
+    def check_refusal_keeps_challenge(self):
+        self.need(self.session and self.session["spent"], "beat")
+        answer = self.session_request("beat", self.session["challenge"])
+        try:
+            self.require_ok(answer, ["challenge"])
+        except Problem as p:
+            raise Problem("the current challenge no longer works after refused requests "
+                          "(the client keeps it and would be locked out): %s" % p) from None
+        self.took_challenge(answer)
+        return "beat over the current challenge still ok"
+
+    def check_bye(self):
+        self.need(self.session, "play")
+        self.bye_challenge = self.session["challenge"]
+        answer = self.session_request("bye", self.bye_challenge)
+        self.require_ok(answer, [])
+        self.session["bye"] = True
+        return "ok"
+
+    def check_beat_after_bye(self):
+        self.need(self.session and self.session.get("bye"), "bye")
+        self.need(self.session["spent"], "beat")
+        answer = self.session_request("beat", self.bye_challenge)
+        return self.expect_refused("beat-after-bye", answer)
+
+    def check_error_answers(self):
+        if not self.refusals:
+            raise NotApplicable("no refusal was seen")
+        problems = []
+        for check, answer in self.refusals:
+            obj, problem = answer.json_object()
+            if obj is None:
+                problems.append("%s (%s): %s" % (check, answer.where(), problem))
+            elif obj.get("ok") is not False:
+                problems.append("%s: \"ok\" is %s, not false" % (check, short(obj.get("ok"))))
+            elif not isinstance(obj.get("error"), str) or not obj["error"].strip():
+                problems.append("%s: no error text" % check)
+        if problems:
+            raise Problem("; ".join(problems[:3]) + (" …" if len(problems) > 3 else ""))
+        return "%d refusals: status 200, ok false, an error text" % len(self.refusals)
+
+
+# ---------------------------------------------------------------------------
+# Output and command line.
+
+
+def print_table(results, out):
+    width = max(len("CHECK"), max(len(name) for name, _, _ in results))
+    out.write("%-*s  %-6s  %s\n" % (width, "CHECK", "RESULT", "DETAIL"))
+    for name, status, detail in results:
+        out.write("%-*s  %-6s  %s\n" % (width, name, status, detail))
+    counts = {s: sum(1 for _, st, _ in results if st == s) for s in (PASS, FAIL, SKIP)}
+    out.write("\n%d checks: %d passed, %d failed, %d skipped\n" % (
+        len(results), counts[PASS], counts[FAIL], counts[SKIP]))
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(
+        description="Check a game server and web site against the Tavrensil Online "
+                    "client's contract.")
+    p.add_argument("--site", help="the site base URL the client is started with, "
+                                  "e.g. https://game.example.com")
+    how = p.add_mutually_exclusive_group()
+    how.add_argument("--token", help="a play token to use (for example a development token)")
+    how.add_argument("--login", metavar="USER[:PASSWORD]",
+                     help="log in on the web site and take the token from a play link")
+    p.add_argument("--world", default="s3",
+                   help="the world to play: main, s2..s15 or a site name (default s3)")
+    p.add_argument("--key-file", default=DEFAULT_KEY_FILE,
+                   help="the signing key halves A=/B= (default: the repository's keys/)")
+    p.add_argument("--ca-file", help="trust these PEM certificates for https")
+    p.add_argument("--old-build", type=int, default=1,
+                   help="a build the server must refuse (default 1)")
+    p.add_argument("--timeout", type=float, default=20.0, help="seconds per request (default 20)")
+    p.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
+    p.add_argument("--list", action="store_true", help="list the checks and exit")
+    p.add_argument("-v", "--verbose", action="store_true",
+                   help="show every request and answer on standard error")
+    args = p.parse_args(argv)
+    if args.list:
+        return args
+    if not args.site:
+        p.error("--site is required")
+    if not (args.token or args.login):
+        p.error("give --token TOKEN or --login USER[:PASSWORD]")
+    if "://" not in args.site:
+        args.site = "https://" + args.site   # the client reaches such a site over TLS
+    parts = urllib.parse.urlsplit(args.site)
+    if parts.scheme not in ("http", "https") or not parts.netloc:
+        p.error("--site must be an http:// or https:// URL")
+    if args.token is not None and not args.token:
+        p.error("--token must not be empty")
+    if args.login is not None and not args.login.partition(":")[0]:
+        p.error("--login needs a user name")
+    if args.timeout <= 0:
+        p.error("--timeout must be positive")
+    return args
+
+
+def main(argv=None, out=None):
+    out = out or sys.stdout
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    if args.list:
+        for name, what in CHECKS:
+            out.write("%-24s %s\n" % (name, what))
+        return 0
+    try:
+        key = rules.read_key_parts(args.key_file)
+    except rules.KeyFileError as e:
+        sys.stderr.write("check_server.py: %s\n" % e)
+        return 2
+    checker = Checker(args, key)
+    out.write("Tavrensil Online contract check of %s (world %s, %s)\n\n" % (
+        checker.http.site, checker.site_name,
+        "login as %s" % args.login.partition(":")[0] if args.login else "given token"))
+    results = checker.run()
+    print_table(results, out)
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as f:
+            json.dump({"site": checker.http.site, "world": checker.site_name,
+                       "results": [{"check": n, "result": s, "detail": d}
+                                   for n, s, d in results]},
+                      f, ensure_ascii=False, indent=1)
+    out.flush()
+    return 1 if any(status == FAIL for _, status, _ in results) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
