@@ -5,8 +5,10 @@
 #   make run-movie   the same, playing the demo movie directly
 #   make check   build every configuration and run every test
 #   make bench   run the benchmarks (not part of check)
+#   make dist    build a release into build/dist/: the stripped 32-bit client,
+#                its installer, a portable ZIP and their SHA-256 sums
 
-.PHONY: setup run run-site run-movie check bench clean
+.PHONY: setup run run-site run-movie check bench dist clean
 
 setup:
 	./tools/setup.sh
@@ -31,6 +33,10 @@ bench: setup
 	cmake --build --preset bench -j $$(nproc)
 	./build/bench/tests/bench/core_bench
 	./tools/bench-session.sh
+
+# A release, reproducible from the commit (see README.md, "Building a release").
+dist: setup
+	./tools/dist.sh
 
 clean:
 	rm -rf build

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds every configuration and runs every test: the standard-library
 # modules natively under sanitizers and fuzzing, then the Windows builds
-# under Wine. Stops at the first failing step.
+# under Wine, then the release (make dist) twice, compared byte for byte.
+# Stops at the first failing step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -34,6 +35,12 @@ cmake --preset windows-x64 >/dev/null
 cmake --build --preset windows-x64 -j "$jobs"
 step "windows (64-bit): tests under Wine"
 ctest --preset windows-x64
+
+# The installer's round trip under Wine is one of the Windows tests above
+# (dist_installer); here the release itself is built and built again.
+step "release: make dist, and a second build compared byte for byte"
+tools/dist.sh
+tests/dist/reproducible.sh build/dist
 
 echo
 echo "check: all configurations built and passed"

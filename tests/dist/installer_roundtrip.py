@@ -1,0 +1,447 @@
+#!/usr/bin/env python3
+"""The installer's round trip under Wine, in a Wine prefix of its own.
+
+  installer_roundtrip.py --client EXE --tool WINDOW_TOOL_EXE --arch win32|win64
+                         --state DIR [--target NSIS_TARGET] [--keep] [--verbose]
+
+Wraps EXE in the installer (tools/dist.sh installer, NSIS target
+x86-unicode for win32, amd64-unicode for win64: the shipped installer is the
+x86 one around the 32-bit client; hosts that run only 64-bit Wine test the
+same script around the 64-bit build), makes a fresh prefix in DIR (deleted
+first) with tools/wine-run, and then:
+
+  1. installs silently (/S): the client, the uninstaller, the Start-menu and
+     desktop shortcuts, and the Apps-list entry with all its values;
+  2. starts the installed client against the reference server in
+     direct-movie mode, so it writes its log next to itself and the media
+     control file into %LOCALAPPDATA%\\Tavrensil; checks the log's first line;
+     while it runs, the installer and the uninstaller give up and change
+     nothing; closes the window (window_tool) and expects exit
+     code 0;
+  3. uninstalls silently: the client, its log, the uninstaller, the
+     shortcuts and the registry key are gone; a file of the player's in the
+     install folder keeps the folder; the control file stays;
+  4. installs again with /NODESKTOP (no desktop shortcut) and uninstalls
+     with /S /REMOVECONTROL: the install folder and the control folder are
+     gone.
+
+HOME points into DIR while Wine runs, so the prefix's desktop (a link to the
+home folder) is not the user's. Every step has a time limit; the whole run
+takes about half a minute. Prints one line per step and exits 1 on the first
+failure. Python 3 standard library only.
+"""
+import argparse
+import os
+import queue
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+WINE_RUN = os.path.join(ROOT, "tools", "wine-run")
+DIST = os.path.join(ROOT, "tools", "dist.sh")
+SERVER = os.path.join(ROOT, "reference_server", "server.py")
+
+PRODUCT = "Tavrensil Online"
+CLIENT_NAME = "TavrensilClient.exe"
+UNINSTALLER = "Uninstall.exe"
+SHORTCUT = PRODUCT + ".lnk"
+UNINSTALL_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TavrensilOnline"
+CONTROL_FOLDER = "Tavrensil"
+CONTROL_FILE = "Flash32_32_0_0_363.ocx"
+FIRST_LOG_LINE = b"Tavrensil Client baslatildi (Build 7)"
+VERSION = "1.0.7"
+
+# Limits, in seconds.
+PREFIX_LIMIT = 300
+BUILD_LIMIT = 120
+INSTALL_LIMIT = 90
+TOOL_LIMIT = 30
+LOG_WAIT = 30
+WINDOW_WAIT_MS = 20000
+EXIT_WAIT = 20
+UNINSTALL_WAIT = 60
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, reason):
+    if not condition:
+        raise Failure(reason)
+
+
+def wait_until(predicate, limit, step=0.2):
+    deadline = time.monotonic() + limit
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(step)
+
+
+def kill_group(proc):
+    """Ends a process started in a session of its own, with its children."""
+    if proc.poll() is not None:
+        return
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.killpg(proc.pid, sig)
+        except OSError:
+            return
+        try:
+            proc.wait(timeout=5)
+            return
+        except subprocess.TimeoutExpired:
+            continue
+
+
+class RoundTrip:
+    def __init__(self, opts):
+        self.opts = opts
+        self.state = os.path.abspath(opts.state)
+        self.prefix = os.path.join(self.state, "prefix-" + opts.arch)
+        self.work = os.path.join(self.state, "work")
+        self.env = dict(os.environ)
+        home = os.path.join(self.state, "home")
+        self.env["HOME"] = home
+        for name in ("XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_DESKTOP_DIR"):
+            self.env.pop(name, None)
+        self.runner = [WINE_RUN, "--state", self.state, "--arch", opts.arch]
+        self.started = False
+        self.server = None
+        self.paths = {}
+
+    def log(self, text):
+        if self.opts.verbose:
+            print("  . " + text, flush=True)
+
+    # ---- running things --------------------------------------------------
+
+    def run(self, args, limit, env=None):
+        """Runs a command to its end through files; returns (code, output)."""
+        with tempfile.TemporaryFile() as out:
+            proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=subprocess.STDOUT, env=env or self.env,
+                                    start_new_session=True)
+            try:
+                code = proc.wait(timeout=limit)
+            except subprocess.TimeoutExpired:
+                kill_group(proc)
+                code = None
+            out.seek(0)
+            text = out.read().decode("utf-8", "replace")
+        self.log("%s -> %s%s" % (" ".join(os.path.basename(a) for a in args[-3:]), code,
+                                 (": " + text.strip()[-300:]) if text.strip() else ""))
+        return code, text
+
+    def wine(self, args, limit=TOOL_LIMIT):
+        return self.run(self.runner + ["--timeout", str(limit)] + list(args), limit + 15)
+
+    def windows_to_unix(self, path):
+        """The host path of a Windows path in the prefix (drive C: only)."""
+        check(path[:3].upper() == "C:\\", "not a path on drive C: %r" % path)
+        parts = [p for p in path[3:].split("\\") if p]
+        return os.path.join(self.prefix, "drive_c", *parts)
+
+    def reg_values(self, key):
+        """The values of a registry key as {name: (type, data)}, or None."""
+        code, out = self.wine(["reg", "query", key])
+        if code != 0:
+            return None
+        values = {}
+        for line in out.splitlines():
+            fields = line.strip().split(None, 2)
+            if len(fields) >= 2 and fields[1].startswith("REG_"):
+                values[fields[0]] = (fields[1], fields[2] if len(fields) > 2 else "")
+        return values
+
+    # ---- the steps -------------------------------------------------------
+
+    def setup(self):
+        if os.path.exists(self.state):
+            shutil.rmtree(self.state)
+        os.makedirs(os.path.join(self.state, "home"))
+        os.makedirs(self.work)
+        target = self.opts.target or ("amd64-unicode" if self.opts.arch == "win64" else "x86-unicode")
+        self.setup_exe = os.path.join(self.work, "TavrensilOnline-test-setup.exe")
+        code, out = self.run([DIST, "installer", "--exe", self.opts.client, "--target", target,
+                              "--out", self.setup_exe], BUILD_LIMIT)
+        check(code == 0 and os.path.isfile(self.setup_exe),
+              "could not build the installer: %s" % out.strip()[-400:])
+        code, out = self.run(self.runner + ["--start"], PREFIX_LIMIT)
+        self.started = True
+        check(code == 0, "could not make the Wine prefix: %s" % out.strip()[-400:])
+        # The user's folders, as the prefix names them.
+        code, out = self.wine(["cmd", "/c", "echo", "%USERPROFILE%^|%APPDATA%^|%LOCALAPPDATA%"])
+        fields = out.strip().splitlines()[-1].split("|") if out.strip() else []
+        check(code == 0 and len(fields) == 3, "could not read the user's folders: %r" % out)
+        profile, appdata, local = [self.windows_to_unix(f.strip()) for f in fields]
+        self.paths = {
+            "local_win": fields[2].strip(),
+            "install": os.path.join(local, "Programs", PRODUCT),
+            "control": os.path.join(local, CONTROL_FOLDER),
+            "start_menu": os.path.join(appdata, "Microsoft", "Windows", "Start Menu", "Programs",
+                                       SHORTCUT),
+            "desktop": os.path.join(profile, "Desktop", SHORTCUT),
+        }
+        self.log("paths: %r" % self.paths)
+
+    def install(self, *switches):
+        code, out = self.wine([self.setup_exe, "/S"] + list(switches), INSTALL_LIMIT)
+        check(code == 0, "the silent installation ended with %s: %s" % (code, out.strip()[-300:]))
+        install = self.paths["install"]
+        exe = os.path.join(install, CLIENT_NAME)
+        check(os.path.isfile(exe), "no %s in %s" % (CLIENT_NAME, install))
+        with open(exe, "rb") as a, open(self.opts.client, "rb") as b:
+            check(a.read() == b.read(), "the installed client is not the given one")
+        check(os.path.isfile(os.path.join(install, UNINSTALLER)), "no %s" % UNINSTALLER)
+        check(os.path.isfile(self.paths["start_menu"]), "no Start-menu shortcut")
+
+        values = self.reg_values(UNINSTALL_KEY)
+        check(values is not None, "no Apps-list entry %s" % UNINSTALL_KEY)
+        location = "%s\\Programs\\%s" % (self.paths["local_win"], PRODUCT)
+        uninstaller = '"%s\\%s"' % (location, UNINSTALLER)
+        expected = {
+            "DisplayName": ("REG_SZ", PRODUCT),
+            "DisplayVersion": ("REG_SZ", VERSION),
+            "Publisher": ("REG_SZ", "Tavrensil"),
+            "InstallLocation": ("REG_SZ", location),
+            "DisplayIcon": ("REG_SZ", "%s\\%s,0" % (location, CLIENT_NAME)),
+            "UninstallString": ("REG_SZ", uninstaller),
+            "QuietUninstallString": ("REG_SZ", uninstaller + " /S"),
+            "NoModify": ("REG_DWORD", "0x1"),
+            "NoRepair": ("REG_DWORD", "0x1"),
+        }
+        for name, value in expected.items():
+            check(values.get(name) == value, "%s is %r, expected %r" % (name, values.get(name), value))
+        size = values.get("EstimatedSize", ("", ""))
+        kib = os.path.getsize(exe) // 1024
+        check(size[0] == "REG_DWORD" and int(size[1], 16) >= kib,
+              "EstimatedSize %r, expected at least %d (KiB)" % (size, kib))
+
+    def start_server(self):
+        self.server_err = open(os.path.join(self.work, "server.err"), "wb")
+        self.server = subprocess.Popen(
+            [sys.executable, SERVER, "--port", "0", "--dev-token", "DEMO", "--quiet"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.server_err,
+            start_new_session=True)
+        lines = queue.Queue()
+        threading.Thread(target=lambda: lines.put(self.server.stdout.readline()),
+                         daemon=True).start()
+        try:
+            first = lines.get(timeout=15).decode("utf-8", "replace").strip()
+        except queue.Empty:
+            first = ""
+        check(first.startswith("serving http://"), "the reference server did not start: %r" % first)
+        return first.split()[1].rstrip("/")
+
+    def play(self):
+        site = self.start_server()
+        install = self.paths["install"]
+        exe = os.path.join(install, CLIENT_NAME)
+        log_path = os.path.join(install, "client.log")
+        out = open(os.path.join(self.work, "client.out"), "wb")
+        client = subprocess.Popen(
+            self.runner + ["--timeout", "120", exe, "--site", site,
+                           "--movie", site + "/static/game.swf"],
+            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, env=self.env,
+            start_new_session=True)
+        try:
+            def first_line():
+                try:
+                    with open(log_path, "rb") as f:
+                        return f.read().split(b"\r\n")[0] == FIRST_LOG_LINE
+                except OSError:
+                    return False
+            check(wait_until(first_line, LOG_WAIT),
+                  "no client.log starting with %r next to the installed client" % FIRST_LOG_LINE)
+            code, text = self.wine([self.opts.tool, "wait", PRODUCT, str(WINDOW_WAIT_MS)],
+                                   WINDOW_WAIT_MS // 1000 + TOOL_LIMIT)
+            check(code == 0, "the window %r did not appear: %s" % (PRODUCT, text.strip()))
+            control = os.path.join(self.paths["control"], CONTROL_FILE)
+            check(wait_until(lambda: os.path.isfile(control), LOG_WAIT),
+                  "the client wrote no %s" % control)
+            self.refused_while_running()
+            code, text = self.wine([self.opts.tool, "close", PRODUCT])
+            check(code == 0, "could not close the window: %s" % text.strip())
+            try:
+                code = client.wait(timeout=EXIT_WAIT)
+            except subprocess.TimeoutExpired:
+                raise Failure("the client did not end within %ds of its window closing" % EXIT_WAIT)
+            check(code == 0, "the client ended with exit code %s" % code)
+        finally:
+            kill_group(client)
+            out.close()
+            self.stop_server()
+
+    def refused_while_running(self):
+        """Neither the installer nor the uninstaller touches a running client:
+        silently, both give up and change nothing (the installer with exit
+        code 2)."""
+        code, out = self.wine([self.setup_exe, "/S"], INSTALL_LIMIT)
+        check(code == 2, "the installer ended with %s while the client ran, expected 2" % code)
+        # The uninstaller's exit code is that of its first process, which
+        # only starts the copy that does the work (see uninstall()).
+        code, out = self.wine([os.path.join(self.paths["install"], UNINSTALLER), "/S"],
+                              INSTALL_LIMIT)
+        check(code == 0, "the uninstaller ended with %s: %s" % (code, out.strip()[-300:]))
+        check(self.wait_uninstaller_copy(), "the uninstaller's copy did not end within %ds"
+              % UNINSTALL_WAIT)
+        check(self.reg_values(UNINSTALL_KEY) is not None,
+              "the uninstaller removed the Apps-list entry while the client ran")
+        for path in (self.paths["start_menu"], self.paths["desktop"],
+                     os.path.join(self.paths["install"], "client.log")):
+            check(os.path.exists(path), "the uninstaller removed %s while the client ran" % path)
+
+    def uninstaller_copies(self):
+        """Processes of this prefix running from the uninstaller's temporary
+        folder (%TEMP%\\~nsuN.tmp)."""
+        mark = ("WINEPREFIX=" + self.prefix).encode()
+        found = []
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    command = f.read()
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    environ = f.read().split(b"\0")
+            except OSError:
+                continue
+            if b"~nsu" in command.lower() and mark in environ:
+                found.append(int(pid))
+        return found
+
+    def wait_uninstaller_copy(self):
+        """Waits until the uninstaller's copy has ended (none seen for 1 s)."""
+        deadline = time.monotonic() + UNINSTALL_WAIT
+        quiet_since = None
+        seen = set()
+        while time.monotonic() < deadline:
+            copies = self.uninstaller_copies()
+            if copies:
+                if not seen.issuperset(copies):
+                    self.log("uninstaller copy running: %s" % copies)
+                seen.update(copies)
+                quiet_since = None
+            elif quiet_since is None:
+                quiet_since = time.monotonic()
+            elif time.monotonic() - quiet_since >= 1.0:
+                return True
+            time.sleep(0.1)
+        return False
+
+    def uninstall(self, *switches):
+        install = self.paths["install"]
+        # The uninstaller copies itself to the temporary folder, starts the
+        # copy and ends; the copy does the work.
+        code, out = self.wine([os.path.join(install, UNINSTALLER), "/S"] + list(switches),
+                              INSTALL_LIMIT)
+        check(code == 0, "the silent uninstallation ended with %s: %s" % (code, out.strip()[-300:]))
+        check(self.wait_uninstaller_copy(), "the uninstaller's copy did not end within %ds"
+              % UNINSTALL_WAIT)
+        gone = [os.path.join(install, n) for n in (CLIENT_NAME, "client.log", UNINSTALLER)]
+        gone += [self.paths["start_menu"], self.paths["desktop"]]
+        check(wait_until(lambda: not any(os.path.lexists(p) for p in gone), UNINSTALL_WAIT),
+              "still there after uninstalling: %s" % [p for p in gone if os.path.lexists(p)])
+        check(wait_until(lambda: self.reg_values(UNINSTALL_KEY) is None, UNINSTALL_WAIT, step=1),
+              "the Apps-list entry is still there")
+
+    def teardown(self):
+        self.stop_server()
+        if self.started:
+            self.run(self.runner + ["--stop"], 60)
+        if not self.opts.keep:
+            shutil.rmtree(self.state, ignore_errors=True)
+        else:
+            print("kept %s" % self.state)
+
+    def stop_server(self):
+        if self.server is not None:
+            kill_group(self.server)
+            self.server.stdout.close()
+            self.server_err.close()
+            self.server = None
+
+    # ---- the whole road ----------------------------------------------------
+
+    def steps(self):
+        install = self.paths["install"]
+        control = os.path.join(self.paths["control"], CONTROL_FILE)
+        yield "silent installation", lambda: (
+            self.install(),
+            check(os.path.isfile(self.paths["desktop"]), "no desktop shortcut"))
+        yield "the installed client starts, logs next to itself and closes", self.play
+
+        def keep_players_file():
+            notes = os.path.join(install, "notes.txt")
+            with open(notes, "w") as f:
+                f.write("mine\n")
+            self.uninstall()
+            left = sorted(os.listdir(install)) if os.path.isdir(install) else None
+            check(left == ["notes.txt"],
+                  "install folder holds %r, expected only the player's notes.txt" % left)
+            check(os.path.isfile(control), "the control file was removed without /REMOVECONTROL")
+            os.remove(notes)
+        yield "silent uninstallation keeps the player's file and the control file", keep_players_file
+
+        def without_desktop():
+            self.install("/NODESKTOP")
+            check(not os.path.lexists(self.paths["desktop"]), "a desktop shortcut despite /NODESKTOP")
+        yield "silent installation with /NODESKTOP", without_desktop
+
+        def remove_all():
+            self.uninstall("/REMOVECONTROL")
+            check(wait_until(lambda: not os.path.exists(install), UNINSTALL_WAIT),
+                  "the empty install folder is still there")
+            if os.path.exists(self.paths["control"]):
+                raise Failure("the control folder is still there after /REMOVECONTROL: %r"
+                              % os.listdir(self.paths["control"]))
+        yield "silent uninstallation with /REMOVECONTROL removes everything", remove_all
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--client", required=True)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--arch", choices=("win32", "win64"), required=True)
+    parser.add_argument("--state", required=True)
+    parser.add_argument("--target")
+    parser.add_argument("--keep", action="store_true")
+    parser.add_argument("--verbose", action="store_true")
+    opts = parser.parse_args()
+    opts.client = os.path.abspath(opts.client)
+    opts.tool = os.path.abspath(opts.tool)
+
+    trip = RoundTrip(opts)
+    started = time.monotonic()
+    ok = True
+    try:
+        name = "installer built, fresh prefix"
+        trip.setup()
+        print("%s: ok" % name, flush=True)
+        for name, step in trip.steps():
+            t0 = time.monotonic()
+            step()
+            print("%s: ok (%.1fs)" % (name, time.monotonic() - t0), flush=True)
+    except Failure as failure:
+        print("%s: FAIL: %s" % (name, failure), flush=True)
+        ok = False
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+        ok = False
+    finally:
+        trip.teardown()
+    print("%s in %.0fs" % ("passed" if ok else "FAILED", time.monotonic() - started))
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# Builds a release of the client (make dist):
+#
+#   build/dist/TavrensilClient.exe                   the 32-bit client: Release
+#                                                    build, stripped, with its
+#                                                    version resource
+#   build/dist/TavrensilOnline-VERSION-setup.exe     the Windows installer
+#                                                    (NSIS, per user, no
+#                                                    administrator rights)
+#   build/dist/TavrensilOnline-VERSION-portable.zip  the client, the players'
+#                                                    README and the Linux
+#                                                    launcher with its menu
+#                                                    entry and icon
+#   build/dist/SHA256SUMS                            their SHA-256 sums
+#
+# The build tree and the staging folder are build/dist-work/, made afresh on
+# every run. Two runs on the same commit give the same bytes: the linker
+# writes no time stamp (cmake/mingw-common.cmake), the type library of the
+# media control stand-in, the files in the installer and the ZIP carry the
+# commit's time (SOURCE_DATE_EPOCH, unless already set), and the ZIP holds
+# its entries in a fixed order without extra fields.
+#
+#   tools/dist.sh [--out DIR] [--work DIR]
+#   tools/dist.sh installer --exe EXE --out FILE [--target TARGET]
+#
+# The second form only wraps EXE in the installer, for TARGET x86-unicode
+# (default) or amd64-unicode; the installer test uses it around the 64-bit
+# build on hosts that run only 64-bit Wine.
+#
+# Environment: TAVRENSIL_MEDIA_CONTROL_FILE embeds that control file instead
+# of the stand-in (see README.md); JOBS, the build's parallel jobs (2).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+die() { echo "dist: $*" >&2; exit 1; }
+
+# The version: project(... VERSION 1.0.7) in CMakeLists.txt; its last number
+# is the client's build number, which client/main.h and res/client.rc must
+# agree with.
+version=$(sed -n 's/^project(TavrensilClient VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
+[[ -n $version ]] || die "no project(TavrensilClient VERSION x.y.z) in CMakeLists.txt"
+build=${version##*.}
+code_build=$(sed -n 's/^constexpr int kBuild = \([0-9]*\);.*/\1/p' client/main.h)
+[[ $code_build == "$build" ]] ||
+  die "the project version $version says build $build, client/main.h says kBuild = $code_build"
+grep -q "FILEVERSION ${version//./,},0\$" res/client.rc ||
+  die "res/client.rc has no FILEVERSION ${version//./,},0"
+name=TavrensilOnline-$version
+
+# Everything with a time in it takes the commit's time.
+if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
+  if [[ $(git rev-parse --show-toplevel 2>/dev/null) == "$root" ]] &&
+     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) && [[ -n $SOURCE_DATE_EPOCH ]]; then
+    if [[ -n $(git status --porcelain --untracked-files=no 2>/dev/null) ]]; then
+      echo "dist: note: the tree has changes not committed; the release is not that of one commit"
+    fi
+  else
+    SOURCE_DATE_EPOCH=315532800  # 1980-01-01, the earliest time a ZIP entry can have
+    echo "dist: note: not a git checkout; the files get the time 1980-01-01"
+  fi
+fi
+export SOURCE_DATE_EPOCH
+export TZ=UTC LC_ALL=C
+# widl writes its run's time into the type library unless told this one.
+export WIDL_TIME_OVERRIDE=$SOURCE_DATE_EPOCH
+
+# makensis VERSION TARGET CLIENT_EXE OUTFILE: the installer around a client
+# whose file time is already set.
+make_installer() {
+  command -v makensis >/dev/null || die "makensis is missing (package nsis; make setup installs it)"
+  makensis -INPUTCHARSET UTF8 -V2 -WX \
+    "-DVERSION=$1" "-DTARGET=$2" "-DCLIENT_EXE=$3" "-DICON=$root/res/app.ico" "-DOUTFILE=$4" \
+    "$root/dist/installer.nsi" >/dev/null || die "makensis failed"
+}
+
+if [[ ${1:-} == installer ]]; then
+  shift
+  exe="" out="" target=x86-unicode
+  while [[ $# -gt 0 ]]; do
+    case "$1" in
+      --exe) exe=$2; shift 2 ;;
+      --out) out=$2; shift 2 ;;
+      --target) target=$2; shift 2 ;;
+      *) die "unknown option $1" ;;
+    esac
+  done
+  [[ -f $exe && -n $out ]] || die "usage: tools/dist.sh installer --exe EXE --out FILE [--target TARGET]"
+  temp=$(mktemp -d)
+  trap 'rm -rf "$temp"' EXIT
+  cp "$exe" "$temp/TavrensilClient.exe"
+  touch -d "@$SOURCE_DATE_EPOCH" "$temp/TavrensilClient.exe"
+  mkdir -p "$(dirname "$out")"
+  make_installer "$version" "$target" "$temp/TavrensilClient.exe" "$(cd "$(dirname "$out")" && pwd)/$(basename "$out")"
+  echo "dist: $out"
+  exit 0
+fi
+
+out=build/dist
+work=build/dist-work
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --out) out=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    *) die "unknown option $1" ;;
+  esac
+done
+mkdir -p "$out" "$work"
+out=$(cd "$out" && pwd)
+work=$(cd "$work" && pwd)
+for tool in makensis zip unzip sha256sum i686-w64-mingw32-objdump; do
+  command -v $tool >/dev/null || die "$tool is missing (make setup installs it)"
+done
+rm -rf "$work/x86" "$work/stage"
+rm -f "$out/TavrensilClient.exe" "$out"/TavrensilOnline-*-setup.exe \
+      "$out"/TavrensilOnline-*-portable.zip "$out/SHA256SUMS"
+
+echo "dist: building $name (build $build) in $work/x86"
+media=()
+[[ -n ${TAVRENSIL_MEDIA_CONTROL_FILE:-} ]] &&
+  media=("-DTAVRENSIL_MEDIA_CONTROL_FILE=$TAVRENSIL_MEDIA_CONTROL_FILE")
+cmake --preset windows -B "$work/x86" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  "${media[@]}" >/dev/null
+cmake --build "$work/x86" -j "${JOBS:-2}" --target TavrensilClient
+client=$work/x86/TavrensilClient.exe
+
+# The shipped file: its resources and exports, and nothing in its headers
+# that would differ between two builds.
+python3 tests/e2e/check_executable.py "$client" --machine i386
+python3 - "$client" <<'PY' || die "the executable is not stripped or has a time stamp"
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+stamp, symbols, count = struct.unpack_from("<III", data, pe + 8)
+if stamp or symbols or count:
+    sys.exit("TimeDateStamp %#x, symbol table at %#x with %d symbols" % (stamp, symbols, count))
+PY
+
+stage=$work/stage/$name
+mkdir -p "$stage"
+install -m 0755 "$client" "$stage/TavrensilClient.exe"
+for pair in en:README.txt tr:BENIOKU.txt; do
+  sed -e "s/@VERSION@/$version/g" -e "s/@BUILD@/$build/g" -e 's/$/\r/' \
+    "dist/player-readme.${pair%%:*}.txt" > "$stage/${pair#*:}"
+done
+install -m 0755 dist/tavrensil-online.sh "$stage/tavrensil-online.sh"
+install -m 0644 dist/tavrensil-online.desktop "$stage/tavrensil-online.desktop"
+python3 dist/icon_png.py res/app.ico 256 "$stage/tavrensil-online.png"
+chmod 0644 "$stage"/*.txt "$stage/tavrensil-online.png"
+chmod 0755 "$stage"
+find "$work/stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+
+echo "dist: installer"
+make_installer "$version" x86-unicode "$stage/TavrensilClient.exe" "$out/$name-setup.exe"
+
+echo "dist: portable ZIP"
+(cd "$work/stage" && find "$name" -print | sort | zip -X -q -9 -@ "$out/$name-portable.zip")
+unzip -tq "$out/$name-portable.zip" >/dev/null || die "the ZIP does not test clean"
+
+cp "$stage/TavrensilClient.exe" "$out/TavrensilClient.exe"
+touch -d "@$SOURCE_DATE_EPOCH" "$out/TavrensilClient.exe" "$out/$name-setup.exe" "$out/$name-portable.zip"
+(cd "$out" && sha256sum TavrensilClient.exe "$name-setup.exe" "$name-portable.zip" > SHA256SUMS)
+
+echo
+echo "dist: done, in ${out#"$root"/}/:"
+(cd "$out" && cat SHA256SUMS)
