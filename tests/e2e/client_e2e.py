@@ -918,6 +918,8 @@ class Cases:
             check(wait_until(lambda: len(reloads()) == presses, 10),
                   "%d reload lines after %d presses of F5" % (len(reloads()), presses))
             last_press = time.time()
+            # The reload line comes first; the new control gets its movie after.
+            wait_until(lambda: len(c.control_puts("Movie")) > presses, 10)
             movies, flashvars = c.control_puts("Movie"), c.control_puts("FlashVars")
             check(len(movies) == presses + 1 and len(set(movies)) == 1,
                   "the control was given the movies %s" % movies)
