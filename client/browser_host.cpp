@@ -83,7 +83,7 @@ std::wstring EmulationValueName(const std::wstring& path) {
 // ---------------------------------------------------------------------------
 // BrowserSite
 
-BrowserSite::BrowserSite(HWND window) : hwnd(window), refs(1) {}
+BrowserSite::BrowserSite(HWND window) : OleSiteFaces(window), refs(1) {}
 
 STDMETHODIMP BrowserSite::QueryInterface(REFIID iid, void** out) {
   if (!out) return E_POINTER;
@@ -116,75 +116,6 @@ STDMETHODIMP_(ULONG) BrowserSite::Release() {
   return static_cast<ULONG>(count);
 }
 
-STDMETHODIMP BrowserSite::SaveObject() { return E_NOTIMPL; }
-
-STDMETHODIMP BrowserSite::GetMoniker(DWORD, DWORD, IMoniker**) { return E_NOTIMPL; }
-
-STDMETHODIMP BrowserSite::GetContainer(IOleContainer** container) {
-  if (container) *container = nullptr;
-  return E_NOINTERFACE;
-}
-
-STDMETHODIMP BrowserSite::ShowObject() { return S_OK; }
-
-STDMETHODIMP BrowserSite::OnShowWindow(BOOL) { return S_OK; }
-
-STDMETHODIMP BrowserSite::RequestNewObjectLayout() { return E_NOTIMPL; }
-
-STDMETHODIMP BrowserSite::GetWindow(HWND* window) {
-  if (!window) return E_POINTER;
-  *window = hwnd;
-  return S_OK;
-}
-
-STDMETHODIMP BrowserSite::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }
-
-STDMETHODIMP BrowserSite::CanInPlaceActivate() { return S_OK; }
-
-STDMETHODIMP BrowserSite::OnInPlaceActivate() { return S_OK; }
-
-STDMETHODIMP BrowserSite::OnUIActivate() { return S_OK; }
-
-STDMETHODIMP BrowserSite::GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document,
-                                           LPRECT position, LPRECT clip,
-                                           LPOLEINPLACEFRAMEINFO frame_info) {
-  if (frame) {
-    *frame = static_cast<IOleInPlaceFrame*>(this);
-    AddRef();
-  }
-  if (document) *document = nullptr;
-  RECT client = {};
-  GetClientRect(hwnd, &client);
-  if (position) *position = client;
-  if (clip) *clip = client;
-  if (frame_info) {
-    // cb belongs to the caller: it says which version of the record it has.
-    frame_info->fMDIApp = FALSE;
-    frame_info->hwndFrame = hwnd;
-    frame_info->haccel = nullptr;
-    frame_info->cAccelEntries = 0;
-  }
-  return S_OK;
-}
-
-STDMETHODIMP BrowserSite::Scroll(SIZE) { return E_NOTIMPL; }
-
-STDMETHODIMP BrowserSite::OnUIDeactivate(BOOL) { return S_OK; }
-
-STDMETHODIMP BrowserSite::OnInPlaceDeactivate() { return S_OK; }
-
-STDMETHODIMP BrowserSite::DiscardUndoState() { return S_OK; }
-
-STDMETHODIMP BrowserSite::DeactivateAndUndo() { return S_OK; }
-
-STDMETHODIMP BrowserSite::OnPosRectChange(LPCRECT) { return S_OK; }
-
-STDMETHODIMP BrowserSite::GetBorder(LPRECT) { return E_NOTIMPL; }
-
-STDMETHODIMP BrowserSite::RequestBorderSpace(LPCBORDERWIDTHS) { return E_NOTIMPL; }
-
-STDMETHODIMP BrowserSite::SetBorderSpace(LPCBORDERWIDTHS) { return E_NOTIMPL; }
-
 // Kept so that the host can offer keys to the page before anything else.
 STDMETHODIMP BrowserSite::SetActiveObject(IOleInPlaceActiveObject* object, LPCOLESTR) {
   // Take the new reference first: the old and new object may be the same.
@@ -195,18 +126,7 @@ STDMETHODIMP BrowserSite::SetActiveObject(IOleInPlaceActiveObject* object, LPCOL
   return S_OK;
 }
 
-STDMETHODIMP BrowserSite::InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) { return E_NOTIMPL; }
-
-STDMETHODIMP BrowserSite::SetMenu(HMENU, HOLEMENU, HWND) { return S_OK; }
-
-STDMETHODIMP BrowserSite::RemoveMenus(HMENU) { return E_NOTIMPL; }
-
-STDMETHODIMP BrowserSite::SetStatusText(LPCOLESTR) { return S_OK; }
-
 STDMETHODIMP BrowserSite::EnableModeless(BOOL) { return S_OK; }
-
-// S_FALSE: the frame has no accelerators of its own.
-STDMETHODIMP BrowserSite::TranslateAccelerator(LPMSG, WORD) { return S_FALSE; }
 
 // S_OK claims the menu: the page shows no context menu of its own.
 STDMETHODIMP BrowserSite::ShowContextMenu(DWORD, POINT*, IUnknown*, IDispatch*) { return S_OK; }

@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+#include "ole_site.h"
+
 // The callback for a play navigation: gets the URL the site navigated to.
 using PlayNavigationCallback = std::function<void(const std::wstring&)>;
 
@@ -38,10 +40,7 @@ class BrowserHost;
 // faces IOleClientSite, IOleInPlaceSite, IOleInPlaceFrame and
 // IDocHostUIHandler, in that order. Created with one reference (the host's);
 // deletes itself at zero.
-class BrowserSite final : public IOleClientSite,
-                          public IOleInPlaceSite,
-                          public IOleInPlaceFrame,
-                          public IDocHostUIHandler {
+class BrowserSite final : public OleSiteFaces, public IDocHostUIHandler {
  public:
   // A site for the container window `window`, with `refs` = 1.
   explicit BrowserSite(HWND window);
@@ -53,45 +52,12 @@ class BrowserSite final : public IOleClientSite,
   STDMETHODIMP_(ULONG) AddRef() override;
   STDMETHODIMP_(ULONG) Release() override;
 
-  // IOleClientSite.
-  STDMETHODIMP SaveObject() override;
-  STDMETHODIMP GetMoniker(DWORD assign, DWORD which, IMoniker** moniker) override;
-  STDMETHODIMP GetContainer(IOleContainer** container) override;
-  STDMETHODIMP ShowObject() override;
-  STDMETHODIMP OnShowWindow(BOOL show) override;
-  STDMETHODIMP RequestNewObjectLayout() override;
-
-  // IOleWindow, shared by the in-place site and the frame.
-  STDMETHODIMP GetWindow(HWND* window) override;
-  STDMETHODIMP ContextSensitiveHelp(BOOL enter) override;
-
-  // IOleInPlaceSite.
-  STDMETHODIMP CanInPlaceActivate() override;
-  STDMETHODIMP OnInPlaceActivate() override;
-  STDMETHODIMP OnUIActivate() override;
-  STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document,
-                                LPRECT position, LPRECT clip,
-                                LPOLEINPLACEFRAMEINFO frame_info) override;
-  STDMETHODIMP Scroll(SIZE extent) override;
-  STDMETHODIMP OnUIDeactivate(BOOL undoable) override;
-  STDMETHODIMP OnInPlaceDeactivate() override;
-  STDMETHODIMP DiscardUndoState() override;
-  STDMETHODIMP DeactivateAndUndo() override;
-  STDMETHODIMP OnPosRectChange(LPCRECT position) override;
-
-  // IOleInPlaceUIWindow.
-  STDMETHODIMP GetBorder(LPRECT border) override;
-  STDMETHODIMP RequestBorderSpace(LPCBORDERWIDTHS widths) override;
-  STDMETHODIMP SetBorderSpace(LPCBORDERWIDTHS widths) override;
+  // IOleInPlaceUIWindow: keeps the active object (see `active_object`).
   STDMETHODIMP SetActiveObject(IOleInPlaceActiveObject* object, LPCOLESTR name) override;
 
-  // IOleInPlaceFrame (EnableModeless also serves the document-host handler).
-  STDMETHODIMP InsertMenus(HMENU menu, LPOLEMENUGROUPWIDTHS widths) override;
-  STDMETHODIMP SetMenu(HMENU menu, HOLEMENU shared, HWND active_object) override;
-  STDMETHODIMP RemoveMenus(HMENU menu) override;
-  STDMETHODIMP SetStatusText(LPCOLESTR text) override;
+  // IOleInPlaceFrame and IDocHostUIHandler alike.
   STDMETHODIMP EnableModeless(BOOL enable) override;
-  STDMETHODIMP TranslateAccelerator(LPMSG message, WORD id) override;
+  using OleSiteFaces::TranslateAccelerator;
 
   // IDocHostUIHandler.
   STDMETHODIMP ShowContextMenu(DWORD id, POINT* point, IUnknown* target,
@@ -111,7 +77,6 @@ class BrowserSite final : public IOleClientSite,
   STDMETHODIMP TranslateUrl(DWORD reserved, LPWSTR url, LPWSTR* translated) override;
   STDMETHODIMP FilterDataObject(IDataObject* object, IDataObject** replacement) override;
 
-  HWND hwnd;                                         // the container window, not owned
   LONG refs;                                         // changed only with interlocked operations
   IOleInPlaceActiveObject* active_object = nullptr;  // owned, set by SetActiveObject
 

@@ -33,7 +33,7 @@ HRESULT FromSystemError(DWORD error) {
 // ---------------------------------------------------------------------------
 // FlashSite
 
-FlashSite::FlashSite(HWND window) : hwnd(window), refs(1) {}
+FlashSite::FlashSite(HWND window) : OleSiteFaces(window), refs(1) {}
 
 STDMETHODIMP FlashSite::QueryInterface(REFIID iid, void** out) {
   if (!out) return E_POINTER;
@@ -60,90 +60,8 @@ STDMETHODIMP_(ULONG) FlashSite::Release() {
   return static_cast<ULONG>(count);
 }
 
-STDMETHODIMP FlashSite::SaveObject() { return E_NOTIMPL; }
-
-STDMETHODIMP FlashSite::GetMoniker(DWORD, DWORD, IMoniker**) { return E_NOTIMPL; }
-
-STDMETHODIMP FlashSite::GetContainer(IOleContainer** container) {
-  if (container) *container = nullptr;
-  return E_NOINTERFACE;
-}
-
-STDMETHODIMP FlashSite::ShowObject() { return S_OK; }
-
-STDMETHODIMP FlashSite::OnShowWindow(BOOL) { return S_OK; }
-
-STDMETHODIMP FlashSite::RequestNewObjectLayout() { return E_NOTIMPL; }
-
-STDMETHODIMP FlashSite::GetWindow(HWND* window) {
-  if (!window) return E_POINTER;
-  *window = hwnd;
-  return S_OK;
-}
-
-STDMETHODIMP FlashSite::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }
-
-STDMETHODIMP FlashSite::CanInPlaceActivate() { return S_OK; }
-
-STDMETHODIMP FlashSite::OnInPlaceActivate() { return S_OK; }
-
-STDMETHODIMP FlashSite::OnUIActivate() { return S_OK; }
-
-STDMETHODIMP FlashSite::GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document,
-                                         LPRECT position, LPRECT clip,
-                                         LPOLEINPLACEFRAMEINFO frame_info) {
-  if (frame) {
-    *frame = static_cast<IOleInPlaceFrame*>(this);
-    AddRef();
-  }
-  if (document) *document = nullptr;
-  RECT client = {};
-  GetClientRect(hwnd, &client);
-  if (position) *position = client;
-  if (clip) *clip = client;
-  if (frame_info) {
-    // cb belongs to the caller: it says which version of the record it has.
-    frame_info->fMDIApp = FALSE;
-    frame_info->hwndFrame = hwnd;
-    frame_info->haccel = nullptr;
-    frame_info->cAccelEntries = 0;
-  }
-  return S_OK;
-}
-
-STDMETHODIMP FlashSite::Scroll(SIZE) { return E_NOTIMPL; }
-
-STDMETHODIMP FlashSite::OnUIDeactivate(BOOL) { return S_OK; }
-
-STDMETHODIMP FlashSite::OnInPlaceDeactivate() { return S_OK; }
-
-STDMETHODIMP FlashSite::DiscardUndoState() { return S_OK; }
-
-STDMETHODIMP FlashSite::DeactivateAndUndo() { return S_OK; }
-
-STDMETHODIMP FlashSite::OnPosRectChange(LPCRECT) { return S_OK; }
-
-STDMETHODIMP FlashSite::GetBorder(LPRECT) { return E_NOTIMPL; }
-
-STDMETHODIMP FlashSite::RequestBorderSpace(LPCBORDERWIDTHS) { return E_NOTIMPL; }
-
-STDMETHODIMP FlashSite::SetBorderSpace(LPCBORDERWIDTHS) { return E_NOTIMPL; }
-
 // The active object is not kept: the site has no UI of its own to merge.
 STDMETHODIMP FlashSite::SetActiveObject(IOleInPlaceActiveObject*, LPCOLESTR) { return S_OK; }
-
-STDMETHODIMP FlashSite::InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) { return E_NOTIMPL; }
-
-STDMETHODIMP FlashSite::SetMenu(HMENU, HOLEMENU, HWND) { return S_OK; }
-
-STDMETHODIMP FlashSite::RemoveMenus(HMENU) { return E_NOTIMPL; }
-
-STDMETHODIMP FlashSite::SetStatusText(LPCOLESTR) { return S_OK; }
-
-STDMETHODIMP FlashSite::EnableModeless(BOOL) { return S_OK; }
-
-// S_FALSE: the frame has no accelerators, so the key is not used here.
-STDMETHODIMP FlashSite::TranslateAccelerator(LPMSG, WORD) { return S_FALSE; }
 
 // ---------------------------------------------------------------------------
 // FlashHost

@@ -9,14 +9,17 @@
 
 #include <string>
 
+#include "ole_site.h"
+
 // The control's own interface. It is dual, so it starts with IDispatch; its
 // own methods are never called directly, only through FlashHost::type_info.
 struct IShockwaveFlash : public IDispatch {};
 
 // The client site handed to the control: one COM object with the faces
-// IOleClientSite, IOleInPlaceSite and IOleInPlaceFrame, in that order.
-// Created with one reference (the host's); deletes itself at zero.
-class FlashSite final : public IOleClientSite, public IOleInPlaceSite, public IOleInPlaceFrame {
+// IOleClientSite, IOleInPlaceSite and IOleInPlaceFrame, in that order (see
+// OleSiteFaces). Created with one reference (the host's); deletes itself at
+// zero.
+class FlashSite final : public OleSiteFaces {
  public:
   // A site for the container window `window`, with `refs` = 1.
   explicit FlashSite(HWND window);
@@ -28,47 +31,9 @@ class FlashSite final : public IOleClientSite, public IOleInPlaceSite, public IO
   STDMETHODIMP_(ULONG) AddRef() override;
   STDMETHODIMP_(ULONG) Release() override;
 
-  // IOleClientSite.
-  STDMETHODIMP SaveObject() override;
-  STDMETHODIMP GetMoniker(DWORD assign, DWORD which, IMoniker** moniker) override;
-  STDMETHODIMP GetContainer(IOleContainer** container) override;
-  STDMETHODIMP ShowObject() override;
-  STDMETHODIMP OnShowWindow(BOOL show) override;
-  STDMETHODIMP RequestNewObjectLayout() override;
-
-  // IOleWindow, shared by the in-place site and the frame.
-  STDMETHODIMP GetWindow(HWND* window) override;
-  STDMETHODIMP ContextSensitiveHelp(BOOL enter) override;
-
-  // IOleInPlaceSite.
-  STDMETHODIMP CanInPlaceActivate() override;
-  STDMETHODIMP OnInPlaceActivate() override;
-  STDMETHODIMP OnUIActivate() override;
-  STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document,
-                                LPRECT position, LPRECT clip,
-                                LPOLEINPLACEFRAMEINFO frame_info) override;
-  STDMETHODIMP Scroll(SIZE extent) override;
-  STDMETHODIMP OnUIDeactivate(BOOL undoable) override;
-  STDMETHODIMP OnInPlaceDeactivate() override;
-  STDMETHODIMP DiscardUndoState() override;
-  STDMETHODIMP DeactivateAndUndo() override;
-  STDMETHODIMP OnPosRectChange(LPCRECT position) override;
-
-  // IOleInPlaceUIWindow.
-  STDMETHODIMP GetBorder(LPRECT border) override;
-  STDMETHODIMP RequestBorderSpace(LPCBORDERWIDTHS widths) override;
-  STDMETHODIMP SetBorderSpace(LPCBORDERWIDTHS widths) override;
+  // IOleInPlaceUIWindow: the active object is not kept.
   STDMETHODIMP SetActiveObject(IOleInPlaceActiveObject* object, LPCOLESTR name) override;
 
-  // IOleInPlaceFrame.
-  STDMETHODIMP InsertMenus(HMENU menu, LPOLEMENUGROUPWIDTHS widths) override;
-  STDMETHODIMP SetMenu(HMENU menu, HOLEMENU shared, HWND active_object) override;
-  STDMETHODIMP RemoveMenus(HMENU menu) override;
-  STDMETHODIMP SetStatusText(LPCOLESTR text) override;
-  STDMETHODIMP EnableModeless(BOOL enable) override;
-  STDMETHODIMP TranslateAccelerator(LPMSG message, WORD id) override;
-
-  HWND hwnd;  // the container window, not owned
   LONG refs;  // changed only with interlocked operations
 
  private:
