@@ -22,19 +22,17 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-DEFAULT_SERVER = os.path.normpath(os.path.join(HERE, "..", "reference_server", "server.py"))
+sys.path.insert(0, os.path.normpath(os.path.join(HERE, "..", "reference_server")))
+import startup  # noqa: E402
+
+DEFAULT_SERVER = startup.SERVER
 
 
 def start_server(script):
-    proc = subprocess.Popen([sys.executable, script, "--port", "0", "--quiet"],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL, text=True)
-    line = proc.stdout.readline().strip()
-    if not line.startswith("serving "):
-        proc.kill()
-        proc.wait()
-        raise SystemExit("run_check: the reference server did not start (%r)" % line)
-    return proc, line[len("serving "):]
+    try:
+        return startup.start(["--quiet"], script=script)
+    except startup.StartError as e:
+        raise SystemExit("run_check: %s" % e) from None
 
 
 def stop_server(proc):

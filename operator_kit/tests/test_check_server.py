@@ -16,16 +16,16 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 KIT = os.path.dirname(HERE)
 REPO = os.path.dirname(KIT)
-SERVER = os.path.join(REPO, "reference_server", "server.py")
 CHECK = os.path.join(KIT, "check_server.py")
 sys.path.insert(0, KIT)
+sys.path.insert(0, os.path.join(REPO, "reference_server"))
 import check_server  # noqa: E402
+import startup  # noqa: E402
 
 ALL = set(check_server.CHECK_NAMES)
 SITE_ROWS = {"site-login", "device-cookie", "play-url"}
@@ -36,19 +36,8 @@ RUN_TIMEOUT = 60
 class ReferenceServer:
     def __init__(self, *args):
         self.errors = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(
-            [sys.executable, SERVER, "--port", "0", "--quiet"] + list(args),
-            stdout=subprocess.PIPE, stderr=self.errors, cwd=REPO)
-        line = []
-        reader = threading.Thread(target=lambda: line.append(self.proc.stdout.readline()))
-        reader.start()
-        reader.join(15)
-        text = line[0].decode().strip() if line else ""
-        m = re.match(r"serving (https?://127\.0\.0\.1:\d+)$", text)
-        if not m:
-            self.stop()
-            raise AssertionError("the server did not start: %r" % text)
-        self.base = m.group(1)
+        self.proc, self.base = startup.start(["--quiet"] + list(args), stderr=self.errors,
+                                             cwd=REPO)
 
     def stop(self):
         if self.proc.poll() is None:

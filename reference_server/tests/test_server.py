@@ -38,6 +38,7 @@ KEY_FILE = os.path.join(REPO, "keys", "signing-key-parts.txt")
 sys.path.insert(0, SERVER_DIR)
 import faults  # noqa: E402
 import server  # noqa: E402
+import startup  # noqa: E402
 import swf  # noqa: E402
 
 BUILD = b"7"
@@ -137,23 +138,10 @@ def parse_swf(data):
 class ServerProcess:
     def __init__(self, *args):
         self.errors = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(
-            [sys.executable, SERVER, "--port", "0", "--quiet"] + list(args),
-            stdout=subprocess.PIPE, stderr=self.errors, cwd=REPO)
-        line = self._first_line()
-        m = re.match(r"serving (https?)://127\.0\.0\.1:(\d+)$", line)
-        if not m:
-            self.stop()
-            raise AssertionError("unexpected start line %r" % line)
-        self.scheme, self.port = m.group(1), int(m.group(2))
-        self.base = "%s://127.0.0.1:%d" % (self.scheme, self.port)
-
-    def _first_line(self):
-        result = []
-        reader = threading.Thread(target=lambda: result.append(self.proc.stdout.readline()))
-        reader.start()
-        reader.join(10)
-        return result[0].decode().strip() if result else ""
+        self.proc, self.base = startup.start(["--quiet"] + list(args), stderr=self.errors,
+                                             cwd=REPO)
+        self.scheme, _, port = self.base.partition("://")
+        self.port = int(port.rsplit(":", 1)[1])
 
     def stop(self, signum=signal.SIGTERM, timeout=5):
         if self.proc.poll() is None:

@@ -32,24 +32,23 @@ run takes a few seconds.
 import argparse
 import json
 import os
-import re
 import select
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import urllib.error
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-SERVER = os.path.join(REPO, "reference_server", "server.py")
 KEY_FILE = os.path.join(REPO, "keys", "signing-key-parts.txt")
 sys.path.insert(0, os.path.join(REPO, "operator_kit"))
+sys.path.insert(0, os.path.join(REPO, "reference_server"))
 import client_rules as rules  # noqa: E402  (the client's play-URL and signing rules)
+import startup  # noqa: E402
 
 SKIP = 77
 COMMAND_TIMEOUT = 15.0     # one DevTools command
@@ -80,20 +79,10 @@ class Deadline:
 
 class ReferenceServer:
     def __init__(self, *args):
-        self.proc = subprocess.Popen(
-            [sys.executable, SERVER, "--port", "0", "--quiet"] + list(args),
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, cwd=REPO)
-        line = []
-        reader = threading.Thread(target=lambda: line.append(self.proc.stdout.readline()),
-                                  daemon=True)
-        reader.start()
-        reader.join(15)
-        text = line[0].decode().strip() if line else ""
-        m = re.match(r"serving (https?://127\.0\.0\.1:\d+)$", text)
-        if not m:
-            self.stop()
-            raise CheckFailed("the reference server did not start: %r" % text)
-        self.base = m.group(1)
+        try:
+            self.proc, self.base = startup.start(["--quiet"] + list(args), cwd=REPO)
+        except startup.StartError as e:
+            raise CheckFailed(str(e)) from None
 
     def log(self):
         """The server's request log (its local control API)."""

@@ -32,20 +32,19 @@ failure. Python 3 standard library only.
 """
 import argparse
 import os
-import queue
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 WINE_RUN = os.path.join(ROOT, "tools", "wine-run")
 DIST = os.path.join(ROOT, "tools", "dist.sh")
-SERVER = os.path.join(ROOT, "reference_server", "server.py")
+sys.path.insert(0, os.path.join(ROOT, "reference_server"))
+import startup  # noqa: E402
 
 PRODUCT = "Tavrensil Online"
 CLIENT_NAME = "TavrensilClient.exe"
@@ -228,19 +227,12 @@ class RoundTrip:
 
     def start_server(self):
         self.server_err = open(os.path.join(self.work, "server.err"), "wb")
-        self.server = subprocess.Popen(
-            [sys.executable, SERVER, "--port", "0", "--dev-token", "DEMO", "--quiet"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.server_err,
-            start_new_session=True)
-        lines = queue.Queue()
-        threading.Thread(target=lambda: lines.put(self.server.stdout.readline()),
-                         daemon=True).start()
         try:
-            first = lines.get(timeout=15).decode("utf-8", "replace").strip()
-        except queue.Empty:
-            first = ""
-        check(first.startswith("serving http://"), "the reference server did not start: %r" % first)
-        return first.split()[1].rstrip("/")
+            self.server, base = startup.start(["--dev-token", "DEMO", "--quiet"],
+                                              stderr=self.server_err, start_new_session=True)
+        except startup.StartError as e:
+            raise Failure(str(e)) from None
+        return base
 
     def play(self):
         site = self.start_server()

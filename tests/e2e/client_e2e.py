@@ -26,7 +26,6 @@ import contextlib
 import json
 import os
 import re
-import queue
 import shutil
 import signal
 import socket
@@ -39,7 +38,10 @@ import time
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-DEFAULT_SERVER = os.path.normpath(os.path.join(HERE, "..", "..", "reference_server", "server.py"))
+sys.path.insert(0, os.path.normpath(os.path.join(HERE, "..", "..", "reference_server")))
+import startup  # noqa: E402
+
+DEFAULT_SERVER = startup.SERVER
 
 WINDOW_TITLE = "Tavrensil Online"
 CLIENT_NAME = "TavrensilClient.exe"
@@ -203,22 +205,12 @@ class Server:
         self.log_path = os.path.join(workdir, "server-%s.jsonl" % name)
         self.err_path = os.path.join(workdir, "server-%s.err" % name)
         self.err = open(self.err_path, "wb")
-        args = [sys.executable, script, "--port", "0", "--log-file", self.log_path,
-                "--dev-token", DEV_TOKEN, "--quiet"] + extra
-        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=self.err)
-        lines = queue.Queue()
-        threading.Thread(target=lambda: lines.put(self.proc.stdout.readline()),
-                         daemon=True).start()
+        args = ["--log-file", self.log_path, "--dev-token", DEV_TOKEN, "--quiet"] + extra
         try:
-            first = lines.get(timeout=15).decode("utf-8", "replace").strip()
-        except queue.Empty:
-            first = ""
-        if not first.startswith("serving http://"):
-            self.stop()
-            raise RuntimeError("the reference server did not start: %r %s"
-                               % (first, self.stderr_text()))
-        self.url = first.split()[1].rstrip("/")
+            self.proc, self.url = startup.start(args, stderr=self.err, script=script)
+        except startup.StartError as e:
+            self.err.close()
+            raise RuntimeError("%s %s" % (e, self.stderr_text())) from None
         self.port = int(self.url.rsplit(":", 1)[1])
 
     def stderr_text(self):
