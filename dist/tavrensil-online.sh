@@ -15,6 +15,9 @@
 # next to this script (the portable ZIP), else the one the installer put into
 # the prefix (%LOCALAPPDATA%\Programs\Tavrensil Online).
 #
+# It refuses to run as root: started with sudo, HOME often stays the
+# player's, and a prefix made there by root breaks every later start.
+#
 # Environment:
 #   WINE                  the Wine command (default: wine)
 #   TAVRENSIL_WINEPREFIX  the prefix (default:
@@ -66,6 +69,19 @@ tell() {
   fi
 }
 
+# Root would own the prefix (and the menu entry) in the player's home, and
+# the player's own account could then neither use nor remove them.
+if [ "$(id -u)" = 0 ]; then
+  tell "Do not start Tavrensil Online as root (or with sudo): it would leave files in your home that your own account cannot use. Start it as yourself."
+  exit 1
+fi
+
+# The client is looked for from here, but started from its own folder.
+case "${TAVRENSIL_CLIENT:-}" in
+  ''|/*) ;;
+  *) TAVRENSIL_CLIENT=$(pwd)/$TAVRENSIL_CLIENT ;;
+esac
+
 need_wine() {
   command -v "$WINE" >/dev/null 2>&1 && return 0
   tell "Wine was not found (looked for \"$WINE\"). Tavrensil Online is a Windows program; install Wine from your distribution (Debian/Ubuntu: sudo apt install wine; Fedora: sudo dnf install wine; Arch: sudo pacman -S wine), or set WINE to the wine command to use."
@@ -115,14 +131,28 @@ find_client() {
   return 1
 }
 
+# A desktop entry's string value: the escapes for backslash, tab and carriage
+# return (a line break cannot be written, so such paths are refused first).
+entry_string() {
+  printf '%s' "$1" | sed -e 's/\\/\\\\/g' -e "s/$(printf '\t')/\\\\t/g" -e "s/$(printf '\r')/\\\\r/g"
+}
+
+# An Exec= argument: quoted, with " ` $ \ escaped inside the quotes and a
+# literal % doubled so that it is no field code, then as a string value.
+exec_argument() {
+  entry_string "\"$(printf '%s' "$1" | sed -e 's/[\\"`$]/\\&/g' -e 's/%/%%/g')\""
+}
+
 desktop_entry() {
   template=$here/$me.desktop
   [ -f "$template" ] || fail "no $me.desktop next to this script"
   script=$here/$(basename "$self")
-  case "$script" in
-    *[\"\`\$\\]*) fail "cannot write a menu entry for a path with \" \` \$ or \\ in it: $script" ;;
-  esac
   apps=${XDG_DATA_HOME:-$HOME/.local/share}/applications
+  nl='
+'
+  case "$script$data" in
+    *"$nl"*) fail "cannot write a menu entry for a path with a line break in it: $script" ;;
+  esac
   mkdir -p "$apps" "$data"
   icon=$me
   if [ -f "$here/$me.png" ]; then
@@ -132,8 +162,12 @@ desktop_entry() {
   entry=$apps/$me.desktop
   while IFS= read -r line || [ -n "$line" ]; do
     case "$line" in
-      Exec=*) printf 'Exec="%s"\n' "$script" ;;
-      Icon=*) printf 'Icon=%s\n' "$icon" ;;
+      # The script is an argument of /bin/sh: GLib looks for the program
+      # before it undoes %%, so a script named first in a folder with a % in
+      # its name would make the entry fail to load. It also starts a launcher
+      # that lost its executable bit on unpacking.
+      Exec=*) printf 'Exec=/bin/sh %s\n' "$(exec_argument "$script")" ;;
+      Icon=*) printf 'Icon=%s\n' "$(entry_string "$icon")" ;;
       *) printf '%s\n' "$line" ;;
     esac
   done < "$template" > "$entry.tmp"

@@ -8,9 +8,11 @@
 # link), the client installed in the prefix, arguments passed on unchanged,
 # the prefix (made once, 32-bit) and the overrides when it is made and when
 # the game runs (mscoree off, mshtml on), a 64-bit prefix where Wine makes no
-# 32-bit one, --setup, the messages without Wine and without a client, and
-# the menu entry of --desktop-entry. Prints one line per case; exits 1 when
-# one failed.
+# 32-bit one, --setup, the messages without Wine and without a client, a
+# relative TAVRENSIL_CLIENT, the refusal to run as root, and the menu entry of
+# --desktop-entry (also for a folder whose name needs quoting). A stand-in for
+# "id" says which user runs the launcher (1000, or $FAKE_UID), so the tests
+# run as root too. Prints one line per case; exits 1 when one failed.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 launcher=${1:-$here/../../dist/tavrensil-online.sh}
@@ -44,25 +46,34 @@ if [ "${1-}" = wineboot ]; then
 fi
 exit 0
 EOF
-chmod +x "$temp/bin/wine"
+cat > "$temp/bin/id" <<'EOF'
+#!/bin/sh
+[ "$*" = -u ] || exit 2
+echo "${FAKE_UID:-1000}"
+EOF
+chmod +x "$temp/bin/wine" "$temp/bin/id"
 # What the launcher may need besides Wine, without Wine itself.
 for tool in sh dirname readlink basename mkdir cp mv rm cat printf; do
   path=$(command -v $tool) && ln -s "$path" "$temp/nowine/$tool"
 done
+ln -s "$temp/bin/id" "$temp/nowine/id"
 
 ok() { echo "$1: ok"; passed=$((passed + 1)); }
 bad() { echo "$1: FAIL: $2"; failed=$((failed + 1)); }
 
-# Runs the launcher (path $1) with the remaining arguments, in a fresh home
-# with the stand-in Wine; sets code, out (its messages) and calls (the record).
+# Runs the launcher [VAR=VALUE...] SCRIPT [ARGS...]: SCRIPT with ARGS and
+# those variables, in a fresh home with the stand-in Wine, in the folder
+# $RUN_IN (default /); sets code, out (its messages) and calls (the record).
 run() {
+  local vars=()
+  while [[ $1 == *=* ]]; do vars+=("$1"); shift; done
   local script=$1
   shift
   rm -rf "${temp:?}/home" "$temp/record"
   mkdir -p "$temp/home"
   : > "$temp/record"
-  out=$(cd / && env -i HOME="$temp/home" PATH="${FAKE_PATH:-$temp/bin:/usr/bin:/bin}" \
-        WINE_RECORD="$temp/record" ${FAKE_NO_WIN32:+FAKE_NO_WIN32=1} \
+  out=$(cd "${RUN_IN:-/}" && env -i HOME="$temp/home" PATH="${FAKE_PATH:-$temp/bin:/usr/bin:/bin}" \
+        WINE_RECORD="$temp/record" ${FAKE_NO_WIN32:+FAKE_NO_WIN32=1} "${vars[@]}" \
         "$script" "$@" 2>&1 </dev/null)
   code=$?
   calls=$(cat "$temp/record")
@@ -192,6 +203,24 @@ else
   bad "$case" "exit code $code, prefixes tried: $boots, $out"
 fi
 
+case="a relative TAVRENSIL_CLIENT, from the folder it was named in"
+RUN_IN=$temp/Oyunlar run "TAVRENSIL_CLIENT=Tavrensil Online/TavrensilClient.exe" "$alone/tavrensil-online.sh"
+if [[ $code -eq 0 ]] && grep -qx "arg=$portable/TavrensilClient.exe" <<<"$(last_call)" &&
+   grep -qx "cwd=$portable" <<<"$(last_call)"; then
+  ok "$case"
+else
+  bad "$case" "exit code $code: $out / $(last_call)"
+fi
+
+case="refused as root, before it touches the home"
+run FAKE_UID=0 "$portable/tavrensil-online.sh"
+if [[ $code -eq 1 ]] && [[ $(wc -l <<<"$out") -eq 1 ]] && grep -q "as root" <<<"$out" &&
+   [[ -z $calls ]] && [[ -z $(ls -A "$temp/home") ]]; then
+  ok "$case"
+else
+  bad "$case" "exit code $code: $out / $calls / $(ls -A "$temp/home")"
+fi
+
 # ---- --setup and --desktop-entry ------------------------------------------------
 case="--setup runs the installer in the prefix"
 printf 'MZ' > "$temp/TavrensilOnline-9.9.9-setup.exe"
@@ -208,11 +237,30 @@ run "$portable/tavrensil-online.sh" --desktop-entry
 entry=$temp/home/.local/share/applications/tavrensil-online.desktop
 if [[ $code -ne 0 || ! -f $entry ]]; then
   bad "$case" "exit code $code: $out"
-elif ! grep -qx "Exec=\"$portable/tavrensil-online.sh\"" "$entry" ||
+elif ! grep -qxF "Exec=/bin/sh \"$portable/tavrensil-online.sh\"" "$entry" ||
      ! grep -qx "Icon=$temp/home/.local/share/tavrensil-online/tavrensil-online.png" "$entry" ||
      ! grep -qx "Name=Tavrensil Online" "$entry" || ! grep -qx "Type=Application" "$entry" ||
      [[ $(grep -c "^Exec=" "$entry") -ne 1 ]] || [[ -n $calls ]]; then
   bad "$case" "entry: $(cat "$entry")"
+else
+  ok "$case"
+fi
+
+# The desktop entry specification: an Exec= argument is quoted, with " ` $ \
+# escaped inside the quotes, a literal % is written %%, and then every value
+# gets the string escapes (\ doubled). Icon= has only the string escapes.
+case="--desktop-entry for a folder with % \" \$ \\ in its name"
+odd=$temp/'100%d "oyun" $HOME \x'
+mkdir -p "$odd"
+cp "$portable"/* "$odd/"
+run "XDG_DATA_HOME=$temp/data\\y" "$odd/tavrensil-online.sh" --desktop-entry
+entry=$temp/'data\y/applications/tavrensil-online.desktop'
+exec_line='Exec=/bin/sh "'$temp'/100%%d \\"oyun\\" \\$HOME \\\\x/tavrensil-online.sh"'
+icon_line='Icon='$temp'/data\\y/tavrensil-online/tavrensil-online.png'
+if [[ $code -ne 0 || ! -f $entry ]]; then
+  bad "$case" "exit code $code: $out"
+elif ! grep -qxF "$exec_line" "$entry" || ! grep -qxF "$icon_line" "$entry"; then
+  bad "$case" "entry: $(grep -E '^(Exec|Icon)=' "$entry"), expected $exec_line and $icon_line"
 else
   ok "$case"
 fi
