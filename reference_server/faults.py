@@ -4,6 +4,10 @@ A fault is written ENDPOINT=KIND[:VALUE][:once], for example
 "hello=status:503", "play=delay:3000", "beat=fatal:once" or "bye=drop";
 "refuse" answers 200 with ok false and an error text (no update or fatal
 flag).
+The hostile kinds test a client against a peer that never finishes:
+"endless" and "hugelength[:N]" send body bytes until the peer leaves,
+"trickle:MS" and "tricklebody:MS" send one byte every MS ms, "silent" never
+answers, and "redirect:PORT" sends a 307 to the same path on another port.
 Each endpoint holds at most one fault; setting another replaces it, and the
 kind "none" removes it. A fault marked "once" applies to the next matching
 request only and is then removed.
@@ -17,20 +21,32 @@ from dataclasses import dataclass
 
 ENDPOINTS = ("update", "hello", "play", "beat", "bye", "page", "movie")
 
-# kind -> (value required?, value allowed?, endpoints it makes sense for)
+# kind -> (value required?, value allowed?, endpoints it makes sense for,
+#          example value for the error text)
 _KINDS = {
-    "status": (True, True, ENDPOINTS),
-    "delay": (True, True, ENDPOINTS),
-    "drop": (False, False, ENDPOINTS),
-    "dropbody": (False, True, ENDPOINTS),
-    "truncate": (False, True, ENDPOINTS),
-    "nonjson": (False, False, ENDPOINTS),
-    "fatal": (False, False, ("beat",)),
-    "refuse": (False, False, ("hello", "play", "beat", "bye")),
+    "status": (True, True, ENDPOINTS, "503"),
+    "delay": (True, True, ENDPOINTS, "3000"),
+    "drop": (False, False, ENDPOINTS, None),
+    "dropbody": (False, True, ENDPOINTS, "10"),
+    "truncate": (False, True, ENDPOINTS, "10"),
+    "nonjson": (False, False, ENDPOINTS, None),
+    "fatal": (False, False, ("beat",), None),
+    "refuse": (False, False, ("hello", "play", "beat", "bye"), None),
+    "endless": (False, False, ENDPOINTS, None),
+    "hugelength": (False, True, ENDPOINTS, "3000000000"),
+    "trickle": (True, True, ENDPOINTS, "50"),
+    "tricklebody": (True, True, ENDPOINTS, "50"),
+    "silent": (False, False, ENDPOINTS, None),
+    "redirect": (True, True, ENDPOINTS, "8081"),
 }
 KINDS = tuple(_KINDS)
+# Kinds whose answer never finishes, crawls, or points at another server.
+HOSTILE_KINDS = ("endless", "hugelength", "trickle", "tricklebody", "silent", "redirect")
 
 MAX_DELAY_MS = 600_000
+MAX_PACE_MS = 60_000                    # trickle: milliseconds per byte
+DEFAULT_HUGE_LENGTH = 3_000_000_000     # hugelength without a value: 3 GB
+MAX_HUGE_LENGTH = 10 ** 15
 
 
 class FaultRuleError(ValueError):
@@ -41,7 +57,8 @@ class FaultRuleError(ValueError):
 class Fault:
     endpoint: str
     kind: str
-    value: int = None   # status code, delay in ms, or bytes kept of the body
+    value: int = None   # status code, delay or pace in ms, bytes kept of the
+                        # body, announced length, or redirect port
     once: bool = False
     hits: int = 0
 
@@ -69,6 +86,12 @@ def _parse_value(kind, text):
         raise FaultRuleError("delay: milliseconds must be 0 to %d" % MAX_DELAY_MS)
     if kind in ("dropbody", "truncate") and value < 0:
         raise FaultRuleError("%s: byte count must not be negative" % kind)
+    if kind in ("trickle", "tricklebody") and not 1 <= value <= MAX_PACE_MS:
+        raise FaultRuleError("%s: milliseconds per byte must be 1 to %d" % (kind, MAX_PACE_MS))
+    if kind == "hugelength" and not 1 <= value <= MAX_HUGE_LENGTH:
+        raise FaultRuleError("hugelength: announced length must be 1 to %d" % MAX_HUGE_LENGTH)
+    if kind == "redirect" and not 1 <= value <= 65535:
+        raise FaultRuleError("redirect: port must be 1 to 65535")
     return value
 
 
@@ -82,12 +105,11 @@ def make_fault(endpoint, kind, value=None, once=False):
         return None
     if kind not in _KINDS:
         raise FaultRuleError("unknown fault kind %r (one of %s, none)" % (kind, ", ".join(KINDS)))
-    required, allowed, endpoints = _KINDS[kind]
+    required, allowed, endpoints, example = _KINDS[kind]
     if endpoint not in endpoints:
         raise FaultRuleError("%s applies only to %s" % (kind, ", ".join(endpoints)))
     if value is None and required:
-        raise FaultRuleError("%s needs a value, e.g. %s:%s" % (
-            kind, kind, "503" if kind == "status" else "3000"))
+        raise FaultRuleError("%s needs a value, e.g. %s:%s" % (kind, kind, example))
     if value is not None and not allowed:
         raise FaultRuleError("%s takes no value" % kind)
     if value is not None:

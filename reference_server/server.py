@@ -17,12 +17,14 @@ See README.md in this folder for every option.
 """
 
 import argparse
+import contextlib
 import email.utils
 import functools
 import json
 import os
 import re
 import signal
+import socket
 import ssl
 import sys
 import threading
@@ -56,6 +58,15 @@ HOST_HEADER = re.compile(r"^[A-Za-z0-9.\-]+(:\d{1,5})?$|^\[[0-9A-Fa-f:.]+\](:\d{
 JSON_TYPE = "application/json; charset=utf-8"
 HTML_TYPE = "text/html; charset=utf-8"
 SWF_TYPE = "application/x-shockwave-flash"
+
+# Hostile deliveries wake this often to notice a stopping server.
+POLL_SECONDS = 0.25
+ENDLESS_PREFIX = b'{"ok": true, "pad": "'
+FILLER = b"x" * 65536
+HOSTILE_MODES = ("endless", "trickle", "tricklebody", "silent")
+# Characters a redirect's Location keeps as they are; others are escaped.
+URL_SAFE = "/?&=%:@!$'()*+,;[]"
+CONTROL_CHARS = re.compile(r"[\x00-\x1f\x7f-\x9f]")
 
 
 # ---------------------------------------------------------------------------
@@ -154,9 +165,16 @@ class Response:
     verdict: str = "ok"
     # How to deliver it: "normal"; "drop" (close without a byte);
     # "dropbody" (headers with the full length, part of the body, close);
-    # "truncate" (a well-formed answer whose body was cut short).
+    # "truncate" (a well-formed answer whose body was cut short);
+    # "endless" (the body, then filler until the peer leaves, announcing
+    # `length` or no length at all); "trickle"/"tricklebody" (the whole
+    # answer / the body one byte every `pace` seconds); "silent" (nothing,
+    # the connection held open).
     mode: str = "normal"
-    keep: int = None   # bytes of the body kept by dropbody/truncate
+    keep: int = None     # bytes of the body kept by dropbody/truncate
+    length: int = None   # Content-Length announced by an endless answer
+    pace: float = 0.0    # seconds between two bytes of a trickle
+    outcome: str = ""    # how a hostile delivery ended, for the stderr line
 
 
 def json_response(status, obj, verdict="ok", headers=None):
@@ -172,10 +190,14 @@ def api_error(status, verdict, text=Text.INVALID_REQUEST, headers=None):
     return json_response(status, {"ok": False, "error": text}, verdict, headers)
 
 
-def redirect(location, verdict, headers=None):
+def redirect(location, verdict, headers=None, status=303):
     headers = list(headers or []) + [("Location", location)]
-    return html_response(303, webpages.message_page("Yönlendiriliyor", location),
+    return html_response(status, webpages.message_page("Yönlendiriliyor", location),
                          verdict, headers)
+
+
+class ServerStopping(Exception):
+    """A hostile delivery ends because the server is stopping."""
 
 
 @functools.lru_cache(maxsize=256)
@@ -231,9 +253,33 @@ class App:
         self.tls = bool(options.tls_cert)
         self.public_url = (options.public_url or "").rstrip("/")
         self.control = not options.no_control
+        self.movie_url = options.movie_url   # None: the server's own movie
         self.quiet = options.quiet
         self.stopping = threading.Event()
+        self.hostile = threading.Condition()   # guards hostile_active
+        self.hostile_active = 0
         self.port = 0
+
+    @contextlib.contextmanager
+    def counting_hostile(self, hostile):
+        """Counts a hostile delivery, with its stderr line, while it runs."""
+        if not hostile:
+            yield
+            return
+        with self.hostile:
+            self.hostile_active += 1
+        try:
+            yield
+        finally:
+            with self.hostile:
+                self.hostile_active -= 1
+                self.hostile.notify_all()
+
+    def wait_for_hostile(self, timeout):
+        """After `stopping` is set: give hostile deliveries a moment to end
+        and write their lines; True when none is left."""
+        with self.hostile:
+            return self.hostile.wait_for(lambda: self.hostile_active == 0, timeout)
 
     def scheme(self):
         return "https" if self.tls else "http"
@@ -245,7 +291,7 @@ class App:
                 "dev_token": c.dev_token, "movie": c.movie_name,
                 "token_ttl": c.token_ttl, "challenge_ttl": c.challenge_ttl,
                 "session_idle": c.session_idle, "require_device": c.require_device,
-                "tls": self.tls, "public_url": self.public_url,
+                "tls": self.tls, "public_url": self.public_url, "movie_url": self.movie_url,
                 "broken": sorted(c.broken)}
 
 
@@ -338,17 +384,19 @@ class Handler(BaseHTTPRequestHandler):
         else:
             entry["body_length"] = len(body)
             response = self.respond(method, route, url, raw_target, body, entry)
-        entry.update(status=None if response.mode == "drop" else response.status,
+        entry.update(status=None if response.mode in ("drop", "silent") else response.status,
                      verdict=response.verdict,
                      duration_ms=int((time.monotonic() - t0) * 1000))
         # Logged before the answer goes out: a test that has read the answer
         # must find the entry when it asks for the log right after.
         self.app.log.add(entry)
-        sent = self.deliver(response)
-        if not self.app.quiet:
-            sys.stderr.write("%s %s %s -> %s %s%s\n" % (
-                entry["time"], method, self.path, entry["status"], response.verdict,
-                "" if sent else " (peer left before the answer)"))
+        with self.app.counting_hostile(response.mode in HOSTILE_MODES):
+            sent = self.deliver(response)
+            if not self.app.quiet:
+                note = response.outcome or ("" if sent else "peer left before the answer")
+                sys.stderr.write("%s %s %s -> %s %s%s\n" % (
+                    entry["time"], method, self.path, entry["status"], response.verdict,
+                    " (%s)" % note if note else ""))
 
     def respond(self, method, route, url, raw_target, body, entry):
         """Apply the endpoint's fault, if any, and otherwise serve normally."""
@@ -364,7 +412,7 @@ class Handler(BaseHTTPRequestHandler):
             self.app.stopping.wait(fault.value / 1000.0)
             fault = None
         if fault is not None:
-            return self.fault_response(fault, route, body)
+            return self.fault_response(fault, route, url, body)
         try:
             return self.serve(method, route, url, raw_target, body, entry)
         except FormError as e:
@@ -394,6 +442,8 @@ class Handler(BaseHTTPRequestHandler):
         if response.mode == "drop":
             self.close_connection = True
             return True
+        if response.mode in HOSTILE_MODES:
+            return self.deliver_hostile(response)
         body = response.body
         try:
             self.send_response(response.status)
@@ -421,9 +471,81 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             return False
 
+    def deliver_hostile(self, response):
+        """Deliver an answer that never ends or crawls, until it is done, the
+        peer leaves or the server stops; False when the peer left first."""
+        self.close_connection = True
+        self.hostile_sent = 0
+        try:
+            self.connection.settimeout(POLL_SECONDS)
+            if response.mode == "silent":
+                self.hold_silently()
+            elif response.mode == "trickle":
+                self.send_paced(self.head_bytes(response) + response.body, response.pace)
+            else:
+                self.send_paced(self.head_bytes(response), 0)
+                self.send_paced(response.body, response.pace)
+                while response.mode == "endless":
+                    self.send_paced(FILLER, 0)
+        except ServerStopping:
+            response.outcome = "server stopping after %d bytes" % self.hostile_sent
+            return True
+        except OSError:  # reset, broken pipe, TLS alert: the peer gave up
+            response.outcome = "peer left after %d bytes" % self.hostile_sent
+            return False
+        response.outcome = "all %d bytes sent" % self.hostile_sent
+        return True
+
+    def head_bytes(self, response):
+        """Status line and headers of a hostile answer (always Connection: close)."""
+        length = response.length if response.mode == "endless" else len(response.body)
+        lines = ["HTTP/1.1 %d %s" % (response.status, self.responses.get(response.status, ("",))[0]),
+                 "Server: " + self.version_string(), "Date: " + self.date_time_string(),
+                 "Content-Type: " + response.content_type]
+        if length is not None:
+            lines.append("Content-Length: %d" % length)
+        lines += ["%s: %s" % pair for pair in response.headers]
+        lines += ["Cache-Control: no-store", "Connection: close", "", ""]
+        return "\r\n".join(lines).encode("latin-1")
+
+    def send_paced(self, data, pace):
+        """Send all of data, one byte every `pace` seconds when pace > 0.
+        Raises ServerStopping when the server stops, OSError when the peer leaves."""
+        if pace:
+            self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        view = memoryview(data)
+        while view:
+            sent = self.send_some(view[:1] if pace else view)
+            self.hostile_sent += sent
+            view = view[sent:]
+            if pace and view and self.app.stopping.wait(pace):
+                raise ServerStopping()
+
+    def send_some(self, chunk):
+        """What the socket took of chunk, waiting for room while the server runs.
+        A retry after a timeout passes the same chunk, as TLS requires."""
+        while True:
+            if self.app.stopping.is_set():
+                raise ServerStopping()
+            try:
+                return self.connection.send(chunk)
+            except TimeoutError:
+                continue
+
+    def hold_silently(self):
+        """Keep the connection open without a byte of answer until the peer
+        closes it (what it sends meanwhile is dropped) or the server stops."""
+        while not self.app.stopping.is_set():
+            try:
+                if not self.connection.recv(4096):
+                    raise ConnectionAbortedError("peer closed")
+            except TimeoutError:
+                continue
+        raise ServerStopping()
+
     # -- faults -------------------------------------------------------------------
 
-    def fault_response(self, fault, route, body):
+    def fault_response(self, fault, route, url, body):
         """The answer a fault gives in place of the endpoint.
 
         The request itself is not processed (no token, challenge or session
@@ -450,12 +572,33 @@ class Handler(BaseHTTPRequestHandler):
             self.end_session_named_in(body)
             return json_response(200, {"ok": False, "fatal": True,
                                        "error": Text.SESSION_KILLED}, verdict)
+        if fault.kind in faultmod.HOSTILE_KINDS:
+            return self.hostile_response(fault, route, url, verdict)
         # dropbody and truncate cut a realistic answer of the endpoint.
         answer = self.sample_answer(route)
         answer.verdict, answer.mode = verdict, fault.kind
         default_keep = len(answer.body) // 2
         answer.keep = min(fault.value if fault.value is not None else default_keep,
                           max(len(answer.body) - 1, 0))
+        return answer
+
+    def hostile_response(self, fault, route, url, verdict):
+        """Answers of the faults that never finish, crawl, or send the client
+        to another server."""
+        if fault.kind == "redirect":
+            target = url.path + ("?" + url.query if url.query else "")
+            location = "http://127.0.0.1:%d%s" % (
+                fault.value, quote(target.encode("latin-1", "replace"), safe=URL_SAFE))
+            return redirect(location, verdict, status=307)
+        if fault.kind == "silent":
+            return Response(0, verdict=verdict, mode="silent")
+        if fault.kind == "endless":
+            return Response(200, ENDLESS_PREFIX, verdict=verdict, mode="endless")
+        if fault.kind == "hugelength":
+            length = faultmod.DEFAULT_HUGE_LENGTH if fault.value is None else fault.value
+            return Response(200, ENDLESS_PREFIX, verdict=verdict, mode="endless", length=length)
+        answer = self.sample_answer(route)   # trickle, tricklebody: a normal answer, slowly
+        answer.verdict, answer.mode, answer.pace = verdict, fault.kind, fault.value / 1000.0
         return answer
 
     def log_faulted_form(self, body, entry):
@@ -489,7 +632,7 @@ class Handler(BaseHTTPRequestHandler):
                        "download_url": base + "/download"},
             "hello": {"ok": True, "challenge": fresh()},
             "play": {"ok": True, "csid": fresh(), "challenge": fresh(),
-                     "movie": base + route.shard + "/static/" + self.app.config.movie_name,
+                     "movie": self.movie_url(route.shard),
                      "flashvars": "csid=" + fresh()},
             "beat": {"ok": True, "challenge": fresh()},
             "bye": {"ok": True},
@@ -553,10 +696,16 @@ class Handler(BaseHTTPRequestHandler):
             host = "127.0.0.1:%d" % self.app.port
         return "%s://%s" % (self.app.scheme(), host)
 
+    def movie_url(self, shard):
+        """The play answer's movie: --movie-url as given, else our own file."""
+        if self.app.movie_url is not None:
+            return self.app.movie_url
+        return "%s%s/static/%s" % (self.base_url(), shard, self.app.config.movie_name)
+
     def movie_for(self, world, csid, user):
         """The play answer's movie URL and FlashVars for a new session."""
         base = self.base_url()
-        movie = "%s%s/static/%s" % (base, world.shard, self.app.config.movie_name)
+        movie = self.movie_url(world.shard)
         flashvars = "&".join("%s=%s" % (k, quote(v, safe="")) for k, v in (
             ("csid", csid), ("world", world.site_name), ("user", user),
             ("server", base + world.shard), ("lang", "tr")))
@@ -804,6 +953,9 @@ def parse_args(argv):
                    help="seconds without beat before a session expires (0 = never)")
     p.add_argument("--require-device", action="store_true",
                    help="play needs the rb_dev cookie of the browser that logged in")
+    p.add_argument("--movie-url", default=None, metavar="TEXT",
+                   help="the play answer's movie field exactly as given (to test a client "
+                        "against foreign movie addresses)")
     p.add_argument("--public-url", default="", help="base URL used in movie URLs (default: from Host)")
     p.add_argument("--log-file", default="", help="append one JSON line per request to this file")
     p.add_argument("--fault", action="append", default=[], metavar="ENDPOINT=KIND[:VALUE][:once]",
@@ -823,6 +975,8 @@ def parse_args(argv):
         p.error("--dev-token may hold only letters, digits and . _ ~ -")
     if not MOVIE_NAME.match(args.movie):
         p.error("--movie must be a plain file name ending in .swf")
+    if args.movie_url is not None and (not args.movie_url or CONTROL_CHARS.search(args.movie_url)):
+        p.error("--movie-url must be non-empty and free of control characters")
     if not 0 <= args.port <= 65535:
         p.error("--port must be 0 to 65535")
     return args
@@ -893,8 +1047,9 @@ def main(argv=None):
     print("serving %s://127.0.0.1:%d" % (app.scheme(), app.port), flush=True)
     while not signals:
         time.sleep(0.2)         # the handler runs; the loop sees it within 0.2 s
-    app.stopping.set()          # cut injected delays short
+    app.stopping.set()          # cut injected delays and hostile answers short
     server.shutdown()
+    app.wait_for_hostile(4 * POLL_SECONDS)
     server.server_close()
     app.log.close()
     if not app.quiet:

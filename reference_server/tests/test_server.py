@@ -241,6 +241,33 @@ def raw_exchange(port, request, timeout=5):
         return b"".join(chunks)
 
 
+def raw_request(method, path, body=b""):
+    return (b"%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+            b"Content-Type: application/x-www-form-urlencoded\r\n"
+            b"Content-Length: %d\r\n\r\n%s" % (method, path, len(body), body))
+
+
+def recv_exactly(sock, count):
+    data = b""
+    while len(data) < count:
+        chunk = sock.recv(count - len(data))
+        if not chunk:
+            raise EOFError("closed after %d bytes" % len(data))
+        data += chunk
+    return data
+
+
+def read_head(sock, limit=8192):
+    """(status, headers, body bytes read past the head) from a socket."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(1)
+        if not chunk or len(data) > limit:
+            raise EOFError("no complete head in %r" % data[:200])
+        data += chunk
+    return split_response(data)
+
+
 def split_response(raw):
     head, _, body = raw.partition(b"\r\n\r\n")
     lines = head.decode("latin-1").split("\r\n")
@@ -313,10 +340,20 @@ class FaultRuleTest(unittest.TestCase):
         ("update=truncate:5:once", ("update", "truncate", 5, True)),
         ("page=dropbody", ("page", "dropbody", None, False)),
         ("MOVIE=nonjson", ("movie", "nonjson", None, False)),
+        ("update=endless:once", ("update", "endless", None, True)),
+        ("bye=hugelength", ("bye", "hugelength", None, False)),
+        ("bye=hugelength:1000000000000", ("bye", "hugelength", 10 ** 12, False)),
+        ("hello=trickle:50", ("hello", "trickle", 50, False)),
+        ("movie=tricklebody:1", ("movie", "tricklebody", 1, False)),
+        ("beat=silent", ("beat", "silent", None, False)),
+        ("page=redirect:8081", ("page", "redirect", 8081, False)),
+        ("play=delay:180000", ("play", "delay", 180000, False)),
     ]
     BAD = ["hello", "hello=", "nowhere=drop", "hello=explode", "hello=status",
            "hello=status:99", "hello=status:abc", "play=fatal", "hello=drop:5",
-           "hello=delay:-1", "hello=status:503:twice"]
+           "hello=delay:-1", "hello=status:503:twice", "hello=endless:5", "hello=silent:1",
+           "hello=hugelength:0", "hello=trickle", "hello=tricklebody:0", "hello=trickle:60001",
+           "hello=redirect", "hello=redirect:0", "hello=redirect:65536"]
 
     def test_good_rules(self):
         for rule, (endpoint, kind, value, once) in self.GOOD:
@@ -802,6 +839,75 @@ class FaultTest(LiveServerTest):
                                   "error": "Sunucu şu anda hizmet veremiyor, lütfen daha sonra tekrar deneyin."})
         self.assertTrue(self.srv.hello("/s5"))
 
+    def test_hostile_kinds(self):
+        """Answers that crawl, never end or send the client elsewhere, read
+        on a raw socket: each case checks what makes its fault hostile."""
+        form = b"build=7&csid=c1"
+        cases = [
+            ("hello=trickle:50", b"GET", b"/api/client/hello?build=7", self.expect_trickle),
+            ("update=tricklebody:50", b"GET", b"/api/client/update?build=7",
+             self.expect_tricklebody),
+            ("beat=silent", b"POST", b"/s2/api/client/beat", self.expect_silence),
+            ("update=endless", b"GET", b"/api/client/update?build=7", self.expect_endless),
+            ("bye=hugelength", b"POST", b"/s2/api/client/bye", self.expect_huge_length),
+            ("play=redirect:8081", b"POST", b"/s3/api/client/play?x=1", self.expect_redirect),
+        ]
+        for rule, method, path, check in cases:
+            with self.subTest(rule=rule):
+                self.set_fault(rule)
+                with socket.create_connection(("127.0.0.1", self.srv.port), timeout=5) as sock:
+                    sock.sendall(raw_request(method, path, form if method == b"POST" else b""))
+                    check(sock)
+                entry = self.srv.log()[-1]
+                self.assertEqual(entry["fault"], rule.split("=")[1])
+                self.assertEqual(entry["form"], {"build": "7", "csid": "c1"}
+                                 if method == b"POST" else None)
+
+    def expect_trickle(self, sock):
+        started = time.monotonic()
+        self.assertEqual(recv_exactly(sock, 4), b"HTTP")   # the status line crawls too
+        self.assertGreaterEqual(time.monotonic() - started, 0.14)
+
+    def expect_tricklebody(self, sock):
+        started = time.monotonic()
+        status, headers, body = read_head(sock)
+        self.assertLess(time.monotonic() - started, 2.0)   # trickled it would take 8 s
+        self.assertEqual(status, 200)
+        self.assertGreater(int(headers["content-length"]), 4)
+        started = time.monotonic()
+        body += recv_exactly(sock, 4 - len(body))
+        self.assertEqual(body, b'{"ok')
+        self.assertGreaterEqual(time.monotonic() - started, 0.09)
+
+    def expect_silence(self, sock):
+        sock.settimeout(0.5)
+        with self.assertRaises(socket.timeout):   # b"" would mean it was closed
+            sock.recv(1)
+        self.assertIsNone(self.srv.log()[-1]["status"])
+
+    def expect_endless(self, sock):
+        status, headers, body = read_head(sock)
+        self.assertEqual((status, headers["connection"]), (200, "close"))
+        self.assertNotIn("content-length", headers)
+        self.assertTrue(headers["content-type"].startswith("application/json"))
+        started = time.monotonic()
+        body += recv_exactly(sock, (1 << 20) + 1 - len(body))
+        self.assertTrue(body.startswith(b'{"ok": true, "pad": "xxx'))
+        self.assertLess(time.monotonic() - started, 3.0)
+
+    def expect_huge_length(self, sock):
+        status, headers, body = read_head(sock)
+        self.assertEqual((status, headers["content-length"]), (200, "3000000000"))
+        body += recv_exactly(sock, 100000)
+        self.assertTrue(body.startswith(b'{"ok": true'))
+
+    def expect_redirect(self, sock):
+        status, headers, body = read_head(sock)
+        self.assertEqual(status, 307)
+        self.assertEqual(headers["location"], "http://127.0.0.1:8081/s3/api/client/play?x=1")
+        self.assertEqual(len(body + recv_exactly(sock, int(headers["content-length"]) - len(body))),
+                         int(headers["content-length"]))
+
     def test_fault_leaves_state_alone(self):
         token, challenge = self.srv.new_token(), self.srv.hello("/s8")
         self.set_fault("play=status:503:once")
@@ -907,6 +1013,22 @@ class OptionsTest(unittest.TestCase):
             self.assertTrue(answer["movie"].endswith("/s2/static/Loading.swf"))
         finally:
             self.assertEqual(srv.stop(), 0)
+
+    def test_movie_url_as_given(self):
+        for text in (r"\\127.0.0.1\share\x.swf", "file:///C:/x.swf"):
+            with self.subTest(movie_url=text):
+                srv = ServerProcess("--movie-url", text)
+                try:
+                    status, answer = srv.play(srv.new_token(), "/s3")
+                    self.assertEqual((answer["ok"], answer["movie"]), (True, text))
+                finally:
+                    srv.stop()
+        for bad in ("", "file:///x\x01.swf"):
+            with self.subTest(movie_url=bad):
+                proc = subprocess.run([sys.executable, SERVER, "--port", "0", "--movie-url", bad],
+                                      capture_output=True, timeout=10)
+                self.assertEqual(proc.returncode, 2)
+                self.assertIn(b"--movie-url", proc.stderr)
 
     def test_expiry(self):
         srv = ServerProcess("--token-ttl", "0.5", "--challenge-ttl", "0.5", "--session-idle", "0.5")
@@ -1025,6 +1147,34 @@ class SignalTest(unittest.TestCase):
                 started = time.monotonic()
                 self.assertEqual(srv.stop(signum), 0)
                 self.assertLess(time.monotonic() - started, 3)
+
+    def test_exit_with_hostile_connections_open(self):
+        """Hostile answers end on SIGTERM (each says so on stderr), however
+        the peer behaves, and do not hold up the exit."""
+        errors = tempfile.TemporaryFile()
+        proc, base = startup.start(["--fault", "beat=silent", "--fault", "update=endless"],
+                                   stderr=errors, cwd=REPO)
+        port = int(base.rsplit(":", 1)[1])
+        silent = socket.create_connection(("127.0.0.1", port), timeout=5)
+        endless = socket.create_connection(("127.0.0.1", port), timeout=5)
+        try:
+            endless.sendall(raw_request(b"GET", b"/api/client/update?build=7"))
+            endless.recv(100)           # answering now, and never read again
+            silent.sendall(raw_request(b"POST", b"/api/client/beat"))
+            time.sleep(0.3)             # the silent request is read and held
+            started = time.monotonic()
+            proc.send_signal(signal.SIGTERM)
+            self.assertEqual(proc.wait(5), 0)
+            self.assertLess(time.monotonic() - started, 2)
+            errors.seek(0)
+            text = errors.read().decode("utf-8")
+            for kind in ("silent", "endless"):
+                self.assertRegex(text, r"fault:%s \(server stopping after \d+ bytes\)" % kind)
+        finally:
+            silent.close()
+            endless.close()
+            proc.stdout.close()
+            errors.close()
 
     def test_exit_while_a_request_is_delayed(self):
         srv = ServerProcess("--fault", "hello=delay:30000")
