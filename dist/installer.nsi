@@ -18,6 +18,10 @@
 ;               installer around the 32-bit client) or amd64-unicode (the
 ;               tests' installer around the 64-bit build, for hosts that run
 ;               only 64-bit Wine)
+;   SIGN_COMMAND  optional, a shell command that signs the file named after
+;               it in place; given, the uninstaller is signed before it goes
+;               into the installer (tools/dist.sh signs the installer itself
+;               afterwards)
 ;
 ; Silent use:
 ;   setup.exe /S [/NODESKTOP] [/D=FOLDER]      install (/D must come last)
@@ -36,6 +40,10 @@
   !define TARGET x86-unicode
 !endif
 Target ${TARGET}
+!ifdef SIGN_COMMAND
+  ; The installer writes out the uninstaller as it is after this command.
+  !uninstfinalize '${SIGN_COMMAND} "%1"' = 0
+!endif
 
 !define PRODUCT "Tavrensil Online"
 !define PUBLISHER "Tavrensil"

@@ -14,26 +14,106 @@
 #   build/dist/SHA256SUMS                            their SHA-256 sums
 #
 # The build tree and the staging folder are build/dist-work/, made afresh on
-# every run. Two runs on the same commit give the same bytes: the linker
+# every run (--reuse-build keeps the build tree of the last run, for tests
+# that package the same tree again). Unsigned, two runs on the same commit
+# give the same bytes: the linker
 # writes no time stamp (cmake/mingw-common.cmake), the type library of the
 # media control stand-in, the files in the installer and the ZIP carry the
 # commit's time (SOURCE_DATE_EPOCH, unless already set), and the ZIP holds
 # its entries in a fixed order without extra fields.
 #
-#   tools/dist.sh [--out DIR] [--work DIR]
+#   tools/dist.sh [--out DIR] [--work DIR] [--reuse-build]
 #   tools/dist.sh installer --exe EXE --out FILE [--target TARGET]
+#   tools/dist.sh sign [--copy COPY] FILE
 #
 # The second form only wraps EXE in the installer, for TARGET x86-unicode
 # (default) or amd64-unicode; the installer test uses it around the 64-bit
-# build on hosts that run only 64-bit Wine.
+# build on hosts that run only 64-bit Wine. It never signs. The third signs
+# FILE in place (and copies the signed file to COPY); makensis runs it on the
+# uninstaller before it goes into the installer.
+#
+# Authenticode signing, of the client, the installer and the uninstaller in
+# it (SHA-256, with osslsigncode), when both are set:
+#   TAVRENSIL_SIGN_CERT           the PEM certificate, followed by its chain
+#   TAVRENSIL_SIGN_KEY            its PEM private key, without a passphrase
+#   TAVRENSIL_SIGN_TIMESTAMP_URL  optional, an RFC 3161 time-stamp server
+# A signature carries its time, so a signed release is not reproducible; the
+# signed uninstaller is kept as WORK/signed/Uninstall.exe for checking.
 #
 # Environment: TAVRENSIL_MEDIA_CONTROL_FILE embeds that control file instead
 # of the stand-in (see README.md); JOBS, the build's parallel jobs (2).
 set -euo pipefail
+start=$PWD
 cd "$(dirname "$0")/.."
 root=$PWD
 
 die() { echo "dist: $*" >&2; exit 1; }
+
+# An absolute path for a file named relative to the folder we started in.
+from_start() { [[ $1 == /* ]] && echo "$1" || echo "$start/$1"; }
+
+# sign_file FILE: signs FILE in place with the certificate and key of the
+# environment; fails (with osslsigncode's messages, which hold no key) when
+# that or the time stamp fails.
+sign_file() {
+  local stamp=() log
+  [[ -n ${TAVRENSIL_SIGN_TIMESTAMP_URL:-} ]] && stamp=(-ts "$TAVRENSIL_SIGN_TIMESTAMP_URL")
+  command -v osslsigncode >/dev/null || die "osslsigncode is missing (make setup installs it)"
+  rm -f "$1.signed"
+  if ! log=$(osslsigncode sign -certs "$TAVRENSIL_SIGN_CERT" -key "$TAVRENSIL_SIGN_KEY" \
+               -h sha256 -n "Tavrensil Online" "${stamp[@]}" -in "$1" -out "$1.signed" 2>&1); then
+    rm -f "$1.signed"
+    echo "$log" >&2
+    die "signing $1 failed"
+  fi
+  chmod --reference="$1" "$1.signed"
+  mv "$1.signed" "$1"
+}
+
+# Checks the signing variables: both or neither, readable files, and a key
+# that is the first certificate's. Says in one line when the release goes
+# out unsigned. Sets signing=yes or no.
+check_signing() {
+  local cert=${TAVRENSIL_SIGN_CERT:-} key=${TAVRENSIL_SIGN_KEY:-}
+  if [[ -z $cert && -z $key ]]; then
+    signing=no
+    echo "dist: unsigned (set TAVRENSIL_SIGN_CERT and TAVRENSIL_SIGN_KEY to sign)"
+    return
+  fi
+  [[ -n $cert ]] || die "TAVRENSIL_SIGN_KEY is set but TAVRENSIL_SIGN_CERT is not: set both to sign, or neither"
+  [[ -n $key ]] || die "TAVRENSIL_SIGN_CERT is set but TAVRENSIL_SIGN_KEY is not: set both to sign, or neither"
+  cert=$(from_start "$cert") key=$(from_start "$key")
+  [[ -f $cert && -r $cert ]] || die "TAVRENSIL_SIGN_CERT names no readable file: $cert"
+  [[ -f $key && -r $key ]] || die "TAVRENSIL_SIGN_KEY names no readable file: $key"
+  command -v osslsigncode >/dev/null || die "osslsigncode is missing (make setup installs it)"
+  local subject cert_public key_public
+  subject=$(openssl x509 -in "$cert" -noout -subject -nameopt oneline 2>/dev/null) ||
+    die "TAVRENSIL_SIGN_CERT holds no PEM certificate: $cert"
+  key_public=$(openssl pkey -in "$key" -pubout -passin pass: 2>/dev/null) ||
+    die "TAVRENSIL_SIGN_KEY is no PEM private key without a passphrase: $key"
+  cert_public=$(openssl x509 -in "$cert" -noout -pubkey)
+  [[ $cert_public == "$key_public" ]] ||
+    die "TAVRENSIL_SIGN_KEY is not the key of the first certificate in TAVRENSIL_SIGN_CERT (the signing certificate comes first, then its chain)"
+  export TAVRENSIL_SIGN_CERT=$cert TAVRENSIL_SIGN_KEY=$key
+  signing=yes
+  echo "dist: signing as ${subject#subject=}${TAVRENSIL_SIGN_TIMESTAMP_URL:+, time stamps from $TAVRENSIL_SIGN_TIMESTAMP_URL}"
+}
+
+if [[ ${1:-} == sign ]]; then
+  shift
+  copy=""
+  [[ ${1:-} == --copy ]] && { copy=$(from_start "$2"); shift 2; }
+  [[ $# -eq 1 ]] || die "usage: tools/dist.sh sign [--copy COPY] FILE"
+  file=$(from_start "$1")
+  [[ -f $file ]] || die "sign: no file $file"
+  [[ -n ${TAVRENSIL_SIGN_CERT:-} && -n ${TAVRENSIL_SIGN_KEY:-} ]] ||
+    die "sign: set TAVRENSIL_SIGN_CERT and TAVRENSIL_SIGN_KEY"
+  TAVRENSIL_SIGN_CERT=$(from_start "$TAVRENSIL_SIGN_CERT")
+  TAVRENSIL_SIGN_KEY=$(from_start "$TAVRENSIL_SIGN_KEY")
+  sign_file "$file"
+  [[ -z $copy ]] || cp "$file" "$copy"
+  exit 0
+fi
 
 # The version: project(... VERSION 1.0.7) in CMakeLists.txt; its last number
 # is the client's build number, which client/main.h and res/client.rc must
@@ -65,13 +145,13 @@ export TZ=UTC LC_ALL=C
 # widl writes its run's time into the type library unless told this one.
 export WIDL_TIME_OVERRIDE=$SOURCE_DATE_EPOCH
 
-# makensis VERSION TARGET CLIENT_EXE OUTFILE: the installer around a client
-# whose file time is already set.
+# makensis VERSION TARGET CLIENT_EXE OUTFILE [OPTION...]: the installer
+# around a client whose file time is already set; OPTIONs go to makensis.
 make_installer() {
   command -v makensis >/dev/null || die "makensis is missing (package nsis; make setup installs it)"
   makensis -INPUTCHARSET UTF8 -V2 -WX \
     "-DVERSION=$1" "-DTARGET=$2" "-DCLIENT_EXE=$3" "-DICON=$root/res/app.ico" "-DOUTFILE=$4" \
-    "$root/dist/installer.nsi" >/dev/null || die "makensis failed"
+    "${@:5}" "$root/dist/installer.nsi" >/dev/null || die "makensis failed"
 }
 
 if [[ ${1:-} == installer ]]; then
@@ -98,20 +178,27 @@ fi
 
 out=build/dist
 work=build/dist-work
+reuse=no
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --out) out=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
+    --reuse-build) reuse=yes; shift ;;
     *) die "unknown option $1" ;;
   esac
 done
+check_signing
 mkdir -p "$out" "$work"
 out=$(cd "$out" && pwd)
 work=$(cd "$work" && pwd)
 for tool in makensis zip unzip sha256sum i686-w64-mingw32-objdump; do
   command -v $tool >/dev/null || die "$tool is missing (make setup installs it)"
 done
-rm -rf "$work/x86" "$work/stage"
+# makensis has the uninstaller signed by a shell command naming both folders.
+[[ $signing == no || $root$work != *[\"\'\$\`\\]* ]] ||
+  die "cannot sign in a folder with a quote, \$, \` or \\ in its path: $root, $work"
+[[ $reuse == yes ]] || rm -rf "$work/x86"
+rm -rf "$work/stage" "$work/signed"
 rm -f "$out/TavrensilClient.exe" "$out"/TavrensilOnline-*-setup.exe \
       "$out"/TavrensilOnline-*-portable.zip "$out/SHA256SUMS"
 
@@ -139,6 +226,10 @@ PY
 stage=$work/stage/$name
 mkdir -p "$stage"
 install -m 0755 "$client" "$stage/TavrensilClient.exe"
+if [[ $signing == yes ]]; then
+  echo "dist: signing the client"
+  sign_file "$stage/TavrensilClient.exe"
+fi
 for pair in en:README.txt tr:BENIOKU.txt; do
   sed -e "s/@VERSION@/$version/g" -e "s/@BUILD@/$build/g" -e 's/$/\r/' \
     "dist/player-readme.${pair%%:*}.txt" > "$stage/${pair#*:}"
@@ -151,7 +242,15 @@ chmod 0755 "$stage"
 find "$work/stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 
 echo "dist: installer"
-make_installer "$version" x86-unicode "$stage/TavrensilClient.exe" "$out/$name-setup.exe"
+if [[ $signing == yes ]]; then
+  mkdir -p "$work/signed"
+  make_installer "$version" x86-unicode "$stage/TavrensilClient.exe" "$out/$name-setup.exe" \
+    "-DSIGN_COMMAND=\"$root/tools/dist.sh\" sign --copy \"$work/signed/Uninstall.exe\""
+  [[ -f $work/signed/Uninstall.exe ]] || die "makensis did not have the uninstaller signed"
+  sign_file "$out/$name-setup.exe"
+else
+  make_installer "$version" x86-unicode "$stage/TavrensilClient.exe" "$out/$name-setup.exe"
+fi
 
 echo "dist: portable ZIP"
 (cd "$work/stage" && find "$name" -print | sort | zip -X -q -9 -@ "$out/$name-portable.zip")

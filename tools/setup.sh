@@ -3,8 +3,9 @@
 # mingw-w64 toolchains (i686 and x86_64) and widl, Wine, a virtual X display,
 # GoogleTest sources, Google Benchmark and clang with its sanitizer and fuzzer
 # runtimes, and Chromium (headless) for the browser check of the reference web
-# site, and NSIS, zip and unzip for the release (make dist). Safe to run
-# again: it only installs what is missing and says what.
+# site, and NSIS, zip, unzip and osslsigncode (Authenticode signing) for the
+# release (make dist). Safe to run again: it only installs what is missing
+# and says what.
 # Both halves of Wine are installed: the 32-bit one runs the shipped client,
 # the 64-bit one runs the 64-bit test build on kernels that refuse 32-bit code.
 set -euo pipefail
@@ -16,7 +17,7 @@ packages=(
   xvfb xdotool x11-utils imagemagick
   googletest libbenchmark-dev
   clang libclang-rt-14-dev
-  nsis zip unzip
+  nsis zip unzip osslsigncode
   chromium
 )
 

@@ -8,9 +8,16 @@
 # REFERENCE is the output folder of a release built before from the same
 # tree (make check passes build/dist, just made); without it the release is
 # built twice here. The tree must not change in between. Exits 1 when a file
-# differs or is missing.
+# differs or is missing. Its builds are unsigned: a signature carries the
+# time it was made.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+if [[ -n ${TAVRENSIL_SIGN_CERT:-}${TAVRENSIL_SIGN_KEY:-} ]]; then
+  # The reference was then most likely signed as well.
+  echo "reproducible: signing is set in the environment; building twice unsigned instead"
+  unset TAVRENSIL_SIGN_CERT TAVRENSIL_SIGN_KEY TAVRENSIL_SIGN_TIMESTAMP_URL
+  set --
+fi
 base=build/dist-check
 rm -rf "$base"
 mkdir -p "$base"
