@@ -41,6 +41,8 @@ ctest --preset windows-x64
 step "release: make dist, and a second build compared byte for byte"
 tools/dist.sh
 tests/dist/reproducible.sh build/dist
+step "release: signed with a throw-away certificate, and every signature verified"
+tests/dist/signing_test.sh build/dist-work
 
 echo
 echo "check: all configurations built and passed"
