@@ -11,6 +11,11 @@ const int kResolveTimeoutMs = 10000;
 const int kConnectTimeoutMs = 10000;
 const int kSendTimeoutMs = 15000;
 const int kReceiveTimeoutMs = 20000;
+// However the peer behaves, one attempt ends this long after it started.
+const DWORD kAttemptDeadlineMs =
+    kResolveTimeoutMs + kConnectTimeoutMs + kSendTimeoutMs + kReceiveTimeoutMs;
+// The most of an answer body kept; no answer of the game server comes near.
+const size_t kMaxBodyBytes = 1024 * 1024;
 const int kMaxAttempts = 3;
 const DWORD kRetryPauseMs = 1500;
 const DWORD kReadChunk = 8192;
@@ -25,9 +30,42 @@ bool IsRetryableSendError(DWORD error) {
          error == ERROR_WINHTTP_CANNOT_CONNECT || error == ERROR_WINHTTP_CONNECTION_ERROR;
 }
 
+// Waits out the pause between attempts; false when `cancel` is set meanwhile.
+bool PauseBeforeRetry(HANDLE cancel) {
+  if (!cancel) {
+    Sleep(kRetryPauseMs);
+    return true;
+  }
+  return WaitForSingleObject(cancel, kRetryPauseMs) != WAIT_OBJECT_0;
+}
+
 void Fail(HttpResponse& response, const char* stage) {
   response.error = GetLastError();
   response.stage = stage;
+}
+
+// One attempt, shared by the caller and the thread that runs it; freed by
+// whichever of the two lets go last.
+struct Exchange {
+  LONG refs = 2;
+  HINTERNET session = nullptr;
+  std::wstring host;
+  INTERNET_PORT port = 0;
+  bool secure = true;
+  std::wstring verb;
+  std::wstring path;
+  std::wstring headers;
+  std::string body;
+  DWORD started = 0;
+  HttpResponse response;  // the caller reads it only once the thread ended
+};
+
+void Release(Exchange* exchange) {
+  if (InterlockedDecrement(&exchange->refs) == 0) delete exchange;
+}
+
+bool PastDeadline(const Exchange& exchange) {
+  return GetTickCount() - exchange.started >= kAttemptDeadlineMs;
 }
 
 // The announced body length, or -1 when the answer announces none.
@@ -41,36 +79,117 @@ int64_t ContentLength(HINTERNET request) {
   return _wcstoi64(text, nullptr, 10);
 }
 
-// Appends the body in 8 KiB chunks. A body cut off part-way is not an
-// answer, or callers would parse half a document as if it were whole: it
-// turns into a failure at "receive", with no status and no body.
-void ReadBody(HINTERNET request, HttpResponse& response) {
+void FailWith(HttpResponse& response, uint32_t error) {
+  response.error = error;
+  response.stage = "receive";
+}
+
+// Appends the body in 8 KiB chunks, never more than kMaxBodyBytes and never
+// past the attempt's deadline. A body cut off part-way is not an answer, or
+// callers would parse half a document as if it were whole: like every other
+// failure here it turns into a failure at "receive", with no status and no
+// body.
+void ReadBody(HINTERNET request, Exchange& exchange) {
+  HttpResponse& response = exchange.response;
   const int64_t announced = ContentLength(request);
-  char chunk[kReadChunk];
-  DWORD read = 0;
-  bool complete = true;
-  for (;;) {
-    if (!WinHttpReadData(request, chunk, kReadChunk, &read)) {
-      Fail(response, "receive");
-      complete = false;
-      break;
-    }
-    if (read == 0) break;
-    response.body.append(chunk, read);
-  }
   // Answers that never carry a body may still announce one's length.
   const bool bodiless = response.status == 204 || response.status == 304;
-  if (complete && !bodiless && announced >= 0 &&
+  if (!bodiless && announced > static_cast<int64_t>(kMaxBodyBytes)) {
+    FailWith(response, kErrorAnswerTooLarge);
+  }
+  char chunk[kReadChunk];
+  DWORD read = 0;
+  while (response.error == 0) {
+    if (PastDeadline(exchange)) {
+      FailWith(response, kErrorDeadline);
+    } else if (!WinHttpReadData(request, chunk, kReadChunk, &read)) {
+      Fail(response, "receive");
+    } else if (read == 0) {
+      break;
+    } else if (response.body.size() + read > kMaxBodyBytes) {
+      FailWith(response, kErrorAnswerTooLarge);
+    } else {
+      response.body.append(chunk, read);
+    }
+  }
+  if (response.error == 0 && !bodiless && announced >= 0 &&
       static_cast<int64_t>(response.body.size()) < announced) {
     // The connection closed early without the platform calling it an error.
-    response.error = ERROR_WINHTTP_CONNECTION_ERROR;
-    response.stage = "receive";
-    complete = false;
+    FailWith(response, ERROR_WINHTTP_CONNECTION_ERROR);
   }
-  if (!complete) {
+  if (response.error != 0) {
     response.status = 0;
     response.body.clear();
   }
+}
+
+// A request handle that follows no redirect and waits for the answer's
+// headers no longer than for any other read.
+HINTERNET OpenRequest(HINTERNET connection, const Exchange& exchange) {
+  HINTERNET request = WinHttpOpenRequest(connection, exchange.verb.c_str(), exchange.path.c_str(),
+                                         nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                         exchange.secure ? WINHTTP_FLAG_SECURE : 0);
+  if (!request) return nullptr;
+  DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
+  DWORD headers_timeout = kReceiveTimeoutMs;
+  if (!WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects,
+                        sizeof(no_redirects)) ||
+      !WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers_timeout,
+                        sizeof(headers_timeout))) {
+    const DWORD error = GetLastError();
+    WinHttpCloseHandle(request);
+    SetLastError(error);
+    return nullptr;
+  }
+  return request;
+}
+
+// Sends the request and reads the answer into exchange.response.
+void SendAndReceive(HINTERNET request, Exchange& exchange) {
+  HttpResponse& response = exchange.response;
+  LPVOID data = exchange.body.empty() ? WINHTTP_NO_REQUEST_DATA
+                                      : const_cast<char*>(exchange.body.data());
+  const DWORD length = static_cast<DWORD>(exchange.body.size());
+  const std::wstring& headers = exchange.headers;
+  if (!WinHttpSendRequest(request,
+                          headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                          headers.empty() ? 0 : static_cast<DWORD>(-1), data, length, length, 0)) {
+    Fail(response, "send");
+    return;
+  }
+  if (!WinHttpReceiveResponse(request, nullptr)) {
+    Fail(response, "receive");
+    return;
+  }
+  DWORD status = 0;
+  DWORD size = sizeof(status);
+  if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                          WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                          WINHTTP_NO_HEADER_INDEX)) {
+    response.status = static_cast<int32_t>(status);
+  }
+  ReadBody(request, exchange);
+}
+
+// The attempt's thread: connects, exchanges, closes its handles.
+DWORD WINAPI RunExchange(LPVOID parameter) {
+  Exchange* exchange = static_cast<Exchange*>(parameter);
+  HINTERNET connection =
+      WinHttpConnect(exchange->session, exchange->host.c_str(), exchange->port, 0);
+  if (!connection) {
+    Fail(exchange->response, "connect");
+  } else {
+    HINTERNET request = OpenRequest(connection, *exchange);
+    if (!request) {
+      Fail(exchange->response, "open");
+    } else {
+      SendAndReceive(request, *exchange);
+      WinHttpCloseHandle(request);
+    }
+    WinHttpCloseHandle(connection);
+  }
+  Release(exchange);
+  return 0;
 }
 
 }  // namespace
@@ -152,6 +271,10 @@ HttpClient::HttpClient(const std::wstring& base_url) {
   if (!session) return;
   DWORD protocols = kSecureProtocols;
   WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols));
+  // Each request also turns redirects off; this covers the platforms that
+  // take the policy only from the session.
+  DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+  WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof(redirects));
   WinHttpSetTimeouts(session, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
                      kReceiveTimeoutMs);
 }
@@ -161,71 +284,67 @@ HttpClient::~HttpClient() {
 }
 
 HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& path,
-                                     const std::string& body) {
+                                     const std::string& body, void* cancel) {
   HttpResponse response;
   if (!session) {
     Fail(response, "session");
     return response;
   }
-  HINTERNET connection = WinHttpConnect(session, host.c_str(), static_cast<INTERNET_PORT>(port), 0);
-  if (!connection) {
+  Exchange* exchange = new Exchange;
+  exchange->session = session;
+  exchange->host = host;
+  exchange->port = static_cast<INTERNET_PORT>(port);
+  exchange->secure = secure;
+  exchange->verb = verb;
+  exchange->path = Utf8ToWide((!path.empty() && path[0] == '/') ? path : "/" + path);
+  if (!device_cookie.empty()) {
+    exchange->headers += L"Cookie: rb_dev=" + Utf8ToWide(device_cookie) + L"\r\n";
+  }
+  if (!body.empty()) exchange->headers += L"Content-Type: application/x-www-form-urlencoded\r\n";
+  exchange->body = body;
+  exchange->started = GetTickCount();
+
+  HANDLE thread = CreateThread(nullptr, 0, RunExchange, exchange, 0, nullptr);
+  if (!thread) {
     Fail(response, "connect");
+    delete exchange;
     return response;
   }
-  const std::wstring wide_path = Utf8ToWide((!path.empty() && path[0] == '/') ? path : "/" + path);
-  HINTERNET request =
-      WinHttpOpenRequest(connection, verb, wide_path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                         WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
-  if (!request) {
-    Fail(response, "open");
-    WinHttpCloseHandle(connection);
-    return response;
-  }
-
-  std::wstring headers;
-  if (!device_cookie.empty()) headers += L"Cookie: rb_dev=" + Utf8ToWide(device_cookie) + L"\r\n";
-  if (!body.empty()) headers += L"Content-Type: application/x-www-form-urlencoded\r\n";
-  LPVOID data = body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data());
-  const DWORD length = static_cast<DWORD>(body.size());
-
-  if (!WinHttpSendRequest(request,
-                          headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-                          headers.empty() ? 0 : static_cast<DWORD>(-1), data, length, length, 0)) {
-    Fail(response, "send");
-  } else if (!WinHttpReceiveResponse(request, nullptr)) {
-    Fail(response, "receive");
+  const HANDLE waits[2] = {thread, cancel};
+  const DWORD outcome =
+      WaitForMultipleObjects(cancel ? 2 : 1, waits, FALSE, kAttemptDeadlineMs);
+  if (outcome == WAIT_OBJECT_0) {
+    response = std::move(exchange->response);
   } else {
-    DWORD status = 0;
-    DWORD size = sizeof(status);
-    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
-                            WINHTTP_NO_HEADER_INDEX)) {
-      response.status = static_cast<int32_t>(status);
-    }
-    ReadBody(request, response);
+    // The thread goes on until its own time-outs end it; nothing it reads
+    // reaches the caller. The platform reads the answer's headers inside
+    // the send step, so an answer that fails to come in time is a failure to
+    // receive, not to send (which would be tried again).
+    response.stage = "receive";
+    response.error = outcome == WAIT_OBJECT_0 + 1 ? kErrorCancelled : kErrorDeadline;
   }
-  WinHttpCloseHandle(request);
-  WinHttpCloseHandle(connection);
+  CloseHandle(thread);
+  Release(exchange);
   return response;
 }
 
 HttpResponse HttpClient::Request(const wchar_t* verb, const std::string& path,
-                                 const std::string& body) {
-  HttpResponse response = RequestOnce(verb, path, body);
+                                 const std::string& body, void* cancel) {
+  HttpResponse response = RequestOnce(verb, path, body, cancel);
   for (int attempt = 1; attempt < kMaxAttempts; ++attempt) {
     if (response.status != 0) break;
     if (std::string(response.stage) != "send" || !IsRetryableSendError(response.error)) break;
-    Sleep(kRetryPauseMs);
-    response = RequestOnce(verb, path, body);
+    if (!PauseBeforeRetry(cancel)) break;
+    response = RequestOnce(verb, path, body, cancel);
   }
   return response;
 }
 
-HttpResponse HttpClient::Get(const std::string& path) {
-  return Request(L"GET", path, std::string());
+HttpResponse HttpClient::Get(const std::string& path, void* cancel) {
+  return Request(L"GET", path, std::string(), cancel);
 }
 
 HttpResponse HttpClient::Post(const std::string& path,
-                              const std::map<std::string, std::string>& form) {
-  return Request(L"POST", path, EncodeForm(form));
+                              const std::map<std::string, std::string>& form, void* cancel) {
+  return Request(L"POST", path, EncodeForm(form), cancel);
 }

@@ -23,7 +23,8 @@ std::string EncodeForm(const std::map<std::string, std::string>& form);
 
 // The outcome of one request. `status` is 0 when no answer was received;
 // then `stage` names the failed step ("session", "connect", "open", "send",
-// "receive") and `error` holds the system error code read right after it.
+// "receive") and `error` holds the system error code read right after it,
+// or one of the client's own codes below.
 struct HttpResponse {
   int32_t status = 0;
   std::string body;
@@ -31,9 +32,23 @@ struct HttpResponse {
   const char* stage = "";
 };
 
+// An answer body longer than the client keeps (1 MiB), or announced so: the
+// request fails at "receive" with this code and nothing more is read.
+constexpr uint32_t kErrorAnswerTooLarge = 12184;  // ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW
+// An attempt still running at its deadline (the sum of the four time-outs):
+// it fails at "receive" with this code.
+constexpr uint32_t kErrorDeadline = 12002;  // ERROR_WINHTTP_TIMEOUT
+// An attempt whose cancel event was set: it fails at "receive" with this code.
+constexpr uint32_t kErrorCancelled = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLED
+
 // One client for the whole run, bound to the host of the site base URL.
-// Requests block the calling thread; the client may be used from two threads
-// at once (each request has its own connection and request handles).
+// Requests block the calling thread, each attempt for at most its deadline
+// whatever the peer does; redirects are never followed (a 3xx comes back as
+// its status). The client may be used from two threads at once.
+//
+// Every attempt runs on a thread of its own that owns its connection and
+// request handles; the caller waits for it, its deadline or its cancel
+// event, and a thread it stopped waiting for ends by itself.
 class HttpClient {
  public:
   // Splits the base URL into host, port and scheme and opens the WinHTTP
@@ -45,17 +60,21 @@ class HttpClient {
 
   // One exchange: verb "GET" or "POST", a UTF-8 path (made absolute), a body
   // sent as a form when not empty. Every received status is returned as is.
-  HttpResponse RequestOnce(const wchar_t* verb, const std::string& path, const std::string& body);
+  // `cancel` (an event handle, may be null) ends the wait for it at once.
+  HttpResponse RequestOnce(const wchar_t* verb, const std::string& path, const std::string& body,
+                           void* cancel = nullptr);
 
   // RequestOnce, tried up to three times 1.5 s apart while sending fails with
   // a time-out, an unresolved name, a refused connection or a broken one.
-  HttpResponse Request(const wchar_t* verb, const std::string& path, const std::string& body);
+  HttpResponse Request(const wchar_t* verb, const std::string& path, const std::string& body,
+                       void* cancel = nullptr);
 
   // GET without a body.
-  HttpResponse Get(const std::string& path);
+  HttpResponse Get(const std::string& path, void* cancel = nullptr);
 
   // POST of the form encoded by EncodeForm.
-  HttpResponse Post(const std::string& path, const std::map<std::string, std::string>& form);
+  HttpResponse Post(const std::string& path, const std::map<std::string, std::string>& form,
+                    void* cancel = nullptr);
 
   void* session = nullptr;  // HINTERNET; kept as void* so callers need no winhttp.h
   std::wstring host;

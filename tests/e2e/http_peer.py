@@ -16,6 +16,10 @@ What a path does:
   /stall-body/MS    sends the head and half the body, waits MS, sends the rest
   /big/N            answers N bytes: byte i is (i * 7 + 3) % 251
   /drop-mid-body    promises 100000 bytes, sends 5000, closes
+  /endless          200 without a length, then bytes until the client leaves
+  /announce/N       200 announcing N bytes, then bytes until the client leaves
+  /silent           reads the request and answers nothing (for up to 60 s)
+  /redirect/N?PATH  answers status N with Location: PATH
   /count?PATH       how many requests arrived for PATH (path and query)
   anything else     200 with the raw request (head and body) as the body
 """
@@ -65,6 +69,23 @@ def big_body(n):
     return (period * (n // 251 + 1))[:n]
 
 
+def send_forever(conn, head):
+    """Sends head, then body bytes until the peer leaves (at most 64 MiB)."""
+    conn.sendall(head)
+    block = b"x" * 65536
+    for _ in range(1024):
+        conn.sendall(block)
+
+
+def wait_for_close(conn, seconds):
+    conn.settimeout(seconds)
+    try:
+        while conn.recv(4096):
+            pass
+    except OSError:
+        pass
+
+
 def serve(conn):
     try:
         request = read_request(conn)
@@ -89,6 +110,17 @@ def serve(conn):
             answer(conn, 200, big_body(int(path[len("/big/"):])))
         elif path == "/drop-mid-body":
             conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"x" * 5000)
+        elif path == "/endless":
+            send_forever(conn, b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n")
+        elif path.startswith("/announce/"):
+            send_forever(conn, b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n"
+                         % int(path[len("/announce/"):]))
+        elif path == "/silent":
+            wait_for_close(conn, 60)
+        elif path.startswith("/redirect/"):
+            location = target.partition("?")[2].encode("latin-1")
+            conn.sendall(b"HTTP/1.1 %d X\r\nLocation: %s\r\nContent-Length: 0\r\n"
+                         b"Connection: close\r\n\r\n" % (int(path[len("/redirect/"):]), location))
         elif path == "/count":
             with hits_lock:
                 count = hits[target.partition("?")[2]]

@@ -230,8 +230,8 @@ TEST_F(HttpClientTest, ABodyStalledBeyondTheReceiveTimeOutFailsOnce) {
   EXPECT_EQ(HitCount(client, "/stall-body/25000"), 1);
 }
 
-TEST_F(HttpClientTest, ALargeBodyArrivesIntact) {
-  const size_t size = 5 * 1024 * 1024 + 123;
+TEST_F(HttpClientTest, ABodyOfTheWholeBoundArrivesIntact) {
+  const size_t size = 1024 * 1024;
   HttpClient client(PlainUrl());
   const HttpResponse r = client.Get("/big/" + std::to_string(size));
   ASSERT_EQ(r.status, 200);
@@ -241,6 +241,67 @@ TEST_F(HttpClientTest, ALargeBodyArrivesIntact) {
     if (static_cast<unsigned char>(r.body[i]) != (i * 7 + 3) % 251) ++wrong;
   }
   EXPECT_EQ(wrong, 0u);
+}
+
+TEST_F(HttpClientTest, AnswersPastTheBoundFailWithoutBeingRead) {
+  const char* targets[] = {
+      "/big/1048577",            // one byte too many, announced
+      "/endless",                // no length, no end
+      "/announce/3000000000",    // 3 GB announced
+  };
+  HttpClient client(PlainUrl());
+  for (const char* target : targets) {
+    SCOPED_TRACE(target);
+    const DWORD start = GetTickCount();
+    const HttpResponse r = client.Get(target);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_STREQ(r.stage, "receive");
+    EXPECT_EQ(r.error, kErrorAnswerTooLarge);
+    EXPECT_TRUE(r.body.empty());
+    EXPECT_LT(GetTickCount() - start, 5000u);
+    EXPECT_EQ(HitCount(client, target), 1);
+  }
+}
+
+TEST_F(HttpClientTest, RedirectsComeBackAsTheirStatus) {
+  HttpClient client(PlainUrl());
+  for (const int status : {301, 302, 303, 307, 308}) {
+    SCOPED_TRACE(status);
+    const std::string moved_to = "/moved-" + std::to_string(status);
+    const std::string target = "/redirect/" + std::to_string(status) + "?" + moved_to;
+    const HttpResponse r = client.Post(target, {{"token", "secret"}});
+    EXPECT_EQ(r.status, status);
+    EXPECT_STREQ(r.stage, "");
+    EXPECT_EQ(HitCount(client, moved_to), 0);
+  }
+}
+
+// Sets an event after a pause, from a thread of its own.
+DWORD WINAPI SetLater(LPVOID event) {
+  Sleep(300);
+  SetEvent(event);
+  return 0;
+}
+
+TEST_F(HttpClientTest, ACancelledRequestEndsAtOnce) {
+  HttpClient client(PlainUrl());
+  HANDLE cancel = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(cancel, nullptr);
+  HANDLE setter = CreateThread(nullptr, 0, SetLater, cancel, 0, nullptr);
+  ASSERT_NE(setter, nullptr);
+  const DWORD start = GetTickCount();
+  const HttpResponse r = client.Get("/silent", cancel);
+  const DWORD elapsed = GetTickCount() - start;
+  EXPECT_EQ(r.status, 0);
+  EXPECT_STREQ(r.stage, "receive");
+  EXPECT_EQ(r.error, kErrorCancelled);
+  EXPECT_LT(elapsed, 2000u);
+  // Already set: not even one attempt is waited for.
+  const HttpResponse again = client.Get("/silent", cancel);
+  EXPECT_EQ(again.error, kErrorCancelled);
+  WaitForSingleObject(setter, INFINITE);
+  CloseHandle(setter);
+  CloseHandle(cancel);
 }
 
 // Trusts the peer's test CA in this prefix for the life of the object. (Wine
