@@ -1,6 +1,7 @@
 #include "browser_host.h"
 
 #include <mshtml.h>
+#include <wrl/client.h>
 
 #include <cwchar>
 
@@ -27,7 +28,9 @@ const IID kIidHtmlInputElement = {
 
 // The control's BeforeNavigate2 event.
 constexpr DISPID kDispidBeforeNavigate2 = 250;
-// Arguments arrive last first: BeforeNavigate2's URL and its Cancel flag.
+// Arguments arrive last first: BeforeNavigate2's browser (the top-level one
+// or a frame's), its URL and its Cancel flag.
+constexpr UINT kBrowserArgument = 6;
 constexpr UINT kUrlArgument = 5;
 constexpr UINT kCancelArgument = 0;
 
@@ -42,6 +45,18 @@ const wchar_t kClientHeader[] = L"X-Tavrensil-Client: 1\r\n";
 constexpr LONG kNavigateFlags = 0x0C;
 
 bool EqualsNoCase(const wchar_t* a, const wchar_t* b) { return _wcsicmp(a, b) == 0; }
+
+// Whether two interface pointers lead to one COM object (null: never).
+bool IsSameObject(IUnknown* a, IUnknown* b) {
+  if (!a || !b) return false;
+  Microsoft::WRL::ComPtr<IUnknown> identity_a;
+  Microsoft::WRL::ComPtr<IUnknown> identity_b;
+  return SUCCEEDED(a->QueryInterface(IID_IUnknown,
+                                     reinterpret_cast<void**>(identity_a.GetAddressOf()))) &&
+         SUCCEEDED(b->QueryInterface(IID_IUnknown,
+                                     reinterpret_cast<void**>(identity_b.GetAddressOf()))) &&
+         identity_a.Get() == identity_b.Get();
+}
 
 template <typename T>
 void ReleaseAndClear(T*& pointer) {
@@ -58,6 +73,32 @@ const wchar_t* const kTextTypes[8] = {L"",       L"text", L"password", L"email",
 
 bool IsPlayNavigation(const std::wstring& url) {
   return url.find(L"/play") != std::wstring::npos || url.find(L"play?") != std::wstring::npos;
+}
+
+std::wstring UrlHost(const std::wstring& url) {
+  const size_t scheme_end = url.find(L"://");
+  if (scheme_end == std::wstring::npos || scheme_end == 0) return std::wstring();
+  for (size_t i = 0; i < scheme_end; ++i) {
+    const wchar_t c = url[i];
+    const bool alnum = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9');
+    if (!alnum && c != L'+' && c != L'-' && c != L'.') return std::wstring();
+  }
+  // The browser ends the authority at a backslash as at a slash.
+  const size_t start = scheme_end + 3;
+  const size_t end = url.find_first_of(L"/\\?#", start);
+  std::wstring authority = url.substr(start, end == std::wstring::npos ? end : end - start);
+  const size_t at = authority.rfind(L'@');
+  if (at != std::wstring::npos) authority.erase(0, at + 1);
+  if (!authority.empty() && authority[0] == L'[') {
+    const size_t close = authority.find(L']');
+    return close == std::wstring::npos ? std::wstring() : authority.substr(0, close + 1);
+  }
+  return authority.substr(0, authority.find(L':'));
+}
+
+bool IsSitePlayNavigation(const std::wstring& url, const std::wstring& site_host) {
+  if (site_host.empty() || !IsPlayNavigation(url)) return false;
+  return EqualsNoCase(UrlHost(url).c_str(), site_host.c_str());
 }
 
 bool IsTextInputType(const wchar_t* type) {
@@ -215,14 +256,20 @@ STDMETHODIMP BrowserEventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*
   if (V_VT(inner) != VT_BSTR || !V_BSTR(inner)) return S_OK;
   const std::wstring url(V_BSTR(inner), SysStringLen(V_BSTR(inner)));
 
-  if (!IsPlayNavigation(url)) return S_OK;
+  // A frame inside the page (an embedded player, say) or another site may
+  // navigate to a "/play" of its own; only the site's own page is ours.
+  if (!host || !IsSitePlayNavigation(url, host->site_host)) return S_OK;
+  const VARIANT& browser = params->rgvarg[kBrowserArgument];
+  if (V_VT(&browser) != VT_DISPATCH || !IsSameObject(V_DISPATCH(&browser), host->web_browser)) {
+    return S_OK;
+  }
 
   VARIANT& cancel = params->rgvarg[kCancelArgument];
   if (V_VT(&cancel) == (VT_BYREF | VT_BOOL) && V_BOOLREF(&cancel)) {
     *V_BOOLREF(&cancel) = VARIANT_TRUE;
   }
 
-  if (host && host->on_navigate) {
+  if (host->on_navigate) {
     // The callback may destroy the host's objects, this sink among them, or
     // replace the callback itself: call a copy, and touch no member after it.
     const PlayNavigationCallback callback = host->on_navigate;
@@ -254,6 +301,7 @@ void BrowserHost::EnsureBrowserEmulation() {
 bool BrowserHost::Create(HWND window, const std::wstring& url, PlayNavigationCallback callback) {
   parent = window;
   on_navigate = std::move(callback);
+  site_host = UrlHost(url);
 
   EnsureBrowserEmulation();
 

@@ -22,6 +22,15 @@ extern const wchar_t* const kTextTypes[8];
 // "play?" (both case-sensitive).
 bool IsPlayNavigation(const std::wstring& url);
 
+// The host of an absolute URL ("scheme://[user@]host[:port]/..."), without
+// user and port, as written; empty when `url` has no "://" after a scheme.
+std::wstring UrlHost(const std::wstring& url);
+
+// True when `url` is a play navigation (IsPlayNavigation) to `site_host`,
+// compared without regard to case; scheme and port do not matter. An empty
+// host is no site's.
+bool IsSitePlayNavigation(const std::wstring& url, const std::wstring& site_host);
+
 // True when an input element of type `type` takes typed text; a null type
 // counts as "text", the platform's default.
 bool IsTextInputType(const wchar_t* type);
@@ -101,8 +110,10 @@ class BrowserEventSink final : public IDispatch {
   STDMETHODIMP GetTypeInfo(UINT index, LCID locale, ITypeInfo** info) override;
   STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID locale,
                              DISPID* ids) override;
-  // Cancels a play navigation (BeforeNavigate2 with a play URL) and hands its
-  // URL to the host's callback; always S_OK. Touches nothing after the call.
+  // Cancels a play navigation of the host's own browser (not of a frame in
+  // the page) to the host's site (BeforeNavigate2, IsSitePlayNavigation) and
+  // hands its URL to the host's callback; always S_OK. Touches nothing after
+  // the call.
   STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS* params,
                       VARIANT* result, EXCEPINFO* exception, UINT* arg_error) override;
 
@@ -127,8 +138,8 @@ class BrowserHost {
   static void EnsureBrowserEmulation();
 
   // Creates the control in `window` and navigates it to `url`; play
-  // navigations go to `callback` instead. False with `last_error` set when
-  // the control cannot run. Expects an empty host.
+  // navigations to the host of `url` go to `callback` instead. False with
+  // `last_error` set when the control cannot run. Expects an empty host.
   bool Create(HWND window, const std::wstring& url, PlayNavigationCallback callback);
 
   // Fits the control to the window's client area.
@@ -152,4 +163,5 @@ class BrowserHost {
   DWORD advise_cookie = 0;  // 0 = the sink is not connected
   std::wstring last_error;
   PlayNavigationCallback on_navigate;  // may be empty
+  std::wstring site_host;              // UrlHost of the start URL
 };

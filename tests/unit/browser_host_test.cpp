@@ -60,6 +60,36 @@ TEST(PlayNavigation, MatchesPlayPathAndQuery) {
   }
 }
 
+TEST(PlayNavigation, OnlyTheSitesOwnHost) {
+  struct Case {
+    const wchar_t* url;
+    const wchar_t* site_host;
+    bool play;
+  };
+  const Case cases[] = {
+      {L"https://oyun.tavrensil.com/s3/play?token=t", L"oyun.tavrensil.com", true},
+      // Case, scheme, port and a user part do not matter.
+      {L"HTTP://OYUN.Tavrensil.COM:8443/play?token=t", L"oyun.tavrensil.com", true},
+      {L"https://user:pw@oyun.tavrensil.com/play", L"oyun.tavrensil.com", true},
+      {L"http://[::1]:8080/play?token=t", L"[::1]", true},
+      // Someone else's pages, however they dress up.
+      {L"https://evil.example/play?token=t", L"oyun.tavrensil.com", false},
+      {L"https://oyun.tavrensil.com.evil.example/play", L"oyun.tavrensil.com", false},
+      {L"https://oyun.tavrensil.com@evil.example/play", L"oyun.tavrensil.com", false},
+      {L"https://evil.example\\@oyun.tavrensil.com/play", L"oyun.tavrensil.com", false},
+      {L"https://evil.example/x?u=https://oyun.tavrensil.com/play", L"oyun.tavrensil.com", false},
+      {L"javascript:x='https://oyun.tavrensil.com/play'", L"oyun.tavrensil.com", false},
+      {L"oyun.tavrensil.com/play?token=t", L"oyun.tavrensil.com", false},
+      // The site's own pages that are no play page, and no site at all.
+      {L"https://oyun.tavrensil.com/en/login", L"oyun.tavrensil.com", false},
+      {L"https://oyun.tavrensil.com/play", L"", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsSitePlayNavigation(c.url, c.site_host), c.play)
+        << std::string(c.url, c.url + wcslen(c.url));
+  }
+}
+
 TEST(TextField, TextTypesInOrder) {
   const wchar_t* const expected[] = {L"",       L"text", L"password", L"email",
                                      L"search", L"tel",  L"url",      L"number"};
@@ -142,13 +172,19 @@ TEST(Emulation, WrittenEveryTimeAsIe11) {
 // BeforeNavigate2's seven arguments, last first, as the control passes them.
 class BeforeNavigateArgs {
  public:
-  explicit BeforeNavigateArgs(const wchar_t* url) {
+  // `browser`: the navigating browser (the host's own, or a frame's); null
+  // leaves the argument empty.
+  BeforeNavigateArgs(const wchar_t* url, IDispatch* browser) {
     VariantInit(&url_);
     if (url) {
       V_VT(&url_) = VT_BSTR;
       V_BSTR(&url_) = SysAllocString(url);
     }
     for (VARIANT& v : args_) VariantInit(&v);
+    if (browser) {
+      V_VT(&args_[6]) = VT_DISPATCH;
+      V_DISPATCH(&args_[6]) = browser;  // borrowed: the arguments are never cleared
+    }
     V_VT(&args_[0]) = VT_BYREF | VT_BOOL;
     V_BOOLREF(&args_[0]) = &cancel;
     V_VT(&args_[5]) = VT_BYREF | VT_VARIANT;
@@ -175,19 +211,61 @@ HRESULT Fire(BrowserEventSink* sink, DISPID id, DISPPARAMS* params) {
   return sink->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, params, nullptr, nullptr, nullptr);
 }
 
-class EventSinkTest : public ::testing::Test {
+class BrowserControlTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    WNDCLASSW window_class = {};
+    window_class.lpfnWndProc = DefWindowProcW;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.lpszClassName = L"BrowserHostTestWindow";
+    RegisterClassW(&window_class);
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr)));
+    window_ = CreateWindowExW(0, L"BrowserHostTestWindow", L"browser host test",
+                              WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 0, 0, 640, 480, nullptr,
+                              nullptr, GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(window_, nullptr);
+  }
+
+  void TearDown() override {
+    host_.Destroy();
+    if (window_) DestroyWindow(window_);
+    OleUninitialize();
+  }
+
+  void ExpectEmpty() {
+    EXPECT_EQ(host_.ole_object, nullptr);
+    EXPECT_EQ(host_.inplace_object, nullptr);
+    EXPECT_EQ(host_.web_browser, nullptr);
+    EXPECT_EQ(host_.site, nullptr);
+    EXPECT_EQ(host_.sink, nullptr);
+    EXPECT_EQ(host_.advise_cookie, 0u);
+  }
+
+  HWND window_ = nullptr;
+  BrowserHost host_;
+};
+
+// A sink of its own on a host whose control runs, so that events can name
+// the host's browser (or another) as the navigating one.
+class EventSinkTest : public BrowserControlTest {
  protected:
   void SetUp() override {
-    host_.on_navigate = [this](const std::wstring& url) { urls_.push_back(url); };
+    BrowserControlTest::SetUp();
+    ASSERT_TRUE(host_.Create(window_, kSiteUrl,
+                             [this](const std::wstring& url) { urls_.push_back(url); }));
     sink_ = new BrowserEventSink(&host_);
   }
   void TearDown() override {
     if (sink_) {
       EXPECT_EQ(sink_->Release(), 0u);
     }
+    BrowserControlTest::TearDown();
   }
+  IDispatch* Browser() { return host_.web_browser; }
 
-  BrowserHost host_;
   BrowserEventSink* sink_ = nullptr;
   std::vector<std::wstring> urls_;
 };
@@ -218,48 +296,64 @@ TEST_F(EventSinkTest, CountsAndInterfaces) {
 }
 
 TEST_F(EventSinkTest, PlayNavigationIsCancelledAndReported) {
-  BeforeNavigateArgs args(kPlayUrl);
+  BeforeNavigateArgs args(kPlayUrl, Browser());
   EXPECT_EQ(Fire(sink_, 250, &args.params), S_OK);
   EXPECT_EQ(args.cancel, VARIANT_TRUE);
   ASSERT_EQ(urls_.size(), 1u);
   EXPECT_EQ(urls_[0], kPlayUrl);
 }
 
-TEST_F(EventSinkTest, OtherPagesPassUntouched) {
-  BeforeNavigateArgs args(L"https://site.example/en/Play?token=abc");
-  EXPECT_EQ(Fire(sink_, 250, &args.params), S_OK);
-  EXPECT_EQ(args.cancel, VARIANT_FALSE);
+TEST_F(EventSinkTest, OtherPagesFramesAndSitesPassUntouched) {
+  // Another object stands for a frame's browser inside the page.
+  BrowserEventSink* frame = new BrowserEventSink(nullptr);
+  struct Case {
+    const wchar_t* url;
+    IDispatch* browser;
+  };
+  const Case cases[] = {
+      {L"http://127.0.0.1:1/en/Play?token=abc", Browser()},
+      {L"http://127.0.0.2:1/en/play?token=abc", Browser()},
+      {kPlayUrl, frame},
+      {kPlayUrl, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
+    BeforeNavigateArgs args(c.url, c.browser);
+    EXPECT_EQ(Fire(sink_, 250, &args.params), S_OK);
+    EXPECT_EQ(args.cancel, VARIANT_FALSE);
+  }
   EXPECT_TRUE(urls_.empty());
+  EXPECT_EQ(frame->Release(), 0u);
 }
 
 TEST_F(EventSinkTest, IgnoredEvents) {
   {
-    BeforeNavigateArgs args(kPlayUrl);
+    BeforeNavigateArgs args(kPlayUrl, Browser());
     EXPECT_EQ(Fire(sink_, 251, &args.params), S_OK);  // another event
     EXPECT_EQ(Fire(sink_, 0, &args.params), S_OK);
     EXPECT_EQ(args.cancel, VARIANT_FALSE);
   }
   {
-    BeforeNavigateArgs args(kPlayUrl);
+    BeforeNavigateArgs args(kPlayUrl, Browser());
     args.params.cArgs = 6;  // too few arguments
     EXPECT_EQ(Fire(sink_, 250, &args.params), S_OK);
     EXPECT_EQ(args.cancel, VARIANT_FALSE);
   }
   EXPECT_EQ(Fire(sink_, 250, nullptr), S_OK);
   {
-    BeforeNavigateArgs args(nullptr);  // URL is VT_EMPTY
+    BeforeNavigateArgs args(nullptr, Browser());  // URL is VT_EMPTY
     EXPECT_EQ(Fire(sink_, 250, &args.params), S_OK);
     EXPECT_EQ(args.cancel, VARIANT_FALSE);
   }
   {
-    BeforeNavigateArgs args(kPlayUrl);
+    BeforeNavigateArgs args(kPlayUrl, Browser());
     SysFreeString(V_BSTR(&args.Url()));
     V_BSTR(&args.Url()) = nullptr;  // a string variant without a string
     EXPECT_EQ(Fire(sink_, 250, &args.params), S_OK);
     EXPECT_EQ(args.cancel, VARIANT_FALSE);
   }
   {
-    BeforeNavigateArgs args(kPlayUrl);
+    BeforeNavigateArgs args(kPlayUrl, Browser());
     // The URL variant itself, not by reference: not what the control sends.
     VARIANT direct;
     VariantInit(&direct);
@@ -274,7 +368,7 @@ TEST_F(EventSinkTest, IgnoredEvents) {
 }
 
 TEST_F(EventSinkTest, CancelOfTheWrongTypeIsLeftAlone) {
-  BeforeNavigateArgs args(kPlayUrl);
+  BeforeNavigateArgs args(kPlayUrl, Browser());
   LONG not_a_flag = 5;
   V_VT(&args.Arg(0)) = VT_BYREF | VT_I4;
   V_I4REF(&args.Arg(0)) = &not_a_flag;
@@ -285,14 +379,15 @@ TEST_F(EventSinkTest, CancelOfTheWrongTypeIsLeftAlone) {
 
 TEST_F(EventSinkTest, WithoutCallbackStillCancelled) {
   host_.on_navigate = nullptr;
-  BeforeNavigateArgs args(kPlayUrl);
+  BeforeNavigateArgs args(kPlayUrl, Browser());
   EXPECT_EQ(Fire(sink_, 250, &args.params), S_OK);
   EXPECT_EQ(args.cancel, VARIANT_TRUE);
 
+  // Without a host there is no site to compare with: nothing is ours.
   sink_->host = nullptr;
-  BeforeNavigateArgs again(kPlayUrl);
+  BeforeNavigateArgs again(kPlayUrl, Browser());
   EXPECT_EQ(Fire(sink_, 250, &again.params), S_OK);
-  EXPECT_EQ(again.cancel, VARIANT_TRUE);
+  EXPECT_EQ(again.cancel, VARIANT_FALSE);
 }
 
 TEST_F(EventSinkTest, CallbackMayReleaseTheSink) {
@@ -304,7 +399,7 @@ TEST_F(EventSinkTest, CallbackMayReleaseTheSink) {
     sink->Release();
   };
   sink_ = nullptr;
-  BeforeNavigateArgs args(kPlayUrl);
+  BeforeNavigateArgs args(kPlayUrl, Browser());
   EXPECT_EQ(Fire(sink, 250, &args.params), S_OK);
   EXPECT_EQ(args.cancel, VARIANT_TRUE);
   EXPECT_EQ(urls_.size(), 1u);
@@ -496,43 +591,6 @@ TEST(BrowserHostEmpty, KeysGoToTheActiveObjectFirst) {
 
 // ---------------------------------------------------------------------------
 // The platform's browser control
-
-class BrowserControlTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    WNDCLASSW window_class = {};
-    window_class.lpfnWndProc = DefWindowProcW;
-    window_class.hInstance = GetModuleHandleW(nullptr);
-    window_class.lpszClassName = L"BrowserHostTestWindow";
-    RegisterClassW(&window_class);
-  }
-
-  void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr)));
-    window_ = CreateWindowExW(0, L"BrowserHostTestWindow", L"browser host test",
-                              WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 0, 0, 640, 480, nullptr,
-                              nullptr, GetModuleHandleW(nullptr), nullptr);
-    ASSERT_NE(window_, nullptr);
-  }
-
-  void TearDown() override {
-    host_.Destroy();
-    if (window_) DestroyWindow(window_);
-    OleUninitialize();
-  }
-
-  void ExpectEmpty() {
-    EXPECT_EQ(host_.ole_object, nullptr);
-    EXPECT_EQ(host_.inplace_object, nullptr);
-    EXPECT_EQ(host_.web_browser, nullptr);
-    EXPECT_EQ(host_.site, nullptr);
-    EXPECT_EQ(host_.sink, nullptr);
-    EXPECT_EQ(host_.advise_cookie, 0u);
-  }
-
-  HWND window_ = nullptr;
-  BrowserHost host_;
-};
 
 TEST_F(BrowserControlTest, PlayNavigationReportedAndHostDestroyedInside) {
   std::vector<std::wstring> urls;
