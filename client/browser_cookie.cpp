@@ -68,18 +68,29 @@ bool CookieExpiry(const SYSTEMTIME& now_utc, int days, std::wstring* expiry) {
   return true;
 }
 
-std::wstring CookieData(const std::wstring& value, const std::wstring& expiry) {
-  return value + L"; expires=" + expiry + L"; path=/; HttpOnly";
+std::wstring CookieData(const std::wstring& value, const std::wstring& expiry,
+                        const std::wstring& url) {
+  // An https site sets its cookie secure; renewing it must not drop that.
+  const bool secure = _wcsnicmp(url.c_str(), L"https://", 8) == 0;
+  return value + L"; expires=" + expiry + L"; path=/; HttpOnly" + (secure ? L"; secure" : L"");
+}
+
+bool IsCookieValue(const std::string& value) {
+  for (const char ch : value) {
+    const unsigned char b = static_cast<unsigned char>(ch);
+    if (b <= 0x20 || b >= 0x7F || b == '"' || b == ',' || b == ';' || b == '\\') return false;
+  }
+  return true;
 }
 
 bool PersistBrowserCookie(const std::wstring& url, const std::string& name,
                           const std::string& value, int days) {
-  if (value.empty()) return false;
+  if (value.empty() || !IsCookieValue(value)) return false;
   SYSTEMTIME now;
   GetSystemTime(&now);
   std::wstring expiry;
   if (!CookieExpiry(now, days, &expiry)) return false;
-  const std::wstring data = CookieData(Utf8ToWide(value), expiry);
+  const std::wstring data = CookieData(Utf8ToWide(value), expiry, url);
   const DWORD state =
       InternetSetCookieExW(url.c_str(), Utf8ToWide(name).c_str(), data.c_str(), kCookieHttpOnly, 0);
   return state != 0 && state != kCookieStateReject;

@@ -11,8 +11,9 @@
 std::string BrowserCookie(const std::wstring& url, const std::string& name);
 
 // Stores `name`=`value` for `url` as a persistent HTTP-only cookie for the
-// whole site, expiring `days` days from now. False for an empty value (the
-// store is not touched), a date that cannot be formatted, or a refusal.
+// whole site, expiring `days` days from now, and secure when `url` is https.
+// False for an empty value or one that IsCookieValue refuses (the store is
+// not touched), a date that cannot be formatted, or a refusal.
 bool PersistBrowserCookie(const std::wstring& url, const std::string& name,
                           const std::string& value, int days);
 
@@ -24,6 +25,11 @@ std::wstring CookieValueFromText(const std::wstring& cookies, const std::wstring
 // the cookie's expiry. False when the date cannot be formed.
 bool CookieExpiry(const SYSTEMTIME& now_utc, int days, std::wstring* expiry);
 
-// The data part of a persistent cookie: value, expiry, whole-site path and
-// the HTTP-only attribute.
-std::wstring CookieData(const std::wstring& value, const std::wstring& expiry);
+// The data part of a persistent cookie for `url`: value, expiry, whole-site
+// path, the HTTP-only attribute and, for an https `url`, the secure one.
+std::wstring CookieData(const std::wstring& value, const std::wstring& expiry,
+                        const std::wstring& url);
+
+// Whether every byte of `value` may stand in a cookie value: printable
+// ASCII except space, '"', ',', ';' and '\\'. Empty is allowed.
+bool IsCookieValue(const std::string& value);

@@ -58,8 +58,32 @@ TEST(CookieExpiry, MovesByWholeDaysAcrossMonthAndYearEnds) {
 }
 
 TEST(CookieData, CarriesExpiryPathAndHttpOnly) {
-  EXPECT_EQ(CookieData(L"abc", L"Wed, 30 Apr 2025 12:00:00 GMT"),
+  const wchar_t date[] = L"Wed, 30 Apr 2025 12:00:00 GMT";
+  EXPECT_EQ(CookieData(L"abc", date, L"http://oyun.tavrensil.test/"),
             L"abc; expires=Wed, 30 Apr 2025 12:00:00 GMT; path=/; HttpOnly");
+  // An https site's cookie stays secure when renewed.
+  for (const wchar_t* url : {L"https://oyun.tavrensil.test/", L"HTTPS://oyun.tavrensil.test/"}) {
+    EXPECT_EQ(CookieData(L"abc", date, url),
+              L"abc; expires=Wed, 30 Apr 2025 12:00:00 GMT; path=/; HttpOnly; secure");
+  }
+}
+
+TEST(CookieValue, OnlyCookieCharactersPass) {
+  struct Case {
+    std::string value;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"", true},
+      {"9f86d081884c7d65-_.~!#$%&'()*+/:<=>?@[]^`{|}", true},
+      {"a b", false},      {"a\r\nSet-Cookie: x=1", false}, {"a;b", false},
+      {"a,b", false},      {"a\"b", false},                 {"a\\b", false},
+      {"a\tb", false},     {std::string("a\0b", 3), false},   {"a\x7F", false},
+      {"\xC3\xBC", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsCookieValue(c.value), c.ok) << c.value;
+  }
 }
 
 TEST(BrowserCookieStore, PersistsAndReadsBackThroughTheStore) {
@@ -70,9 +94,15 @@ TEST(BrowserCookieStore, PersistsAndReadsBackThroughTheStore) {
   // Deeper paths of the site see the whole-site cookie too.
   EXPECT_EQ(BrowserCookie(url + L"s3/play?token=x", "rb_dev"), value);
 
-  // An empty value changes nothing in the store.
+  // An empty value, or one that is no cookie value, changes nothing in the store.
   EXPECT_FALSE(PersistBrowserCookie(url, "rb_dev", "", 60));
+  EXPECT_FALSE(PersistBrowserCookie(url, "rb_dev", "x; path=/other", 60));
   EXPECT_EQ(BrowserCookie(url, "rb_dev"), value);
+
+  // The store takes the secure attribute of an https site's cookie.
+  const std::wstring secure_url = L"https://secure.tavrensil.test/";
+  ASSERT_TRUE(PersistBrowserCookie(secure_url, "rb_dev", value, 60));
+  EXPECT_EQ(BrowserCookie(secure_url, "rb_dev"), value);
 
   EXPECT_EQ(BrowserCookie(url, "missing"), "");
   EXPECT_EQ(BrowserCookie(L"http://no-cookies.tavrensil.test/", "rb_dev"), "");
