@@ -163,12 +163,27 @@ void Deliver(const Decision& decision, LogFunction log, SOCKET socket, const soc
   }
 }
 
+SOCKET OpenLoopbackSocket() {
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return s;
+  // Bound before the first send, or the platform binds it to every address
+  // and anyone on the network could send to it.
+  sockaddr_in local = {};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(kLoopback);
+  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
+    closesocket(s);
+    return INVALID_SOCKET;
+  }
+  return s;
+}
+
 void Start(HWND window, LogFunction log, TextFocusFunction web_text_focus) {
   g_log = log;
   g_web_text_focus = web_text_focus;
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) == 0) {
-    g_socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    g_socket = OpenLoopbackSocket();
     g_target.sin_family = AF_INET;
     g_target.sin_port = htons(kCompanionPort);
     g_target.sin_addr.s_addr = htonl(kLoopback);

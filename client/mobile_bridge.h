@@ -95,6 +95,10 @@ Sample SampleFocus();
 // `socket` is INVALID_SOCKET. Send results are not examined.
 void Deliver(const Decision& decision, LogFunction log, SOCKET socket, const sockaddr_in& target);
 
+// A UDP socket bound to 127.0.0.1 (any port), reachable from this machine
+// only; INVALID_SOCKET when it cannot be made. Needs Winsock started.
+SOCKET OpenLoopbackSocket();
+
 // Opens the UDP socket (its absence is logged and tolerated) and sets the
 // poll timer on `window`. Called once, in mobile mode, after full screen.
 void Start(HWND window, LogFunction log, TextFocusFunction web_text_focus);

@@ -278,7 +278,7 @@ class MobileDelivery : public ::testing::Test {
     ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&target_), sizeof(target_)), 0);
     int size = sizeof(target_);
     ASSERT_EQ(getsockname(listener_, reinterpret_cast<sockaddr*>(&target_), &size), 0);
-    sender_ = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sender_ = mobile::OpenLoopbackSocket();  // the bridge's own kind of socket
     ASSERT_NE(sender_, INVALID_SOCKET);
     g_logged.clear();
   }
@@ -317,6 +317,11 @@ TEST_F(MobileDelivery, EachByteIsOneDatagram) {
   mobile::Deliver(decision, CaptureLog, sender_, target_);
   EXPECT_EQ(Received(500), (std::vector<std::string>{"d", "g"}));
   EXPECT_EQ(g_logged, (Lines{L"klavye: ac", L"dokunmatik: oyun"}));
+  // Sent from 127.0.0.1, where nothing from the network reaches the socket.
+  sockaddr_in local = {};
+  int size = sizeof(local);
+  ASSERT_EQ(getsockname(sender_, reinterpret_cast<sockaddr*>(&local), &size), 0);
+  EXPECT_EQ(ntohl(local.sin_addr.s_addr), mobile::kLoopback);
 }
 
 TEST_F(MobileDelivery, WithoutSocketSameStateAndLinesButNothingSent) {
