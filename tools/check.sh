@@ -40,6 +40,7 @@ ctest --preset windows-x64
 # (dist_installer); here the release itself is built and built again.
 step "release: make dist, and a second build compared byte for byte"
 tools/dist.sh
+tests/dist/key_scan.py build/dist/TavrensilClient.exe
 tests/dist/reproducible.sh build/dist
 step "release: signed with a throw-away certificate, and every signature verified"
 tests/dist/signing_test.sh build/dist-work
