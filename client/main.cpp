@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -48,6 +49,7 @@ const wchar_t kOcxName[] = L"Flash32_32_0_0_363.ocx";
 const char kMobileLoadingVersion[] = "2";
 const char kDefaultMobileLoader[] = "Loading_m.swf";
 const size_t kMaxLoaderNameBytes = 63;
+const size_t kMaxSiteNameBytes = 32;
 const int kDeviceCookieDays = 60;
 const DWORD kHeartbeatPeriodMs = 20000;
 
@@ -74,10 +76,14 @@ std::atomic<bool> g_heartbeat_running{false};
 std::atomic<unsigned> g_heartbeat_generation{0};
 // Wakes sleeping heartbeat threads at once when the heartbeat is stopped.
 HANDLE g_heartbeat_wake = nullptr;
-// Held for a whole beat or goodbye exchange: the session strings are never
-// read and written at once, and no beat is in flight while the goodbye is
-// signed and sent.
+// Cancels a beat still in flight once the stop has waited for it long enough.
+HANDLE g_beat_cancel = nullptr;
+// Guards the session strings and the floor below; held only for moments,
+// never across a network exchange.
 SRWLOCK g_session_lock = SRWLOCK_INIT;
+// Answers to beats of generations below this change nothing: their beats
+// were abandoned by a stop.
+unsigned g_beat_answer_floor = 0;
 HANDLE g_heartbeat_thread = nullptr;
 std::wstring g_last_movie;
 std::wstring g_last_flashvars;
@@ -104,11 +110,31 @@ bool QueryValue(const std::string& url, const std::string& name, std::string* va
   return true;
 }
 
-// ---------------------------------------------------------------------------
-// The game session. Filled in as the session protocol is built; until then
-// these keep every caller working.
+// 1 to `max_bytes` ASCII letters, digits and characters of `extra`.
+bool IsPlainName(const std::string& text, size_t max_bytes, const char* extra) {
+  if (text.empty() || text.size() > max_bytes) return false;
+  for (const char ch : text) {
+    const unsigned char b = static_cast<unsigned char>(ch);
+    const bool alnum = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9');
+    if (!alnum && (b == 0 || !std::strchr(extra, b))) return false;
+  }
+  return true;
+}
 
-// The signed form of a beat or goodbye over the current challenge.
+// ---------------------------------------------------------------------------
+// The game session.
+
+// Holds the session lock for its scope.
+class SessionLock {
+ public:
+  SessionLock() { AcquireSRWLockExclusive(&g_session_lock); }
+  ~SessionLock() { ReleaseSRWLockExclusive(&g_session_lock); }
+  SessionLock(const SessionLock&) = delete;
+  SessionLock& operator=(const SessionLock&) = delete;
+};
+
+// The signed form of a beat or goodbye over the current challenge. Called
+// under the session lock.
 std::map<std::string, std::string> SessionForm(const char* action) {
   return {{"build", std::to_string(kBuild)},
           {"challenge", g_challenge},
@@ -116,14 +142,16 @@ std::map<std::string, std::string> SessionForm(const char* action) {
           {"sig", SignRequest(action, g_challenge, g_csid)}};
 }
 
-// One beat; false when the thread is to end. Runs under the session lock.
-bool Beat(unsigned generation) {
-  if (!g_heartbeat_running || generation != g_heartbeat_generation || g_csid.empty() || !g_http) {
-    return false;
-  }
-  const HttpResponse response = g_http->Post(g_shard + "/api/client/beat", SessionForm("beat"));
+bool IsCurrentHeartbeat(unsigned generation) {
+  return g_heartbeat_running && generation == g_heartbeat_generation;
+}
+
+// Takes a beat's answer; false when the thread is to end.
+bool TakeBeatAnswer(unsigned generation, const HttpResponse& response) {
   if (response.status != 200) return true;  // the next beat tries the same challenge
   const Json answer = Json::Parse(response.body);
+  SessionLock lock;
+  if (generation < g_beat_answer_floor) return false;  // abandoned meanwhile
   if (answer["ok"].truthy()) {
     g_challenge = answer["challenge"].str("");
   } else if (answer["fatal"].truthy()) {
@@ -133,15 +161,25 @@ bool Beat(unsigned generation) {
   return true;
 }
 
+// One beat; false when the thread is to end.
+bool Beat(unsigned generation) {
+  std::string path;
+  std::map<std::string, std::string> form;
+  {
+    SessionLock lock;
+    if (!IsCurrentHeartbeat(generation) || g_csid.empty() || !g_http) return false;
+    path = g_shard + "/api/client/beat";
+    form = SessionForm("beat");
+  }
+  return TakeBeatAnswer(generation, g_http->Post(path, form, g_beat_cancel));
+}
+
 // The heartbeat thread; its parameter is the generation it belongs to.
 DWORD WINAPI HeartbeatThreadProc(LPVOID parameter) {
   const unsigned generation = static_cast<unsigned>(reinterpret_cast<UINT_PTR>(parameter));
-  while (g_heartbeat_running && generation == g_heartbeat_generation) {
+  while (IsCurrentHeartbeat(generation)) {
     WaitForSingleObject(g_heartbeat_wake, kHeartbeatPeriodMs);
-    AcquireSRWLockExclusive(&g_session_lock);
-    const bool go_on = Beat(generation);
-    ReleaseSRWLockExclusive(&g_session_lock);
-    if (!go_on) break;
+    if (!Beat(generation)) break;
   }
   return 0;
 }
@@ -150,7 +188,9 @@ DWORD WINAPI HeartbeatThreadProc(LPVOID parameter) {
 
 void StartHeartbeat() {
   if (!g_heartbeat_wake) g_heartbeat_wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!g_beat_cancel) g_beat_cancel = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ResetEvent(g_heartbeat_wake);
+  ResetEvent(g_beat_cancel);
   g_heartbeat_running = true;
   const UINT_PTR generation = g_heartbeat_generation;
   g_heartbeat_thread = CreateThread(nullptr, 0, HeartbeatThreadProc,
@@ -163,6 +203,15 @@ bool StopHeartbeat() {
   if (g_heartbeat_wake) SetEvent(g_heartbeat_wake);
   if (!g_heartbeat_thread) return true;
   const bool ended = WaitForSingleObject(g_heartbeat_thread, kHeartbeatStopWaitMs) == WAIT_OBJECT_0;
+  if (!ended) {
+    // A beat still in flight: whatever it brings back now changes nothing,
+    // and it no longer holds anyone up.
+    {
+      SessionLock lock;
+      g_beat_answer_floor = g_heartbeat_generation;
+    }
+    SetEvent(g_beat_cancel);
+  }
   CloseHandle(g_heartbeat_thread);
   g_heartbeat_thread = nullptr;
   return ended;
@@ -177,7 +226,10 @@ void SessionBox(HWND window, const std::wstring& text, UINT icon) {
 // Carries the site's device cookie over to the HTTP client and renews it.
 void TakeDeviceCookie() {
   const std::wstring cookie_url = g_options.site + L"/";
-  const std::string cookie = BrowserCookie(cookie_url, "rb_dev");
+  std::string cookie = BrowserCookie(cookie_url, "rb_dev");
+  // The store is the player's profile, open to other programs: a value that
+  // could break out of our Cookie header is no device cookie of the site.
+  if (!IsCookieValue(cookie)) cookie.clear();
   Log(L"rb_dev cerezi: %ls", cookie.empty() ? L"BULUNAMADI" : L"alindi");
   if (cookie.empty()) return;
   g_http->device_cookie = cookie;
@@ -256,19 +308,33 @@ void OnPlayNavigated(HWND window, const std::wstring& url) {
     SessionBox(window, Utf8ToWide(play["error"].str("Oyun başlatılamadı.")), MB_ICONERROR);
     return;
   }
-  g_csid = play["csid"].str("");
-  g_challenge = play["challenge"].str("");
   std::string movie = play["movie"].str("");
+  // Only a web address: the control would open a file share (and hand it
+  // the player's credentials) or a local file just as readily.
+  if (!IsWebAddress(Utf8ToWide(movie))) {
+    SessionBox(window, L"Oyun başlatılamadı.", MB_ICONERROR);
+    return;
+  }
+  {
+    SessionLock lock;
+    g_csid = play["csid"].str("");
+    g_challenge = play["challenge"].str("");
+  }
   if (g_options.mobile) movie = MobileMovie(movie);
   if (!LaunchFlash(window, Utf8ToWide(movie), Utf8ToWide(play["flashvars"].str("")))) return;
   StartHeartbeat();
 }
 
 void SendBye() {
-  // Waits for a beat in flight, so the goodbye signs the latest challenge.
-  AcquireSRWLockExclusive(&g_session_lock);
-  if (!g_csid.empty() && g_http) g_http->Post(g_shard + "/api/client/bye", SessionForm("bye"));
-  ReleaseSRWLockExclusive(&g_session_lock);
+  std::string path;
+  std::map<std::string, std::string> form;
+  {
+    SessionLock lock;
+    if (g_csid.empty() || !g_http) return;
+    path = g_shard + "/api/client/bye";
+    form = SessionForm("bye");
+  }
+  g_http->Post(path, form);
 }
 
 PlayNavigationCallback MakePlayCallback(HWND window) {
@@ -575,6 +641,8 @@ bool WriteBitmapFile(const std::wstring& path, const BITMAPFILEHEADER& file,
 // ---------------------------------------------------------------------------
 // The play URL.
 
+bool IsSiteName(const std::string& value) { return IsPlainName(value, kMaxSiteNameBytes, "-_"); }
+
 void ParsePlayUrl(const std::wstring& url, std::string& site, std::string& token,
                   std::string& shard) {
   const std::string u = WideToUtf8(url);
@@ -582,7 +650,8 @@ void ParsePlayUrl(const std::wstring& url, std::string& site, std::string& token
   site = "local";
   std::string value;
   if (QueryValue(u, "site=", &value)) {
-    if (!value.empty()) {
+    // The value becomes a path on the game server: nothing but a name.
+    if (IsSiteName(value)) {
       const bool main_world = value == "local" || value == "s1";
       site = main_world ? "local" : value;
       shard = main_world ? "" : "/" + value;
@@ -607,13 +676,7 @@ namespace {
 
 // A plain file name: no path, no spaces, nothing outside ASCII.
 bool IsLoaderName(const std::string& name) {
-  if (name.empty() || name.size() > kMaxLoaderNameBytes) return false;
-  for (const char ch : name) {
-    const unsigned char b = static_cast<unsigned char>(ch);
-    const bool alnum = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9');
-    if (!alnum && b != '-' && b != '.' && b != '_') return false;
-  }
-  return true;
+  return IsPlainName(name, kMaxLoaderNameBytes, "-._");
 }
 
 }  // namespace

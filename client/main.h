@@ -66,17 +66,23 @@ UpdateAnswer ReadUpdateAnswer(const std::string& body);
 // The update notice shown when the server requires a newer build.
 std::wstring UpdateNoticeText(int64_t latest_build);
 
-// Whether `url` is an http or https address, the only kind the update
-// notice hands to the shell.
+// Whether `url` is an http or https address (the scheme in any case): the
+// only kind the update notice hands to the shell and the only movie address
+// of a play answer that the media control is given.
 bool IsWebAddress(const std::wstring& url);
 
 // Takes the world and session token out of the site's play URL: `site` is
 // "local", "s2".."s15" (from a "/sN/" path segment) or the "site" parameter;
 // `shard` the matching API path prefix ("" for the main world, "/s3",
 // "/eu1"); `token` the "token" parameter, left untouched when there is none.
-// Parameters count only by their whole name ("csrftoken" is not "token").
+// Parameters count only by their whole name ("csrftoken" is not "token"). A
+// "site" value that is not a site name counts as an empty one.
 void ParsePlayUrl(const std::wstring& url, std::string& site, std::string& token,
                   std::string& shard);
+
+// Whether `value` may name a site and so become an API path prefix: 1 to 32
+// ASCII letters, digits, '-' and '_'.
+bool IsSiteName(const std::string& value);
 
 // The movie to start in mobile mode: the last "/Loading.swf" of `movie`
 // becomes the mobile loader (`loading` when it is a plain file name of at
@@ -103,9 +109,9 @@ void ToggleNativeFullscreen(HWND window);
 void StartHeartbeat();
 
 // Ends the heartbeat: no thread started before sends another beat, even when
-// a new one starts at once, and a sleeping thread wakes now. Waits a moment
-// for the thread; false when it was still busy (a beat in flight), in which
-// case it ends by itself after that beat.
+// a new one starts at once, and a sleeping thread wakes now. Waits up to 1 s
+// for a beat in flight; false when it had not ended by then, in which case
+// that beat is cancelled and its answer, if any, changes nothing.
 bool StopHeartbeat();
 
 // F5: restarts the game movie while it runs, else reloads the start page.

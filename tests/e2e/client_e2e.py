@@ -23,6 +23,7 @@ Python 3 standard library only.
 """
 import argparse
 import contextlib
+import itertools
 import json
 import os
 import re
@@ -104,6 +105,18 @@ TWO_BEATS_WAIT = 2 * BEAT_PERIOD + 12
 # Without a server the update request is tried three times in all, 1.5 s
 # apart, after the window shows; no message box may appear meanwhile or after.
 NO_SERVER_QUIET_MS = 6000
+
+# Hostile peers. The client under Wine peaks near 40 MB; one that read an
+# endless answer on would pass this bound within a second.
+PEAK_MEMORY_KB = 150 * 1024
+# One attempt's deadline (the four time-outs), the wait for the answer's
+# headers, and how long closing waits for a beat in flight.
+ATTEMPT_DEADLINE = 55.0
+HEADERS_WAIT = 20.0
+BEAT_STOP_WAIT = 1.0
+# Wine's own start and end of a close, and the close tool's.
+CLOSE_SLACK = 6.0
+OVERSIZE_CODE = "(asama=receive, kod=12184)"
 
 
 class CaseFailure(Exception):
@@ -491,6 +504,21 @@ class Client:
                               % (limit, what, " (open message boxes: %s)" % boxes if boxes else ""))
         check(code == 0, "exit code %d %s, expected 0" % (code, what))
 
+    def peak_memory_kb(self):
+        """The most memory the running client has held (VmHWM), or None."""
+        for pid in process_tree(self.proc.pid):
+            try:
+                with open("/proc/%d/comm" % pid) as f:
+                    if not f.read().startswith("TavrensilClien"):
+                        continue
+                with open("/proc/%d/status" % pid) as f:
+                    for line in f:
+                        if line.startswith("VmHWM:"):
+                            return int(line.split()[1])
+            except OSError:
+                continue
+        return None
+
     def control_puts(self, name):
         """The values the media control was given for property `name`."""
         record = read_file(self.path("control.txt")) or b""
@@ -542,6 +570,7 @@ class Cases:
         self.h = harness
         self.script = server_script
         self.server = None
+        self.server_numbers = itertools.count(1)
 
     def movie_args(self, site):
         return ["--site", site, "--movie", site + "/static/game.swf"]
@@ -779,6 +808,7 @@ class Cases:
     def own_server(self, name, extra=()):
         """A reference server of the case's own: its faults and its log
         belong to this case alone, so session cases can run side by side."""
+        name = "%s-%d" % (name, next(self.server_numbers))
         server = Server(self.script, self.h.base, name, list(extra))
         try:
             yield server
@@ -933,20 +963,94 @@ class Cases:
             check(self.expect_one_bye(server, since).get("verdict") == "ok", "goodbye refused")
 
     def close_during_beat(self, c):
-        """Closing while the server holds a beat: the goodbye waits for it
-        and signs the challenge it brought."""
-        delay_ms = 4000
+        """Closing while the server holds a beat: closing waits for it only
+        briefly, then the goodbye goes out over the challenge the client
+        holds, and the held beat, served later, changes nothing."""
+        delay_ms = 120000
         with self.own_server("slow-beat", ["--fault", "beat=delay:%d:once" % delay_ms]) as server:
             since = self.start_session(c, server)
             # The fault is taken when the beat arrives: from then on it is held.
             held = lambda: not any(f.get("endpoint") == "beat" for f in server.faults())
             check(wait_until(held, BEAT_PERIOD + 10, step=0.05), "no beat came")
-            c.close_and_expect_zero(EXIT_WAIT + delay_ms / 1000.0)
-            beats = self.api_calls(server, since, "beat")
-            check(len(beats) == 1 and beats[0].get("verdict") == "ok",
-                  "beats: %s" % short(json.dumps(beats), 300))
-            bye = self.expect_one_bye(server, since, after=beats[0])
+            c.close_and_expect_zero(BEAT_STOP_WAIT + CLOSE_SLACK)
+            bye = self.expect_one_bye(server, since)
             check(bye.get("verdict") == "ok", "goodbye refused: %s" % bye.get("verdict"))
+
+    # ---- hostile peers ----------------------------------------------------
+
+    def expect_small(self, c):
+        peak = c.peak_memory_kb()
+        check(peak is not None, "the client process was not found")
+        check(peak < PEAK_MEMORY_KB, "the client held %d kB at its peak" % peak)
+
+    def make_oversized(self, fault, box=None):
+        """An answer without end or announcing gigabytes: the client reads no
+        more than its bound, stays up and small, and says so when it must."""
+        def case(c):
+            with self.own_server("oversized", ["--fault", fault]) as server:
+                if box is None:
+                    c.start(self.movie_args(server.url))
+                    c.expect_window()
+                    wait_update_request(server, 0)
+                    c.expect_no_box(QUIET_MS)
+                else:
+                    c.start(["--site", self.session_site(server)])
+                    self.expect_session_box(c, box)
+                self.expect_small(c)
+                c.close_and_expect_zero()
+        return case
+
+    def make_close_bound(self, fault, limit):
+        """A goodbye the server never properly answers: the client still
+        ends within `limit` seconds of the close."""
+        def case(c):
+            with self.own_server("close-bound", ["--fault", fault]) as server:
+                since = self.start_session(c, server)
+                c.close_and_expect_zero(limit + CLOSE_SLACK)
+                self.expect_one_bye(server, since)
+        return case
+
+    def play_redirect(self, c):
+        """A redirect of the signed play request is not followed."""
+        with self.own_server("redirect-target") as target:
+            with self.own_server("redirect", ["--fault", "play=redirect:%d" % target.port]) as server:
+                c.start(["--site", self.session_site(server)])
+                self.expect_session_box(c, "Oyun bileti alınamadı.")
+                c.close_and_expect_zero()
+            check(not target.entries(), "the redirect target was reached: %s"
+                  % [e.get("path") for e in target.entries()])
+
+    def make_movie_url(self, movie):
+        """A play answer whose movie is no web address starts no game."""
+        def case(c):
+            with self.own_server("movie-url", ["--movie-url", movie]) as server:
+                since = server.last_seq()
+                c.start(["--site", self.session_site(server)])
+                self.expect_session_box(c, "Oyun başlatılamadı.")
+                check(not any(l.startswith(b"flash") for l in c.log_lines()),
+                      "the media control was started: %s" % short(b"|".join(c.log_lines()), 300))
+                c.close_and_expect_zero()
+                seen = [e["path"].rsplit("/", 1)[1] for e in self.api_calls(server, since)]
+                check(seen == ["hello", "play"], "the server saw %s" % seen)
+        return case
+
+    def site_name(self, c):
+        """A site name that is no name sends the session to the main world's
+        API paths, never to a path made of it."""
+        with self.own_server("site-name") as server:
+            site = server.url + "/s3/play?site=..%2F..%2Fadmin&token=" + DEV_TOKEN + "&x="
+            since = server.last_seq()
+            c.start(["--site", site])
+            c.expect_window()
+            movie = b"set Movie = " + server.url.encode() + b"/static/game.swf -> ok"
+            check(c.wait_log_line(movie, 20) is not None,
+                  "the movie was not started: %s" % short(b"|".join(c.log_lines()), 400))
+            c.close_and_expect_zero()
+            paths = [e.get("path") for e in server.entries_since(since)
+                     if "/api/" in e.get("path", "")]
+            check(paths and all(p.startswith("/api/client/") for p in paths),
+                  "the server saw %s" % paths)
+            check(paths[-1] == "/api/client/bye", "the session did not end with a goodbye: %s" % paths)
 
     def make_session_box(self, expected, calls, fault=None, site=None):
         """A session start that ends in a message box: the fault set on the
@@ -1065,6 +1169,21 @@ class Cases:
             ("beat_retry", self.beat_retry, "slow"),
             ("beat_fatal", self.beat_fatal, "slow"),
             ("close_during_beat", self.close_during_beat, "slow"),
+            # A 12-byte body one byte every 6 s would take 72 s.
+            ("hostile_bye_trickling_body", self.make_close_bound(
+                "bye=tricklebody:6000", BEAT_STOP_WAIT + ATTEMPT_DEADLINE), "slow"),
+            ("hostile_bye_trickling_headers", self.make_close_bound(
+                "bye=trickle:2000", BEAT_STOP_WAIT + ATTEMPT_DEADLINE), "slow"),
+            ("hostile_bye_silent", self.make_close_bound(
+                "bye=silent", BEAT_STOP_WAIT + HEADERS_WAIT), "slow"),
+            ("hostile_update_endless", self.make_oversized("update=endless"), "slow"),
+            ("hostile_update_huge_length", self.make_oversized("update=hugelength"), "slow"),
+            ("hostile_hello_endless", self.make_oversized(
+                "hello=endless", gate + OVERSIZE_CODE + GATE_HINT), "slow"),
+            ("hostile_play_redirect", self.play_redirect, "slow"),
+            ("hostile_movie_unc", self.make_movie_url("\\\\127.0.0.1\\share\\x.swf"), "slow"),
+            ("hostile_movie_file", self.make_movie_url("file:///C:/x.swf"), "slow"),
+            ("hostile_site_name", self.site_name, "slow"),
             ("fresh_start", self.fresh_start, "fast"),
             ("update_required", self.update_required, "fast"),
         ]

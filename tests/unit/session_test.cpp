@@ -45,6 +45,15 @@ TEST(ParsePlayUrl, TakesWorldShardAndToken) {
       {L"/play?site=s6#x&token=abc", "s6", "/s6", "abc"},
       {L"/play?token=", "local", "", ""},
       {L"/play?token=\u00e7\u0131", "local", "", "\xC3\xA7\xC4\xB1"},
+      // Only a name becomes an API path; anything else counts as empty.
+      {L"/play?site=eu_1-x&token=abc", "eu_1-x", "/eu_1-x", "abc"},
+      {L"/play?site=abcdefghijklmnopqrstuvwxyz012345&token=abc",
+       "abcdefghijklmnopqrstuvwxyz012345", "/abcdefghijklmnopqrstuvwxyz012345", "abc"},
+      {L"/play?site=abcdefghijklmnopqrstuvwxyz0123456&token=abc", "local", "", "abc"},
+      {L"/s3/play?site=..%2F..%2Fadmin&token=abc", "local", "", "abc"},
+      {L"/play?site=a/b&token=abc", "local", "", "abc"},
+      {L"/play?site=a.b&token=abc", "local", "", "abc"},
+      {L"/play?site=d\u00fcnya&token=abc", "local", "", "abc"},
   };
   for (const PlayUrlCase& c : cases) {
     SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
