@@ -1,6 +1,7 @@
 // The test record (TAVRENSIL_STANDIN_RECORD) and the failure switches
-// (TAVRENSIL_STANDIN_FAIL). Both variables are read at every use, so a test
-// may change them while the DLL is loaded.
+// (TAVRENSIL_STANDIN_FAIL, and the file TAVRENSIL_STANDIN_FAIL_FILE names).
+// They are read at every use, so a test may change them while the DLL is
+// loaded: the variables from inside the process, the file from outside.
 #include "standin.h"
 
 #include <stdarg.h>
@@ -110,12 +111,28 @@ void RecordF(const char* format, ...) {
   Record(big);
 }
 
+// The switches in the file TAVRENSIL_STANDIN_FAIL_FILE names (its first
+// 4 KiB, ASCII), or nothing when it is not set or cannot be read.
+std::wstring SwitchesFromFile() {
+  const std::wstring path = Environment(L"TAVRENSIL_STANDIN_FAIL_FILE");
+  if (path.empty()) return std::wstring();
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::wstring();
+  char buffer[4096];
+  DWORD read = 0;
+  if (!ReadFile(file, buffer, sizeof buffer, &read, nullptr)) read = 0;
+  CloseHandle(file);
+  return std::wstring(buffer, buffer + read);
+}
+
 bool ShouldFail(const wchar_t* step) {
-  std::wstring list = Environment(L"TAVRENSIL_STANDIN_FAIL");
+  std::wstring list = Environment(L"TAVRENSIL_STANDIN_FAIL") + L"," + SwitchesFromFile();
   if (list.empty()) return false;
   size_t start = 0;
   while (start <= list.size()) {
-    size_t end = list.find_first_of(L",;", start);
+    size_t end = list.find_first_of(L",;\r\n", start);
     if (end == std::wstring::npos) end = list.size();
     // Blanks around an entry do not count.
     size_t a = start, b = end;
