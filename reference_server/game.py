@@ -47,7 +47,8 @@ class Text:
     SESSION_ENDED = "Oturum sona erdi."
     SESSION_ALREADY_ENDED = "Oturum zaten sona ermiş."
     SESSION_EXPIRED = TOKEN_EXPIRED
-    SESSION_KILLED = "Oturumunuz sunucu tarafından sonlandırıldı."
+    SESSION_KILLED = ("Başka bir cihazdan giriş yapıldığı için oturumunuz sonlandırıldı. "
+                      "İyi oyunlar.")
     UNAVAILABLE = "Sunucu şu anda hizmet veremiyor, lütfen daha sonra tekrar deneyin."
 
 

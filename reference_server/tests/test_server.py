@@ -37,6 +37,7 @@ KEY_FILE = os.path.join(REPO, "keys", "signing-key-parts.txt")
 
 sys.path.insert(0, SERVER_DIR)
 import faults  # noqa: E402
+import game  # noqa: E402
 import server  # noqa: E402
 import startup  # noqa: E402
 import swf  # noqa: E402
@@ -825,7 +826,7 @@ class FaultTest(LiveServerTest):
         status, answer = self.srv.session_request("beat", "/s5", session["csid"], session["challenge"])
         self.assertEqual(status, 200)
         self.assertEqual(answer, {"ok": False, "fatal": True,
-                                  "error": "Oturumunuz sunucu tarafından sonlandırıldı."})
+                                  "error": game.Text.SESSION_KILLED})
         state = self.srv.control("sessions")[1]["sessions"][0]
         self.assertEqual((state["state"], state["end_reason"]), ("ended", "fault:fatal"))
         status, answer = self.srv.session_request("beat", "/s5", session["csid"], session["challenge"])
