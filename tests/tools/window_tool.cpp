@@ -15,6 +15,12 @@
 //                       placement, its window rectangle in screen
 //                       coordinates, its client area and its style)
 //   foreground TITLE    brings the window to the foreground
+//   hotkey TITLE ID     posts WM_HOTKEY with identifier ID to the window, as
+//                       the system does for a registered hot key
+//   hold TITLE MS       shows a window of its own with that title, asks for
+//                       the foreground and keeps the window for MS milliseconds
+//   active              prints the title of the foreground window (an empty
+//                       line when there is none)
 //   screen              prints "screen WIDTHxHEIGHT" of the primary monitor
 //   box CAPTION MS      waits until a visible message box (dialog class
 //                       "#32770") with that exact caption exists; prints its
@@ -237,6 +243,39 @@ int Foreground(const wchar_t* title) {
   return SetForegroundWindow(hwnd) ? 0 : 1;
 }
 
+int HotKey(const wchar_t* title, const wchar_t* id) {
+  HWND hwnd = FindVisible(title);
+  if (!hwnd) return NoWindow();
+  return PostMessageW(hwnd, WM_HOTKEY, static_cast<WPARAM>(_wtoi(id)), 0) ? 0 : 1;
+}
+
+int Hold(const wchar_t* title, DWORD limit_ms) {
+  const wchar_t kClass[] = L"WindowToolHolder";
+  WNDCLASSW window_class = {};
+  window_class.lpfnWndProc = DefWindowProcW;
+  window_class.hInstance = GetModuleHandleW(nullptr);
+  window_class.lpszClassName = kClass;
+  RegisterClassW(&window_class);
+  HWND hwnd = CreateWindowExW(0, kClass, title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 50, 50, 300, 200,
+                              nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  if (!hwnd) return 1;
+  SetForegroundWindow(hwnd);
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < limit_ms) {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    Sleep(10);
+  }
+  DestroyWindow(hwnd);
+  return 0;
+}
+
+int Active() {
+  HWND hwnd = GetForegroundWindow();
+  WriteLine(hwnd ? TextOf(hwnd) : std::wstring());
+  return 0;
+}
+
 int Screen() {
   WriteLine(Format(L"screen %dx%d", GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)));
   return 0;
@@ -319,7 +358,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: window_tool [--exe PATH] COMMAND ARGS...\n"
                "  wait TITLE MS | close TITLE | gone TITLE MS | placement TITLE |\n"
-               "  foreground TITLE | screen | box CAPTION MS | press CAPTION MS |\n"
+               "  foreground TITLE | hotkey TITLE ID | hold TITLE MS | active | screen |\n"
+               "  box CAPTION MS | press CAPTION MS |\n"
                "  dialogs | nobox MS\n");
   return 2;
 }
@@ -343,6 +383,9 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"gone" && count == 2) return Gone(args[0], Milliseconds(args[1]));
   if (command == L"placement" && count == 1) return Placement(args[0]);
   if (command == L"foreground" && count == 1) return Foreground(args[0]);
+  if (command == L"hotkey" && count == 2) return HotKey(args[0], args[1]);
+  if (command == L"hold" && count == 2) return Hold(args[0], Milliseconds(args[1]));
+  if (command == L"active" && count == 0) return Active();
   if (command == L"screen" && count == 0) return Screen();
   if (command == L"box" && count == 2) return Box(args[0], Milliseconds(args[1]));
   if (command == L"press" && count == 2) return Press(args[0], Milliseconds(args[1]));
