@@ -51,6 +51,9 @@ const char kDefaultMobileLoader[] = "Loading_m.swf";
 const size_t kMaxLoaderNameBytes = 63;
 const size_t kMaxSiteNameBytes = 32;
 const int kDeviceCookieDays = 60;
+const size_t kMaxLogLineChars = 1 << 20;
+// The longest path the platform takes (\\?\ paths of 32767 characters).
+const size_t kMaxPathChars = 32768;
 const DWORD kHeartbeatPeriodMs = 20000;
 
 WINDOWPLACEMENT EmptyPlacement() {
@@ -93,14 +96,22 @@ std::string g_challenge;
 std::string g_csid;
 std::string g_token;
 
-// The value of query parameter `name` (given with its "=") in `url`: the
-// first occurrence that starts a parameter, up to the next '&', '#' or '?'.
-// False when there is none.
+// A character that can stand in a parameter's name.
+bool IsNameCharacter(char ch) {
+  const unsigned char b = static_cast<unsigned char>(ch);
+  return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
+         b == '_' || b == '-' || b == '.';
+}
+
+// The value of parameter `name` (given with its "=") in `url`: the first
+// occurrence not preceded by a name character (so after '?', '&', '#', ';',
+// '/' or at the start), up to the next '&', '#' or '?'. False when there is
+// none.
 bool QueryValue(const std::string& url, const std::string& name, std::string* value) {
   size_t at = 0;
   while ((at = url.find(name, at)) != std::string::npos) {
     // "csrftoken=" or "mysite=" are other parameters, not these.
-    if (at > 0 && (url[at - 1] == '?' || url[at - 1] == '&')) break;
+    if (at == 0 || !IsNameCharacter(url[at - 1])) break;
     ++at;
   }
   if (at == std::string::npos) return false;
@@ -187,6 +198,7 @@ DWORD WINAPI HeartbeatThreadProc(LPVOID parameter) {
 }  // namespace
 
 void StartHeartbeat() {
+  if (g_heartbeat_thread) StopHeartbeat();
   if (!g_heartbeat_wake) g_heartbeat_wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!g_beat_cancel) g_beat_cancel = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ResetEvent(g_heartbeat_wake);
@@ -218,6 +230,18 @@ bool StopHeartbeat() {
 }
 
 namespace {
+
+// Marks a reload or a session start as running for its scope. Their message
+// boxes run a message loop of their own, which would otherwise deliver an
+// F5 into the middle of them.
+int g_busy_depth = 0;
+class BusyScope {
+ public:
+  BusyScope() { ++g_busy_depth; }
+  ~BusyScope() { --g_busy_depth; }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+};
 
 void SessionBox(HWND window, const std::wstring& text, UINT icon) {
   MessageBoxW(window, text.c_str(), L"Tavrensil", MB_OK | icon);
@@ -262,21 +286,20 @@ bool Hello(HWND window, std::string* challenge) {
                MB_ICONERROR);
     return false;
   }
-  const Json hello = Json::Parse(response.body);
-  if (!hello["ok"].truthy()) {
-    if (hello["update"].truthy()) {
-      CheckUpdateOnStartup(window);
-    } else {
-      SessionBox(window, Utf8ToWide(hello["error"].str("Güvenlik doğrulaması başarısız.")),
-                 MB_ICONERROR);
-    }
+  const HelloAnswer hello = ReadHelloAnswer(response.body);
+  if (!hello.ok) {
+    // The update check ends the process when it finds an update; when it
+    // finds none, the player must still learn why no game starts.
+    if (hello.update) CheckUpdateOnStartup(window);
+    SessionBox(window, hello.error, MB_ICONERROR);
     return false;
   }
-  *challenge = hello["challenge"].str("");
+  *challenge = hello.challenge;
   return true;
 }
 
 void OnPlayNavigated(HWND window, const std::wstring& url) {
+  const BusyScope busy;
   std::string site, token, shard;
   ParsePlayUrl(url, site, token, shard);
   if (token.empty()) {
@@ -519,9 +542,20 @@ void OnHotKey(HWND window, WPARAM id) {
   }
 }
 
+// F5 and F11 belong to the client only while its window is the active one;
+// other programs keep their own F5 and F11 meanwhile.
+void SetHotKeys(HWND window, bool active) {
+  if (active) {
+    RegisterHotKey(window, kHotKeyReload, 0, kVirtualKeyF5);
+    RegisterHotKey(window, kHotKeyFullscreen, 0, kVirtualKeyF11);
+  } else {
+    UnregisterHotKey(window, kHotKeyReload);
+    UnregisterHotKey(window, kHotKeyFullscreen);
+  }
+}
+
 void OnDestroy(HWND window) {
-  UnregisterHotKey(window, kHotKeyReload);
-  UnregisterHotKey(window, kHotKeyFullscreen);
+  SetHotKeys(window, false);
   if (g_options.mobile) mobile::Stop(window);
   StopAntiCheat();
   StopHeartbeat();
@@ -582,16 +616,55 @@ bool OpenLog(const std::wstring& path) {
   return g_log != nullptr;
 }
 
+std::wstring EscapeLineBreaks(const std::wstring& line) {
+  std::wstring out;
+  out.reserve(line.size());
+  for (const wchar_t ch : line) {
+    if (ch == L'\r') {
+      out += L"\\r";
+    } else if (ch == L'\n') {
+      out += L"\\n";
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// printf-style formatting into a wide string of any length (up to 1 Mi
+// characters; a longer line is cut there).
+std::wstring FormatWide(const wchar_t* format, va_list args) {
+  std::wstring text(256, L'\0');
+  for (;;) {
+    va_list copy;
+    va_copy(copy, args);
+    const int n = vswprintf(&text[0], text.size(), format, copy);
+    va_end(copy);
+    if (n >= 0 && static_cast<size_t>(n) < text.size()) {
+      text.resize(static_cast<size_t>(n));
+      return text;
+    }
+    if (text.size() >= kMaxLogLineChars) return text.substr(0, wcsnlen(text.c_str(), text.size()));
+    text.assign(text.size() * 2, L'\0');
+  }
+}
+
+}  // namespace
+
 void Log(const wchar_t* format, ...) {
   if (!g_log) return;
-  // One lock around the three stream calls keeps lines from two threads
-  // whole instead of interleaved.
-  EnterCriticalSection(&g_log_lock);
   va_list args;
   va_start(args, format);
-  vfwprintf(g_log, format, args);
+  const std::string line = WideToUtf8(EscapeLineBreaks(FormatWide(format, args)));
   va_end(args);
-  fputwc(L'\n', g_log);
+  // One lock around the three stream calls keeps lines from two threads
+  // whole instead of interleaved. The stream is in text mode: the line
+  // feed goes out as CR LF, as the log has always ended its lines.
+  EnterCriticalSection(&g_log_lock);
+  fwrite(line.data(), 1, line.size(), g_log);
+  fputc('\n', g_log);
   fflush(g_log);
   LeaveCriticalSection(&g_log_lock);
 }
@@ -602,9 +675,18 @@ std::wstring DirectoryOf(const std::wstring& path) {
 }
 
 std::wstring ModuleDir() {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return DirectoryOf(path);
+  // The manifest declares long paths: grow until the whole path fits.
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (n == 0) return L".";
+    if (n < path.size()) {
+      path.resize(n);
+      return DirectoryOf(path);
+    }
+    if (path.size() >= kMaxPathChars) return L".";
+    path.resize(path.size() * 2);
+  }
 }
 
 uint32_t BitmapStride(int width) { return (3u * static_cast<uint32_t>(width) + 3u) / 4u * 4u; }
@@ -760,6 +842,16 @@ UpdateAnswer ReadUpdateAnswer(const std::string& body) {
   return result;
 }
 
+HelloAnswer ReadHelloAnswer(const std::string& body) {
+  const Json answer = Json::Parse(body);
+  HelloAnswer result;
+  result.ok = answer["ok"].truthy();
+  result.challenge = answer["challenge"].str("");
+  result.update = !result.ok && answer["update"].truthy();
+  result.error = Utf8ToWide(answer["error"].str("Güvenlik doğrulaması başarısız."));
+  return result;
+}
+
 void CheckUpdateOnStartup(HWND window) {
   if (!g_http) return;
   const HttpResponse response = g_http->Get("/api/client/update?build=" + std::to_string(kBuild));
@@ -803,6 +895,8 @@ void ToggleNativeFullscreen(HWND window) {
 }
 
 void ReloadCurrent(HWND window) {
+  if (g_busy_depth > 0) return;  // F5 again while a reload's box is open
+  const BusyScope busy;
   Log(L"F5: yenileniyor (oyun_icinde=%d)", g_game_running ? 1 : 0);
   if (g_game_running) {
     StopHeartbeat();
@@ -828,6 +922,10 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
     case WM_HOTKEY:
       OnHotKey(window, wparam);
       return 0;
+    case WM_ACTIVATE:
+      // The default handling still moves the keyboard focus as it always did.
+      SetHotKeys(window, LOWORD(wparam) != WA_INACTIVE);
+      return DefWindowProcW(window, message, wparam, lparam);
     case WM_DESTROY:
       OnDestroy(window);
       return 0;
@@ -856,8 +954,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     OleUninitialize();
     return 1;
   }
-  RegisterHotKey(window, kHotKeyReload, 0, kVirtualKeyF5);
-  RegisterHotKey(window, kHotKeyFullscreen, 0, kVirtualKeyF11);
   RegisterMmcss();
   ShowWindow(window, show);
   UpdateWindow(window);

@@ -31,11 +31,17 @@ ClientOptions ParseArguments(int argc, wchar_t* const* argv);
 // be opened, and logging then stays off. Called once, at start-up.
 bool OpenLog(const std::wstring& path);
 
-// Appends one line to client.log (printf-style, wide). Whole lines stay
-// whole when threads log at once; does nothing before the log is open.
+// Appends one line to client.log (printf-style, wide), as UTF-8 without a
+// byte-order mark; a CR or LF inside it is written as the two characters
+// "\r" or "\n", so one call is always one line. Whole lines stay whole when
+// threads log at once; does nothing before the log is open.
 void Log(const wchar_t* format, ...);
 
-// The executable's folder without a trailing separator ("." if unknown).
+// `line` with every CR and LF in it written as "\r" and "\n".
+std::wstring EscapeLineBreaks(const std::wstring& line);
+
+// The executable's folder without a trailing separator ("." if unknown),
+// however long its path.
 std::wstring ModuleDir();
 
 // The folder part of an executable path as ModuleDir gives it.
@@ -63,6 +69,18 @@ struct UpdateAnswer {
 };
 UpdateAnswer ReadUpdateAnswer(const std::string& body);
 
+// What a hello answer says: whether the session may go on (a truthy "ok")
+// with its "challenge" ("" if absent); when not, whether it asks for the
+// update check (a truthy "update") and the text to show the player ("error",
+// or "Güvenlik doğrulaması başarısız." when absent).
+struct HelloAnswer {
+  bool ok = false;
+  std::string challenge;
+  bool update = false;
+  std::wstring error;
+};
+HelloAnswer ReadHelloAnswer(const std::string& body);
+
 // The update notice shown when the server requires a newer build.
 std::wstring UpdateNoticeText(int64_t latest_build);
 
@@ -75,8 +93,10 @@ bool IsWebAddress(const std::wstring& url);
 // "local", "s2".."s15" (from a "/sN/" path segment) or the "site" parameter;
 // `shard` the matching API path prefix ("" for the main world, "/s3",
 // "/eu1"); `token` the "token" parameter, left untouched when there is none.
-// Parameters count only by their whole name ("csrftoken" is not "token"). A
-// "site" value that is not a site name counts as an empty one.
+// A parameter counts where no name character (letter, digit, '_', '-', '.')
+// stands before it: after '?', '&', '#', ';', '/' or at the start, never as
+// the end of a longer name ("csrftoken" is not "token"). A "site" value that
+// is not a site name counts as an empty one.
 void ParsePlayUrl(const std::wstring& url, std::string& site, std::string& token,
                   std::string& shard);
 
@@ -104,8 +124,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
 // F11: the borderless full screen on the window's monitor, and back.
 void ToggleNativeFullscreen(HWND window);
 
-// Starts the beat thread of the current session; its first beat comes one
-// period later. Pair every start with StopHeartbeat.
+// Starts the beat thread of the current session (stopping an earlier one
+// first); its first beat comes one period later.
 void StartHeartbeat();
 
 // Ends the heartbeat: no thread started before sends another beat, even when

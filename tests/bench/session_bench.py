@@ -17,6 +17,11 @@ own server and measures:
                    round trip shown apart, against the same close of a client
                    without a session (what Wine and the runner take anyway)
 
+and once (--hostile-rounds) against servers that misbehave: closing while
+the server holds a beat, or while it trickles or never sends the answer to
+the goodbye; and the client's peak memory (VmHWM) while the update check
+meets an endless answer, against a normal start.
+
 Times come from one clock: the stand-in stamps its record lines
 (TAVRENSIL_STANDIN_RECORD_TIMES), window_tool prints when it posted WM_CLOSE,
 the server logs when a request arrived and how long it took. Prints the
@@ -61,13 +66,52 @@ def wait_movies(client, count, limit=20):
     return movie_times(client)
 
 
-def close_and_time(client):
+def close_and_time(client, limit=e2e.EXIT_WAIT):
     """Closes the window; ms from the posted WM_CLOSE to the process end."""
     rc, out = client.tool("close", e2e.WINDOW_TITLE)
     e2e.check(rc == 0 and out.startswith("posted "), "could not close: %r" % out)
     posted = int(out.split()[1])
-    client.expect_exit_zero(e2e.EXIT_WAIT, "after its window was closed")
+    client.expect_exit_zero(limit, "after its window was closed")
     return time.time() * 1000 - posted, posted
+
+
+# (result name, server fault, wait until a beat is held before closing)
+HOSTILE_CLOSES = (
+    ("close -> exit, beat held by the server", "beat=delay:120000:once", True),
+    ("close -> exit, goodbye body trickling", "bye=tricklebody:6000", False),
+    ("close -> exit, goodbye headers trickling", "bye=trickle:2000", False),
+    ("close -> exit, goodbye never answered", "bye=silent", False),
+)
+PEAK_ENDLESS = "peak memory kB, endless update answer"
+PEAK_NORMAL = "peak memory kB, normal start"
+
+
+def hostile_close_round(harness, cases, name, fault, after_beat, results):
+    with cases.own_server("bench-hostile", ["--fault", fault]) as server:
+        client = e2e.Client(harness, "bench-hostile")
+        try:
+            cases.start_session(client, server)
+            if after_beat:
+                held = lambda: not any(f.get("endpoint") == "beat" for f in server.faults())
+                e2e.check(e2e.wait_until(held, e2e.BEAT_PERIOD + 10, step=0.05), "no beat came")
+            results[name].append(close_and_time(client, e2e.ATTEMPT_DEADLINE + 15)[0])
+        finally:
+            client.stop()
+
+
+def peak_memory_round(harness, cases, name, extra, results):
+    with cases.own_server("bench-memory", extra) as server:
+        client = e2e.Client(harness, "bench-memory")
+        try:
+            client.start(cases.movie_args(server.url))
+            client.expect_window()
+            e2e.wait_update_request(server, 0)
+            wait_movies(client, 1)
+            time.sleep(1)
+            results[name].append(client.peak_memory_kb())
+            close_and_time(client)
+        finally:
+            client.stop()
 
 
 def session_round(harness, cases, index, results):
@@ -115,6 +159,7 @@ def main():
     parser.add_argument("--state", required=True)
     parser.add_argument("--server", default=e2e.DEFAULT_SERVER)
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--hostile-rounds", type=int, default=1)
     parser.add_argument("runner", nargs="*")
     opts = parser.parse_args()
     for name in ("client", "tool", "recorder", "server"):
@@ -129,6 +174,8 @@ def main():
         "play -> Movie", "  of which hello + play answered", "F5 -> Movie",
         "close -> exit, with a session", "  close -> goodbye sent", "  goodbye answered",
         "close -> exit, without a session")}
+    results.update((name, []) for name, _, _ in HOSTILE_CLOSES)
+    results.update(((PEAK_NORMAL, []), (PEAK_ENDLESS, [])))
     try:
         harness.setup()
         cases = e2e.Cases(harness, opts.server)
@@ -136,6 +183,11 @@ def main():
         for index in range(opts.rounds):
             session_round(harness, cases, index, results)
             baseline_round(harness, cases, index, results)
+        for _ in range(opts.hostile_rounds):
+            for name, fault, after_beat in HOSTILE_CLOSES:
+                hostile_close_round(harness, cases, name, fault, after_beat, results)
+            peak_memory_round(harness, cases, PEAK_NORMAL, [], results)
+            peak_memory_round(harness, cases, PEAK_ENDLESS, ["--fault", "update=endless"], results)
     except e2e.CaseFailure as e:
         print("bench failed: %s" % e)
         return 1
@@ -143,10 +195,10 @@ def main():
         if cases and cases.server:
             cases.server.stop()
         harness.teardown()
-    print("%-36s %8s %8s %6s" % ("ms", "median", "worst", "n"))
+    print("%-42s %8s %8s %6s" % ("ms unless named", "median", "worst", "n"))
     for name, values in results.items():
         if values:
-            print("%-36s %8.0f %8.0f %6d" % (name, statistics.median(values), max(values),
+            print("%-42s %8.0f %8.0f %6d" % (name, statistics.median(values), max(values),
                                              len(values)))
     return 0
 

@@ -40,6 +40,11 @@ TEST(ParsePlayUrl, TakesWorldShardAndToken) {
       {L"/play?csrftoken=bad&token=good", "local", "", "good"},
       {L"/s4/play?mysite=s9&token=abc", "s4", "/s4", "abc"},
       {L"/play?xtoken=abc", "local", "", nullptr},
+      {L"/play?a.token=x&x-token=y&my_token=z&token=good", "local", "", "good"},
+      // Wherever a site puts them, as long as no name runs into them.
+      {L"/play#site=eu1&token=abc", "eu1", "/eu1", "abc"},
+      {L"/play;token=abc", "local", "", "abc"},
+      {L"/play/token=abc", "local", "", "abc"},
       // Values end at '&', '#' or '?' and are kept as they stand.
       {L"/play?token=a+b?c", "local", "", "a+b"},
       {L"/play?site=s6#x&token=abc", "s6", "/s6", "abc"},
@@ -62,6 +67,37 @@ TEST(ParsePlayUrl, TakesWorldShardAndToken) {
     EXPECT_EQ(site, c.site);
     EXPECT_EQ(shard, c.shard);
     EXPECT_EQ(token, c.token ? c.token : "untouched");
+  }
+}
+
+TEST(ReadHelloAnswer, TakesChallengeOrWhatToTellThePlayer) {
+  struct Case {
+    const char* body;
+    bool ok;
+    const char* challenge;
+    bool update;
+    const wchar_t* error;
+  };
+  const wchar_t* const kDefault = L"G\u00fcvenlik do\u011frulamas\u0131 ba\u015far\u0131s\u0131z.";
+  const Case cases[] = {
+      {R"({"ok":true,"challenge":"c1"})", true, "c1", false, kDefault},
+      {R"({"ok":true})", true, "", false, kDefault},
+      {R"({"ok":false,"error":"Bak\u0131m"})", false, "", false, L"Bak\u0131m"},
+      {R"({"ok":false})", false, "", false, kDefault},
+      {"<html>bakim</html>", false, "", false, kDefault},
+      // An update the check may then not require: the text is still there.
+      {R"({"ok":false,"update":true,"error":"Yeni s\u00fcr\u00fcm"})", false, "", true,
+       L"Yeni s\u00fcr\u00fcm"},
+      {R"({"ok":false,"update":1})", false, "", true, kDefault},
+      {R"({"ok":true,"update":true,"challenge":"c2"})", true, "c2", false, kDefault},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    const HelloAnswer answer = ReadHelloAnswer(c.body);
+    EXPECT_EQ(answer.ok, c.ok);
+    EXPECT_EQ(answer.challenge, c.challenge);
+    EXPECT_EQ(answer.update, c.update);
+    EXPECT_EQ(answer.error, c.error);
   }
 }
 
