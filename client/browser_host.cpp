@@ -3,6 +3,11 @@
 #include <mshtml.h>
 #include <wrl/client.h>
 
+#include "modules.h"
+#include "scoped_win.h"
+
+using Microsoft::WRL::ComPtr;
+
 #include <cwchar>
 
 namespace {
@@ -49,8 +54,8 @@ bool EqualsNoCase(const wchar_t* a, const wchar_t* b) { return _wcsicmp(a, b) ==
 // Whether two interface pointers lead to one COM object (null: never).
 bool IsSameObject(IUnknown* a, IUnknown* b) {
   if (!a || !b) return false;
-  Microsoft::WRL::ComPtr<IUnknown> identity_a;
-  Microsoft::WRL::ComPtr<IUnknown> identity_b;
+  ComPtr<IUnknown> identity_a;
+  ComPtr<IUnknown> identity_b;
   return SUCCEEDED(a->QueryInterface(IID_IUnknown,
                                      reinterpret_cast<void**>(identity_a.GetAddressOf()))) &&
          SUCCEEDED(b->QueryInterface(IID_IUnknown,
@@ -58,12 +63,17 @@ bool IsSameObject(IUnknown* a, IUnknown* b) {
          identity_a.Get() == identity_b.Get();
 }
 
-template <typename T>
-void ReleaseAndClear(T*& pointer) {
-  if (pointer) {
-    pointer->Release();
-    pointer = nullptr;
+// The control's connection point for its DWebBrowserEvents2, or null.
+ComPtr<IConnectionPoint> EventsConnection(IOleObject* control) {
+  ComPtr<IConnectionPointContainer> container;
+  ComPtr<IConnectionPoint> point;
+  if (FAILED(control->QueryInterface(IID_IConnectionPointContainer,
+                                     reinterpret_cast<void**>(container.GetAddressOf()))) ||
+      !container || FAILED(container->FindConnectionPoint(kIidWebBrowserEvents2,
+                                                          point.GetAddressOf()))) {
+    return nullptr;
   }
+  return point;
 }
 
 }  // namespace
@@ -127,19 +137,8 @@ std::wstring EmulationValueName(const std::wstring& path) {
 BrowserSite::BrowserSite(HWND window) : OleSiteFaces(window), refs(1) {}
 
 STDMETHODIMP BrowserSite::QueryInterface(REFIID iid, void** out) {
-  if (!out) return E_POINTER;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOleClientSite)) {
-    *out = static_cast<IOleClientSite*>(this);
-  } else if (IsEqualIID(iid, IID_IOleWindow) || IsEqualIID(iid, IID_IOleInPlaceSite)) {
-    *out = static_cast<IOleInPlaceSite*>(this);
-  } else if (IsEqualIID(iid, IID_IOleInPlaceUIWindow) || IsEqualIID(iid, IID_IOleInPlaceFrame)) {
-    *out = static_cast<IOleInPlaceFrame*>(this);
-  } else if (IsEqualIID(iid, kIidDocHostUIHandler)) {
-    *out = static_cast<IDocHostUIHandler*>(this);
-  } else {
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
+  if (!out || !IsEqualIID(iid, kIidDocHostUIHandler)) return OleSiteFaces::QueryInterface(iid, out);
+  *out = static_cast<IDocHostUIHandler*>(this);
   AddRef();
   return S_OK;
 }
@@ -289,9 +288,8 @@ void BrowserHost::EnsureBrowserEmulation() {
                       KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
     return;
   }
-  wchar_t path[260] = {};
-  const DWORD length = GetModuleFileNameW(nullptr, path, 260);
-  const std::wstring name = EmulationValueName(std::wstring(path, length < 260 ? length : 259));
+  // The whole path, however long: a cut one would name another file.
+  const std::wstring name = EmulationValueName(ExecutablePath());
   const DWORD value = kEmulationIe11;
   RegSetValueExW(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                  sizeof(value));
@@ -302,85 +300,67 @@ bool BrowserHost::Create(HWND window, const std::wstring& url, PlayNavigationCal
   parent = window;
   on_navigate = std::move(callback);
   site_host = UrlHost(url);
-
   EnsureBrowserEmulation();
-
   // Members keep whatever a failing step left: the next Destroy releases it.
-  HRESULT hr = CoCreateInstance(kClsidWebBrowser, nullptr, CLSCTX_INPROC_SERVER, IID_IOleObject,
-                                reinterpret_cast<void**>(&ole_object));
-  if (FAILED(hr) || !ole_object) {
+  RECT client = {};
+  if (!CreateControl(window, &client)) return false;
+  // Without the event connection the site still shows, only play navigations
+  // go unnoticed; that is not worth failing for.
+  ConnectEvents();
+  NavigateTo(url);
+  // Null again when the play callback destroyed the host during Navigate.
+  ResizeInPlace(inplace_object, client.right - client.left, client.bottom - client.top);
+  return true;
+}
+
+bool BrowserHost::CreateControl(HWND window, RECT* client) {
+  if (FAILED(CoCreateInstance(kClsidWebBrowser, nullptr, CLSCTX_INPROC_SERVER, IID_IOleObject,
+                              reinterpret_cast<void**>(&ole_object))) ||
+      !ole_object) {
     ole_object = nullptr;
     last_error = L"WebBrowser nesnesi olusturulamadi";
     return false;
   }
-
   site = new BrowserSite(window);
-  IOleClientSite* client_site = static_cast<IOleClientSite*>(site);
-  if (FAILED(ole_object->SetClientSite(client_site))) {
-    last_error = L"SetClientSite basarisiz";
+  EmbedStep failed;
+  if (FAILED(EmbedControl(ole_object, static_cast<IOleClientSite*>(site), window, client,
+                          &failed))) {
+    last_error = failed == EmbedStep::kSetClientSite ? L"SetClientSite basarisiz"
+                                                     : L"WebBrowser etkinlestirilemedi";
     return false;
   }
-
-  RECT client = {};
-  GetClientRect(window, &client);
-  if (FAILED(
-          ole_object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, client_site, 0, window, &client))) {
-    last_error = L"WebBrowser etkinlestirilemedi";
-    return false;
-  }
-
   ole_object->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&inplace_object));
   ole_object->QueryInterface(kIidWebBrowser2, reinterpret_cast<void**>(&web_browser));
   if (!web_browser) {
     last_error = L"IWebBrowser2 arayuzu alinamadi";
     return false;
   }
+  return true;
+}
 
-  // Without the event connection the site still shows, only play navigations
-  // go unnoticed; that is not worth failing for.
-  IConnectionPointContainer* container = nullptr;
-  if (SUCCEEDED(ole_object->QueryInterface(IID_IConnectionPointContainer,
-                                           reinterpret_cast<void**>(&container))) &&
-      container) {
-    IConnectionPoint* point = nullptr;
-    if (SUCCEEDED(container->FindConnectionPoint(kIidWebBrowserEvents2, &point)) && point) {
-      sink = new BrowserEventSink(this);
-      DWORD cookie = 0;
-      if (SUCCEEDED(point->Advise(static_cast<IDispatch*>(sink), &cookie))) advise_cookie = cookie;
-      point->Release();
-    }
-    container->Release();
-  }
+void BrowserHost::ConnectEvents() {
+  const ComPtr<IConnectionPoint> point = EventsConnection(ole_object);
+  if (!point) return;
+  sink = new BrowserEventSink(this);
+  DWORD cookie = 0;
+  if (SUCCEEDED(point->Advise(static_cast<IDispatch*>(sink), &cookie))) advise_cookie = cookie;
+}
 
-  BSTR start_url = SysAllocStringLen(url.data(), static_cast<UINT>(url.size()));
-  VARIANT flags;
-  VariantInit(&flags);
-  V_VT(&flags) = VT_I4;
-  V_I4(&flags) = kNavigateFlags;
-  VARIANT target;
-  VariantInit(&target);
-  VARIANT post_data;
-  VariantInit(&post_data);
-  VARIANT headers;
-  VariantInit(&headers);
-  V_VT(&headers) = VT_BSTR;
-  V_BSTR(&headers) = SysAllocString(kClientHeader);
+void BrowserHost::NavigateTo(const std::wstring& url) {
+  ScopedBstr start_url(url);
+  ScopedVariant flags;
+  V_VT(flags.get()) = VT_I4;
+  V_I4(flags.get()) = kNavigateFlags;
+  ScopedVariant target;
+  ScopedVariant post_data;
+  ScopedVariant headers;
+  V_VT(headers.get()) = VT_BSTR;
+  V_BSTR(headers.get()) = SysAllocString(kClientHeader);
   // A failed navigation still leaves a working control; the page says why.
   // The play callback may Destroy this host from inside Navigate: the local
   // reference keeps the control alive until its own call has returned.
-  IWebBrowser2* browser = web_browser;
-  browser->AddRef();
-  browser->Navigate(start_url, &flags, &target, &post_data, &headers);
-  browser->Release();
-  SysFreeString(start_url);
-  VariantClear(&headers);
-
-  // Null again when the play callback destroyed the host during Navigate.
-  if (inplace_object) {
-    const RECT rect = {0, 0, client.right - client.left, client.bottom - client.top};
-    inplace_object->SetObjectRects(&rect, &rect);
-  }
-  return true;
+  const ComPtr<IWebBrowser2> browser(web_browser);
+  browser->Navigate(start_url.get(), flags.get(), target.get(), post_data.get(), headers.get());
 }
 
 void BrowserHost::Resize(int width, int height) {
@@ -391,42 +371,26 @@ void BrowserHost::Resize(int width, int height) {
 
 bool BrowserHost::HasTextFocus() {
   if (!web_browser) return false;
-
-  IDispatch* document_dispatch = nullptr;
-  if (FAILED(web_browser->get_Document(&document_dispatch)) || !document_dispatch) return false;
-  IHTMLDocument2* document = nullptr;
-  document_dispatch->QueryInterface(kIidHtmlDocument2, reinterpret_cast<void**>(&document));
-  document_dispatch->Release();
-  if (!document) return false;
-
-  IHTMLElement* element = nullptr;
-  const HRESULT hr = document->get_activeElement(&element);
-  document->Release();
-  if (FAILED(hr) || !element) return false;
-
-  BSTR tag = nullptr;
-  if (FAILED(element->get_tagName(&tag)) || !tag) {
-    SysFreeString(tag);
-    element->Release();
+  ComPtr<IDispatch> document_dispatch;
+  ComPtr<IHTMLDocument2> document;
+  ComPtr<IHTMLElement> element;
+  ScopedBstr tag;
+  if (FAILED(web_browser->get_Document(document_dispatch.GetAddressOf())) || !document_dispatch ||
+      FAILED(document_dispatch->QueryInterface(kIidHtmlDocument2,
+                                               reinterpret_cast<void**>(document.GetAddressOf()))) ||
+      FAILED(document->get_activeElement(element.GetAddressOf())) || !element ||
+      FAILED(element->get_tagName(tag.receive())) || !tag.get()) {
     return false;
   }
-
-  bool text_field = false;
-  if (EqualsNoCase(tag, L"INPUT")) {
-    IHTMLInputElement* input = nullptr;
-    element->QueryInterface(kIidHtmlInputElement, reinterpret_cast<void**>(&input));
-    if (input) {
-      BSTR type = nullptr;
-      if (SUCCEEDED(input->get_type(&type))) text_field = IsTextFieldElement(tag, type);
-      SysFreeString(type);
-      input->Release();
-    }
-  } else {
-    text_field = IsTextFieldElement(tag, nullptr);
+  if (!EqualsNoCase(tag.get(), L"INPUT")) return IsTextFieldElement(tag.get(), nullptr);
+  ComPtr<IHTMLInputElement> input;
+  ScopedBstr type;
+  if (FAILED(element->QueryInterface(kIidHtmlInputElement,
+                                     reinterpret_cast<void**>(input.GetAddressOf()))) ||
+      !input || FAILED(input->get_type(type.receive()))) {
+    return false;
   }
-  SysFreeString(tag);
-  element->Release();
-  return text_field;
+  return IsTextFieldElement(tag.get(), type.get());
 }
 
 bool BrowserHost::TranslateAcceleratorW(MSG* message) {
@@ -435,44 +399,22 @@ bool BrowserHost::TranslateAcceleratorW(MSG* message) {
     return true;
   }
   if (!ole_object) return false;
-  IOleInPlaceActiveObject* active = nullptr;
-  if (FAILED(ole_object->QueryInterface(IID_IOleInPlaceActiveObject,
-                                        reinterpret_cast<void**>(&active))) ||
-      !active) {
-    return false;
-  }
-  const HRESULT hr = active->TranslateAccelerator(message);
-  active->Release();
-  return hr == S_OK;
+  ComPtr<IOleInPlaceActiveObject> active;
+  return SUCCEEDED(ole_object->QueryInterface(IID_IOleInPlaceActiveObject,
+                                              reinterpret_cast<void**>(active.GetAddressOf()))) &&
+         active && active->TranslateAccelerator(message) == S_OK;
 }
 
 void BrowserHost::Destroy() {
   // Disconnect the events first: from here on the control cannot reach the
   // sink, even while it is still delivering the event that called us.
   if (advise_cookie != 0 && ole_object) {
-    IConnectionPointContainer* container = nullptr;
-    if (SUCCEEDED(ole_object->QueryInterface(IID_IConnectionPointContainer,
-                                             reinterpret_cast<void**>(&container))) &&
-        container) {
-      IConnectionPoint* point = nullptr;
-      if (SUCCEEDED(container->FindConnectionPoint(kIidWebBrowserEvents2, &point)) && point) {
-        point->Unadvise(advise_cookie);
-        point->Release();
-      }
-      container->Release();
+    if (const ComPtr<IConnectionPoint> point = EventsConnection(ole_object)) {
+      point->Unadvise(advise_cookie);
     }
   }
   advise_cookie = 0;
   ReleaseAndClear(sink);
   ReleaseAndClear(web_browser);
-  if (inplace_object) {
-    inplace_object->InPlaceDeactivate();
-    ReleaseAndClear(inplace_object);
-  }
-  if (ole_object) {
-    ole_object->Close(OLECLOSE_NOSAVE);
-    ole_object->SetClientSite(nullptr);
-    ReleaseAndClear(ole_object);
-  }
-  ReleaseAndClear(site);
+  ReleaseControl(inplace_object, ole_object, site);
 }

@@ -154,6 +154,8 @@ class BrowserHost {
   // Releases the control; safe on an empty host and from its own callbacks.
   void Destroy();
 
+  // The host's interface pointers are plain members, released by Destroy in
+  // the order the control needs; locals use ComPtr.
   HWND parent = nullptr;
   IOleObject* ole_object = nullptr;
   IOleInPlaceObject* inplace_object = nullptr;  // may stay null
@@ -164,4 +166,10 @@ class BrowserHost {
   std::wstring last_error;
   PlayNavigationCallback on_navigate;  // may be empty
   std::wstring site_host;              // UrlHost of the start URL
+
+ private:
+  // The steps of Create. CreateControl sets `last_error` when it fails.
+  bool CreateControl(HWND window, RECT* client);  // ole_object, site, inplace_object, web_browser
+  void ConnectEvents();                           // sink, advise_cookie; silent on failure
+  void NavigateTo(const std::wstring& url);       // with the client's header
 };

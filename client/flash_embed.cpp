@@ -4,6 +4,8 @@
 #include <cwchar>
 #include <vector>
 
+#include "scoped_win.h"
+
 namespace flash_embed {
 namespace {
 
@@ -19,30 +21,27 @@ void SetError(std::wstring* error, const std::wstring& text) {
 // `data`. Read and delete sharing: other clients may look at the file at
 // the same time, and we do not stand in the way of one that replaces it.
 bool SameContent(const std::wstring& path, const void* data, DWORD size) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-
-  bool same = false;
+  const ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   LARGE_INTEGER file_size = {};
   // A size mismatch decides without reading a byte.
-  if (GetFileSizeEx(file, &file_size) && file_size.QuadPart == static_cast<LONGLONG>(size)) {
-    std::vector<unsigned char> buffer(kCompareChunk);
-    const unsigned char* expected = static_cast<const unsigned char*>(data);
-    same = true;
-    for (DWORD offset = 0; offset < size;) {
-      const DWORD chunk = size - offset < kCompareChunk ? size - offset : kCompareChunk;
-      DWORD read = 0;
-      if (!ReadFile(file, buffer.data(), chunk, &read, nullptr) || read != chunk ||
-          std::memcmp(buffer.data(), expected + offset, chunk) != 0) {
-        same = false;
-        break;
-      }
-      offset += chunk;
-    }
+  if (!file.valid() || !GetFileSizeEx(file.get(), &file_size) ||
+      file_size.QuadPart != static_cast<LONGLONG>(size)) {
+    return false;
   }
-  CloseHandle(file);
-  return same;
+  std::vector<unsigned char> buffer(kCompareChunk);
+  const unsigned char* expected = static_cast<const unsigned char*>(data);
+  for (DWORD offset = 0; offset < size;) {
+    const DWORD chunk = size - offset < kCompareChunk ? size - offset : kCompareChunk;
+    DWORD read = 0;
+    if (!ReadFile(file.get(), buffer.data(), chunk, &read, nullptr) || read != chunk ||
+        std::memcmp(buffer.data(), expected + offset, chunk) != 0) {
+      return false;
+    }
+    offset += chunk;
+  }
+  return true;
 }
 
 // "<LOCALAPPDATA or temp>\Tavrensil", created if needed; empty when neither
@@ -69,50 +68,42 @@ void DeleteKeepingError(const std::wstring& path) {
   SetLastError(code);
 }
 
-// Closes `file` the same way.
-void CloseKeepingError(HANDLE file) {
-  const DWORD code = GetLastError();
-  CloseHandle(file);
-  SetLastError(code);
+// Writes all `size` bytes at `data` to `file`; false when a write fails
+// (the thread's last error says why) or stops making progress.
+bool WriteAll(HANDLE file, const void* data, DWORD size) {
+  const unsigned char* next = static_cast<const unsigned char*>(data);
+  DWORD remaining = size;
+  DWORD written = 0;
+  do {
+    written = 0;
+    if (!WriteFile(file, next, remaining, &written, nullptr)) return false;
+    next += written;
+    remaining -= written;
+  } while (remaining > 0 && written > 0);
+  // A write that made no progress: the disk took only part of the file.
+  return remaining == 0;
 }
 
 // Writes the bytes to `path` (created or truncated, not shared) and makes
 // sure they reached the disk. On failure the file is gone and the thread's
 // last error says why.
 bool WriteWhole(const std::wstring& path, const void* data, DWORD size) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-
-  const unsigned char* next = static_cast<const unsigned char*>(data);
-  DWORD remaining = size;
-  DWORD written = 0;
-  do {
-    written = 0;
-    if (!WriteFile(file, next, remaining, &written, nullptr)) {
-      const DWORD code = GetLastError();
-      FlushFileBuffers(file);
-      CloseHandle(file);
-      DeleteFileW(path.c_str());
-      SetLastError(code);
-      return false;
+  bool whole = false;
+  DWORD code = 0;
+  {
+    const ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return false;
+    whole = WriteAll(file.get(), data, size);
+    code = GetLastError();
+    if (!FlushFileBuffers(file.get()) && whole) {
+      whole = false;
+      code = GetLastError();
     }
-    next += written;
-    remaining -= written;
-  } while (remaining > 0 && written > 0);
-
-  if (!FlushFileBuffers(file)) {
-    CloseKeepingError(file);
-    DeleteKeepingError(path);
-    return false;
   }
-  CloseKeepingError(file);
-  // A write that made no progress: the disk took only part of the file.
-  if (remaining > 0) {
-    DeleteKeepingError(path);
-    return false;
-  }
-  return true;
+  SetLastError(code);
+  if (!whole) DeleteKeepingError(path);
+  return whole;
 }
 
 }  // namespace

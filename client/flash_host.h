@@ -26,8 +26,8 @@ class FlashSite final : public OleSiteFaces {
   FlashSite(const FlashSite&) = delete;
   FlashSite& operator=(const FlashSite&) = delete;
 
-  // IUnknown, shared by the three faces.
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+  // IUnknown, shared by the three faces (QueryInterface is the faces' own:
+  // no document-host handler, so the control keeps its defaults).
   STDMETHODIMP_(ULONG) AddRef() override;
   STDMETHODIMP_(ULONG) Release() override;
 
@@ -71,6 +71,8 @@ class FlashHost {
   // empty or half-built host and when called again. The file stays loaded.
   void Destroy();
 
+  // The host's interface pointers are plain members, released by Destroy in
+  // the order the control needs; locals use ComPtr.
   HMODULE module = nullptr;  // never unloaded
   IOleObject* ole_object = nullptr;
   IOleInPlaceObject* inplace_object = nullptr;  // may stay null
@@ -79,4 +81,10 @@ class FlashHost {
   FlashSite* site = nullptr;
   HWND parent = nullptr;
   std::wstring last_error;
+
+ private:
+  // The steps of Create; each sets `last_error` when it fails.
+  bool CreateControl(const std::wstring& path);        // module, ole_object
+  bool ActivateControl(HWND window, RECT* client);     // site, inplace_object, flash
+  bool ReadDescription(const std::wstring& path);      // type_info
 };

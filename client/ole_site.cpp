@@ -1,5 +1,21 @@
 #include "ole_site.h"
 
+STDMETHODIMP OleSiteFaces::QueryInterface(REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOleClientSite)) {
+    *out = static_cast<IOleClientSite*>(this);
+  } else if (IsEqualIID(iid, IID_IOleWindow) || IsEqualIID(iid, IID_IOleInPlaceSite)) {
+    *out = static_cast<IOleInPlaceSite*>(this);
+  } else if (IsEqualIID(iid, IID_IOleInPlaceUIWindow) || IsEqualIID(iid, IID_IOleInPlaceFrame)) {
+    *out = static_cast<IOleInPlaceFrame*>(this);
+  } else {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  static_cast<IOleClientSite*>(this)->AddRef();
+  return S_OK;
+}
+
 STDMETHODIMP OleSiteFaces::SaveObject() { return E_NOTIMPL; }
 
 STDMETHODIMP OleSiteFaces::GetMoniker(DWORD, DWORD, IMoniker**) { return E_NOTIMPL; }
@@ -80,3 +96,19 @@ STDMETHODIMP OleSiteFaces::SetStatusText(LPCOLESTR) { return S_OK; }
 STDMETHODIMP OleSiteFaces::EnableModeless(BOOL) { return S_OK; }
 
 STDMETHODIMP OleSiteFaces::TranslateAccelerator(LPMSG, WORD) { return S_FALSE; }
+
+HRESULT EmbedControl(IOleObject* control, IOleClientSite* site, HWND window, RECT* client,
+                     EmbedStep* failed) {
+  *failed = EmbedStep::kSetClientSite;
+  HRESULT hr = control->SetClientSite(site);
+  if (FAILED(hr)) return hr;
+  *failed = EmbedStep::kActivate;
+  GetClientRect(window, client);
+  return control->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site, 0, window, client);
+}
+
+void ResizeInPlace(IOleInPlaceObject* inplace, int width, int height) {
+  if (!inplace) return;
+  const RECT area = {0, 0, width, height};
+  inplace->SetObjectRects(&area, &area);
+}

@@ -8,13 +8,19 @@
 // The faces IOleClientSite, IOleInPlaceSite and IOleInPlaceFrame, in that
 // order, with the answers both hosts give: no moniker, container, menus or
 // borders, and the whole client area of `hwnd` as the control's place.
-// IUnknown and SetActiveObject are left to the site built on it, which owns
-// the object's lifetime.
+// AddRef, Release and SetActiveObject are left to the site built on it,
+// which owns the object's lifetime.
 class OleSiteFaces : public IOleClientSite, public IOleInPlaceSite, public IOleInPlaceFrame {
  public:
   explicit OleSiteFaces(HWND window) : hwnd(window) {}
   OleSiteFaces(const OleSiteFaces&) = delete;
   OleSiteFaces& operator=(const OleSiteFaces&) = delete;
+
+  // IUnknown and IOleClientSite give the client-site face, IOleWindow and
+  // IOleInPlaceSite the in-place face, IOleInPlaceUIWindow and
+  // IOleInPlaceFrame the frame face, each with a reference; anything else
+  // E_NOINTERFACE (null out: E_POINTER).
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
 
   // IOleClientSite.
   STDMETHODIMP SaveObject() override;
@@ -62,3 +68,43 @@ class OleSiteFaces : public IOleClientSite, public IOleInPlaceSite, public IOleI
  protected:
   ~OleSiteFaces() = default;
 };
+
+// Releases `pointer` when it is set and leaves it null.
+template <typename T>
+void ReleaseAndClear(T*& pointer) {
+  if (pointer) {
+    pointer->Release();
+    pointer = nullptr;
+  }
+}
+
+// The step of EmbedControl that failed.
+enum class EmbedStep { kSetClientSite, kActivate };
+
+// Puts a created control into `window`: hands it `site`, then activates it
+// in place over the window's client area, which `client` receives. S_OK, or
+// the failing call's result with `failed` naming its step.
+HRESULT EmbedControl(IOleObject* control, IOleClientSite* site, HWND window, RECT* client,
+                     EmbedStep* failed);
+
+// Gives an in-place control (may be null: nothing happens) the rectangle
+// (0, 0, width, height) of its window, as position and clip.
+void ResizeInPlace(IOleInPlaceObject* inplace, int width, int height);
+
+// The end of either host's teardown, in the order the control needs: it
+// leaves its window, closes and drops the site, and only then does the
+// host let go of the site. Each member is released only when set, and is
+// null afterwards.
+template <typename Site>
+void ReleaseControl(IOleInPlaceObject*& inplace, IOleObject*& control, Site*& site) {
+  if (inplace) {
+    inplace->InPlaceDeactivate();
+    ReleaseAndClear(inplace);
+  }
+  if (control) {
+    control->Close(OLECLOSE_NOSAVE);
+    control->SetClientSite(nullptr);
+    ReleaseAndClear(control);
+  }
+  ReleaseAndClear(site);
+}
