@@ -1,10 +1,12 @@
-// The client shell: start-up options, the diagnostic log, the main window,
-// the screenshot file and the start-up update check.
+// The client shell and the game session: start-up options, the diagnostic
+// log, the main window, the screenshot file, the update check, the play URL
+// and the server's answers, the heartbeat and the movie launch.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 // The client's build number, sent to the server and shown to the player.
@@ -80,6 +82,42 @@ struct HelloAnswer {
   std::wstring error;
 };
 HelloAnswer ReadHelloAnswer(const std::string& body);
+
+// What a play answer says: whether a game may start (a truthy "ok" and a
+// "movie" that IsWebAddress) with its "csid", "challenge", "movie" and
+// "flashvars" ("" if absent); when not, the text to show ("error", or
+// "Oyun başlatılamadı." when absent or when the movie is no web address).
+struct PlayAnswer {
+  bool ok = false;
+  std::string csid;
+  std::string challenge;
+  std::string movie;
+  std::string flashvars;
+  std::wstring error;
+};
+PlayAnswer ReadPlayAnswer(const std::string& body);
+
+// What a beat's answer means: another status, or an answer with neither a
+// truthy "ok" nor a truthy "fatal", keeps the challenge; "ok" brings the
+// next "challenge" ("" if absent); "fatal" ends the beats with "error".
+struct BeatAnswer {
+  enum Kind { kKeepChallenge, kNewChallenge, kFatal };
+  Kind kind = kKeepChallenge;
+  std::string challenge;
+  std::wstring error;
+};
+BeatAnswer ReadBeatAnswer(int32_t status, const std::string& body);
+
+// The play request's form: "build", "challenge" (the hello's), "scheme"
+// ("https" when `secure`), "sig" (over "play", the challenge and the token
+// and site name on two lines) and "token".
+std::map<std::string, std::string> PlayForm(const std::string& token, const std::string& site,
+                                            const std::string& challenge, bool secure);
+
+// A beat's or goodbye's form (`action` "beat" or "bye"): "build",
+// "challenge", "csid" and "sig" over the action, challenge and csid.
+std::map<std::string, std::string> SessionForm(const char* action, const std::string& challenge,
+                                               const std::string& csid);
 
 // The update notice shown when the server requires a newer build.
 std::wstring UpdateNoticeText(int64_t latest_build);

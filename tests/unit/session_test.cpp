@@ -1,9 +1,13 @@
-// The game session's pure parts: reading the site's play URL.
+// The game session's pure parts (the site's play URL, the server's answers,
+// the signed forms) and the heartbeat's stop.
 #include "main.h"
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+
+#include "signer.h"
 
 namespace {
 
@@ -99,6 +103,81 @@ TEST(ReadHelloAnswer, TakesChallengeOrWhatToTellThePlayer) {
     EXPECT_EQ(answer.update, c.update);
     EXPECT_EQ(answer.error, c.error);
   }
+}
+
+TEST(ReadPlayAnswer, StartsAGameOnlyFromAWebAddress) {
+  struct Case {
+    const char* body;
+    bool ok;
+    const wchar_t* error;
+  };
+  const wchar_t* const kNoGame = L"Oyun ba\u015flat\u0131lamad\u0131.";
+  const Case cases[] = {
+      {R"({"ok":true,"csid":"s1","challenge":"c1","movie":"http://h/game.swf","flashvars":"a=1"})",
+       true, kNoGame},
+      {R"({"ok":true,"movie":"HTTPS://h/game.swf"})", true, kNoGame},
+      {R"({"ok":true,"movie":"\\\\host\\share\\x.swf"})", false, kNoGame},
+      {R"({"ok":true,"movie":"file:///C:/x.swf"})", false, kNoGame},
+      {R"({"ok":true,"movie":"httpx://h/game.swf"})", false, kNoGame},
+      {R"({"ok":true})", false, kNoGame},
+      {R"({"ok":false,"error":"Oturum s\u00fcresi doldu"})", false, L"Oturum s\u00fcresi doldu"},
+      {"<html>", false, kNoGame},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    const PlayAnswer answer = ReadPlayAnswer(c.body);
+    EXPECT_EQ(answer.ok, c.ok);
+    EXPECT_EQ(answer.error, c.error);
+  }
+  const PlayAnswer full = ReadPlayAnswer(cases[0].body);
+  EXPECT_EQ(full.csid, "s1");
+  EXPECT_EQ(full.challenge, "c1");
+  EXPECT_EQ(full.movie, "http://h/game.swf");
+  EXPECT_EQ(full.flashvars, "a=1");
+}
+
+TEST(ReadBeatAnswer, KeepsRollsOrEnds) {
+  struct Case {
+    int32_t status;
+    const char* body;
+    BeatAnswer::Kind kind;
+    const char* challenge;
+    const wchar_t* error;
+  };
+  const Case cases[] = {
+      {200, R"({"ok":true,"challenge":"c2"})", BeatAnswer::kNewChallenge, "c2", L""},
+      {200, R"({"ok":true})", BeatAnswer::kNewChallenge, "", L""},
+      {500, R"({"ok":true,"challenge":"c2"})", BeatAnswer::kKeepChallenge, "", L""},
+      {0, "", BeatAnswer::kKeepChallenge, "", L""},
+      {200, R"({"ok":false})", BeatAnswer::kKeepChallenge, "", L""},
+      {200, "<html>", BeatAnswer::kKeepChallenge, "", L""},
+      {200, R"({"ok":false,"fatal":true,"error":"Ba\u015fka cihaz"})", BeatAnswer::kFatal, "",
+       L"Ba\u015fka cihaz"},
+      {200, R"({"ok":false,"fatal":1})", BeatAnswer::kFatal, "", L""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    const BeatAnswer answer = ReadBeatAnswer(c.status, c.body);
+    EXPECT_EQ(answer.kind, c.kind);
+    EXPECT_EQ(answer.challenge, c.challenge);
+    EXPECT_EQ(answer.error, c.error);
+  }
+}
+
+TEST(SignedForms, CarryTheirFieldsAndTheSignatureOverThem) {
+  using Form = std::map<std::string, std::string>;
+  const Form play = PlayForm("tok", "s3", "ch", true);
+  EXPECT_EQ(play, (Form{{"build", "7"},
+                        {"challenge", "ch"},
+                        {"scheme", "https"},
+                        {"sig", SignRequest("play", "ch", "tok\ns3")},
+                        {"token", "tok"}}));
+  EXPECT_EQ(PlayForm("tok", "s3", "ch", false).at("scheme"), "http");
+  EXPECT_EQ(SessionForm("beat", "ch", "id"), (Form{{"build", "7"},
+                                                  {"challenge", "ch"},
+                                                  {"csid", "id"},
+                                                  {"sig", SignRequest("beat", "ch", "id")}}));
+  EXPECT_EQ(SessionForm("bye", "ch", "id").at("sig"), SignRequest("bye", "ch", "id"));
 }
 
 // Without a session the thread only sleeps, so each stop below finds it
