@@ -41,6 +41,28 @@ constexpr uint32_t kErrorDeadline = 12002;  // ERROR_WINHTTP_TIMEOUT
 // An attempt whose cancel event was set: it fails at "receive" with this code.
 constexpr uint32_t kErrorCancelled = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLED
 
+// The current user's Internet settings that decide how requests leave the
+// machine, as the platform reports them (the browser's "LAN settings").
+struct ProxySettings {
+  bool auto_detect = false;      // look for a configuration script on the network
+  std::wstring auto_config_url;  // the configuration script's address
+  std::wstring proxy;            // "host:port" for every scheme, or "http=h:p;https=h:p"
+  std::wstring bypass;           // hosts that go direct, e.g. "*.okul.example;<local>"
+};
+
+// True when an entry of the bypass list matches `host` without regard to
+// case. Entries are separated by ';' or white space; '*' matches any run of
+// characters; "<local>" matches every host name without a dot.
+bool IsBypassed(const std::wstring& bypass_list, const std::wstring& host);
+
+// The named proxy of `settings` for a request to `host` over `scheme`
+// ("http" or "https") as host:port, without scheme or credentials, port 80
+// when it names none; empty for direct. The proxy string's entry for the
+// scheme wins over an entry for every scheme; a host the bypass list
+// matches goes direct. Automatic configuration plays no part here.
+std::wstring ChooseProxy(const ProxySettings& settings, const std::wstring& host,
+                         const std::wstring& scheme);
+
 // One client for the whole run, bound to the host of the site base URL.
 // Requests block the calling thread, each attempt for at most its deadline
 // whatever the peer does; redirects are never followed (a 3xx comes back as
@@ -49,10 +71,18 @@ constexpr uint32_t kErrorCancelled = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLE
 // Every attempt runs on a thread of its own that owns its connection and
 // request handles; the caller waits for it, its deadline or its cancel
 // event, and a thread it stopped waiting for ends by itself.
+//
+// Requests take the route the embedded browser takes: the user's Internet
+// settings, read once at construction, are applied to each request. An
+// automatic configuration (detection or script) is asked first, for at most
+// 5 s, and after a failure not again for two minutes; without its answer the
+// named proxy, else direct. A proxy's own refusal (407 and the like) comes
+// back as its status.
 class HttpClient {
  public:
-  // Splits the base URL into host, port and scheme and opens the WinHTTP
-  // session. Never fails: a failed open shows up as stage "session" later.
+  // Splits the base URL into host, port and scheme, reads the Internet
+  // settings and opens the WinHTTP session. Never fails: a failed open shows
+  // up as stage "session" later.
   explicit HttpClient(const std::wstring& base_url);
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
@@ -76,9 +106,29 @@ class HttpClient {
   HttpResponse Post(const std::string& path, const std::map<std::string, std::string>& form,
                     void* cancel = nullptr);
 
+  // The route requests to the site host take now, for the log:
+  // "vekil=host:port" (never credentials) or "dogrudan". Asks an automatic
+  // configuration as a request would, so it may take up to 5 s.
+  std::wstring RouteForLog();
+
   void* session = nullptr;  // HINTERNET; kept as void* so callers need no winhttp.h
   std::wstring host;
   int32_t port = 443;
   bool secure = true;
   std::string device_cookie;  // "rb_dev" value sent with every request when set
+
+  // The user's Internet settings, read at construction.
+  ProxySettings proxy_settings;
+  // The TLS versions offered (WINHTTP_FLAG_SECURE_PROTOCOL_* bits): 1.1 to
+  // 1.3, or 1.1 and 1.2 where the platform refuses 1.3; 0 when it refused both.
+  uint32_t secure_protocols = 0;
+
+ private:
+  // The proxy (host:port) for a request to `path` on the site host, empty
+  // for direct.
+  std::wstring ProxyFor(const std::wstring& path, void* cancel);
+
+  // GetTickCount() value before which automatic configuration is not asked
+  // again after a failure; 0 when it has not failed.
+  volatile long auto_proxy_retry_at_ = 0;
 };

@@ -1,14 +1,22 @@
 #!/usr/bin/env python3
 """A scripted HTTP peer for the client's transport tests.
 
-Starts a plain HTTP server and a TLS server on loopback, then runs the given
-command with their ports in the environment and exits with its exit code:
+Starts a plain HTTP server, a TLS server and a forwarding proxy on loopback,
+then runs the given command with their ports in the environment and exits
+with its exit code:
 
   TAVRENSIL_HTTP_PORT          plain HTTP server
   TAVRENSIL_HTTPS_PORT         TLS server; its certificate names "localhost"
   TAVRENSIL_TEST_CA            the issuing test CA, DER as hex, for the test to
                                trust (and remove again) in its Wine prefix
   TAVRENSIL_REFUSED_PORT       a loopback port where nothing listens
+  TAVRENSIL_PROXY_PORT         a forwarding proxy (tests/e2e/forward_proxy.py)
+  TAVRENSIL_PROXY_DIR          a folder, as Wine's drive Z: shows it, with
+      proxy.log      the request lines the proxy forwarded, one a line
+      proxied.reg    Internet settings: that proxy, bypassed by 127.0.0.1
+      scripted.reg   Internet settings: /proxy.pac as configuration script,
+                     and a named proxy on the refused port
+      forget.reg     removes what the two write (tests/e2e/proxy_settings.py)
 
 What a path does:
   /status/N[?...]   answers status N
@@ -21,6 +29,8 @@ What a path does:
   /silent           reads the request and answers nothing (for up to 60 s)
   /redirect/N?PATH  answers status N with Location: PATH
   /count?PATH       how many requests arrived for PATH (path and query)
+  /proxy.pac        a configuration script: 127.0.0.1 direct, all else
+                    through the forwarding proxy
   anything else     200 with the raw request (head and body) as the body
 """
 import collections
@@ -33,8 +43,12 @@ import tempfile
 import threading
 import time
 
+import forward_proxy
+import proxy_settings
+
 hits = collections.Counter()
 hits_lock = threading.Lock()
+proxy_script = b""  # set once the forwarding proxy's port is known
 
 
 def read_request(conn):
@@ -121,6 +135,8 @@ def serve(conn):
             location = target.partition("?")[2].encode("latin-1")
             conn.sendall(b"HTTP/1.1 %d X\r\nLocation: %s\r\nContent-Length: 0\r\n"
                          b"Connection: close\r\n\r\n" % (int(path[len("/redirect/"):]), location))
+        elif path == "/proxy.pac":
+            answer(conn, 200, proxy_script)
         elif path == "/count":
             with hits_lock:
                 count = hits[target.partition("?")[2]]
@@ -186,6 +202,28 @@ def make_certificates(folder):
         return der.read()
 
 
+def write_proxy_files(folder, plain_port, refused_port):
+    """The forwarding proxy, its log and the settings files; gives its port."""
+    global proxy_script
+    log = os.path.join(folder, "proxy.log")
+    open(log, "w").close()
+    port = forward_proxy.ForwardProxy(log).start()
+    proxy_script = (b'function FindProxyForURL(url, host) {\n'
+                    b'  return host == "127.0.0.1" ? "DIRECT" : "PROXY 127.0.0.1:%d";\n}\n' % port)
+    files = {
+        "proxied.reg": proxy_settings.settings_reg(proxy="127.0.0.1:%d" % port,
+                                                   bypass="127.0.0.1"),
+        "scripted.reg": proxy_settings.settings_reg(
+            proxy="127.0.0.1:%d" % refused_port,
+            auto_config_url="http://127.0.0.1:%d/proxy.pac" % plain_port),
+        "forget.reg": proxy_settings.FORGET_REG,
+    }
+    for name, text in files.items():
+        with open(os.path.join(folder, name), "w", encoding="ascii", newline="") as reg:
+            reg.write(text)
+    return port
+
+
 def main():
     if "--" not in sys.argv:
         print(__doc__)
@@ -212,6 +250,9 @@ def main():
         env["TAVRENSIL_HTTPS_PORT"] = str(secure.getsockname()[1])
         env["TAVRENSIL_TEST_CA"] = ca_der.hex()
         env["TAVRENSIL_REFUSED_PORT"] = str(refused_port)
+        env["TAVRENSIL_PROXY_PORT"] = str(
+            write_proxy_files(folder, plain.getsockname()[1], refused_port))
+        env["TAVRENSIL_PROXY_DIR"] = proxy_settings.windows_path(folder)
         sys.stdout.flush()
         return subprocess.call(command, env=env)
 

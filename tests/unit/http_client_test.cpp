@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -100,6 +103,46 @@ TEST(HttpClientSplit, TakesHostPortAndSchemeFromTheBaseUrl) {
     EXPECT_EQ(client.port, c.port);
     EXPECT_EQ(client.secure, c.secure);
     EXPECT_NE(client.session, nullptr);
+  }
+}
+
+TEST(HttpClientProxyChoice, FollowsTheProxyStringAndTheBypassList) {
+  struct ChoiceCase {
+    const wchar_t* proxy;
+    const wchar_t* bypass;
+    const wchar_t* host;
+    const wchar_t* scheme;
+    const wchar_t* chosen;  // empty for direct
+  };
+  const ChoiceCase cases[] = {
+      {L"", L"", L"game.example", L"https", L""},
+      {L"proxy.okul:8080", L"", L"game.example", L"https", L"proxy.okul:8080"},
+      {L"http=a:1;https=b:2", L"", L"game.example", L"http", L"a:1"},
+      {L"http=a:1;https=b:2", L"", L"game.example", L"https", L"b:2"},
+      {L"http=a:1 HTTPS=b:2", L"", L"game.example", L"https", L"b:2"},
+      {L"c:3;https=b:2", L"", L"game.example", L"https", L"b:2"},
+      {L"http=a:1;socks=s:1080", L"", L"game.example", L"https", L""},
+      {L"a:1;b:2", L"", L"game.example", L"https", L"a:1"},
+      {L"proxy.okul", L"", L"game.example", L"https", L"proxy.okul:80"},
+      {L"[fd00::1]", L"", L"game.example", L"https", L"[fd00::1]:80"},
+      {L"http://user:p@ss/w@proxy.okul:8080/", L"", L"game.example", L"https", L"proxy.okul:8080"},
+      {L"p:1", L"GAME.example", L"game.EXAMPLE", L"https", L""},
+      {L"p:1", L"example", L"game.example", L"https", L"p:1"},
+      {L"p:1", L"*.okul.example", L"www.okul.example", L"https", L""},
+      {L"p:1", L"*.okul.example", L"okul.example", L"https", L"p:1"},
+      {L"p:1", L"*.okul.example", L"www.notokul.example", L"https", L"p:1"},
+      {L"p:1", L"192.168.*", L"192.168.1.20", L"https", L""},
+      {L"p:1", L"*game*", L"www.game.example", L"https", L""},
+      {L"p:1", L"a.example; <local>\tb.example", L"intranet", L"https", L""},
+      {L"p:1", L"<local>", L"game.example", L"https", L"p:1"},
+      {L"p:1", L"b.example;game.example", L"game.example", L"https", L""},
+  };
+  for (const ChoiceCase& c : cases) {
+    SCOPED_TRACE(WideToUtf8(std::wstring(c.proxy) + L" | " + c.bypass + L" | " + c.host));
+    ProxySettings settings;
+    settings.proxy = c.proxy;
+    settings.bypass = c.bypass;
+    EXPECT_EQ(ChooseProxy(settings, c.host, c.scheme), c.chosen);
   }
 }
 
@@ -345,6 +388,9 @@ TEST_F(HttpClientTest, SpeaksTlsWithCertificateChecksOn) {
 
   HttpClient client(LocalUrl(L"https", "TAVRENSIL_HTTPS_PORT") + L"/");
   EXPECT_TRUE(client.secure);
+  // TLS 1.1 to 1.3: Wine takes the set (Windows before 11 refuses it and
+  // gets 1.1 and 1.2).
+  EXPECT_EQ(client.secure_protocols, 0x2A00u);
   client.device_cookie = "tls";
   const HttpResponse r = client.Post("/api/client/play", {{"build", "7"}});
   ASSERT_EQ(r.status, 200) << "stage=" << r.stage << " error=" << r.error;
@@ -360,6 +406,106 @@ TEST_F(HttpClientTest, SpeaksTlsWithCertificateChecksOn) {
   // invalid common name or a secure failure: any of them, never a success.
   EXPECT_TRUE(refused.error == 12038u || refused.error == 12157u || refused.error == 12175u)
       << refused.error;
+}
+
+// Runs the prefix's reg.exe, quietly; true when it succeeded.
+bool RunReg(const std::wstring& arguments) {
+  std::wstring command = L"reg.exe " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;  // no handles: no output
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &process)) {
+    return false;
+  }
+  DWORD code = 1;
+  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(process.hProcess, &code);
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code == 0;
+}
+
+// Imports settings files of the peer's folder into the current user's
+// Internet settings; puts back what was there when it goes.
+class ScopedInternetSettings {
+ public:
+  explicit ScopedInternetSettings(const std::wstring& folder) : folder_(folder) {
+    saved_ = RunReg(
+        L"export \"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\"
+        L"Internet Settings\" \"" +
+        folder_ + L"\\saved.reg\" /y");
+  }
+  ~ScopedInternetSettings() {
+    Import(L"forget.reg");
+    if (saved_) Import(L"saved.reg");
+  }
+  bool Import(const wchar_t* name) { return RunReg(L"import \"" + folder_ + L"\\" + name + L"\""); }
+
+ private:
+  std::wstring folder_;
+  bool saved_ = false;
+};
+
+// The lines of the forwarding proxy's log.
+std::vector<std::string> ProxyLog(const std::wstring& folder) {
+  std::vector<std::string> lines;
+  FILE* file = _wfopen((folder + L"\\proxy.log").c_str(), L"rb");
+  if (!file) return lines;
+  char line[1024];
+  while (std::fgets(line, sizeof(line), file)) {
+    lines.push_back(std::string(line, std::strcspn(line, "\r\n")));
+  }
+  std::fclose(file);
+  return lines;
+}
+
+TEST_F(HttpClientTest, TakesTheRouteOfTheUsersInternetSettings) {
+  const char* folder_text = std::getenv("TAVRENSIL_PROXY_DIR");
+  ASSERT_NE(folder_text, nullptr);
+  const std::wstring folder = Utf8ToWide(folder_text);
+  const std::string proxy =
+      "127.0.0.1:" + std::to_string(PortFromEnvironment("TAVRENSIL_PROXY_PORT"));
+  struct RouteCase {
+    const wchar_t* settings;
+    const wchar_t* scheme;
+    const char* port_variable;
+    const char* host;
+    bool proxied;
+  };
+  const RouteCase cases[] = {
+      {L"proxied.reg", L"http", "TAVRENSIL_HTTP_PORT", "localhost", true},
+      {L"proxied.reg", L"https", "TAVRENSIL_HTTPS_PORT", "localhost", true},
+      {L"proxied.reg", L"http", "TAVRENSIL_HTTP_PORT", "127.0.0.1", false},  // bypassed
+      // The script's answers win over the named proxy (a refused port).
+      {L"scripted.reg", L"http", "TAVRENSIL_HTTP_PORT", "localhost", true},
+      {L"scripted.reg", L"http", "TAVRENSIL_HTTP_PORT", "127.0.0.1", false},
+  };
+  TrustedTestCa ca;
+  ASSERT_TRUE(ca.ok());
+  ScopedInternetSettings settings(folder);
+  for (const RouteCase& c : cases) {
+    const std::string target =
+        c.host + (":" + std::to_string(PortFromEnvironment(c.port_variable)));
+    SCOPED_TRACE(WideToUtf8(std::wstring(c.settings) + L" " + c.scheme) + " " + target);
+    ASSERT_TRUE(settings.Import(c.settings));
+    HttpClient client(std::wstring(c.scheme) + L"://" + Utf8ToWide(target));
+    EXPECT_EQ(WideToUtf8(client.RouteForLog()), c.proxied ? "vekil=" + proxy : "dogrudan");
+    const size_t logged = ProxyLog(folder).size();
+    const HttpResponse r = client.Get("/echo");
+    EXPECT_EQ(r.status, 200) << "stage=" << r.stage << " error=" << r.error;
+    std::vector<std::string> expected;
+    if (c.proxied) {
+      expected.push_back(std::wstring(c.scheme) == L"https"
+                             ? "CONNECT " + target + " HTTP/1.1"
+                             : "GET http://" + target + "/echo HTTP/1.1");
+    }
+    const std::vector<std::string> log = ProxyLog(folder);
+    EXPECT_EQ(std::vector<std::string>(log.begin() + std::min(logged, log.size()), log.end()),
+              expected);
+  }
 }
 
 }  // namespace
