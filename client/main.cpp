@@ -23,6 +23,7 @@
 #include "anticheat.h"
 #include "browser_cookie.h"
 #include "browser_host.h"
+#include "crash_report.h"
 #include "flash_embed.h"
 #include "flash_host.h"
 #include "http.h"
@@ -216,6 +217,11 @@ ClientOptions ParseArguments(int argc, wchar_t* const* argv) {
     if (arg == L"--mobile") options.mobile = true;
   }
   return options;
+}
+
+void KeepLastLog(const std::wstring& folder) {
+  MoveFileExW((folder + L"\\client.log").c_str(), (folder + L"\\client.old.log").c_str(),
+              MOVEFILE_REPLACE_EXISTING);
 }
 
 bool OpenLog(const std::wstring& path) {
@@ -946,7 +952,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   SetDpiAwareness();
   BrowserHost::EnsureBrowserEmulation();
   ReadCommandLine();
+  KeepLastLog(ModuleDir());
   OpenLog(ModuleDir() + L"\\client.log");
+  crash_report::Install(ModuleDir(), Log);
   Log(L"Tavrensil Client baslatildi (Build %d)", kBuild);
   RaiseScheduling();
   g_http.reset(new HttpClient(g_options.site));

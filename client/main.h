@@ -29,6 +29,11 @@ struct ClientOptions {
 // whatever it is, and as the last argument leaves its field empty (0).
 ClientOptions ParseArguments(int argc, wchar_t* const* argv);
 
+// Keeps the last run's `folder`\client.log as client.old.log (replacing an
+// older one), so that the lines before a crash survive the next start.
+// Nothing happens when there is no log.
+void KeepLastLog(const std::wstring& folder);
+
 // Opens (truncating) the log file that Log writes to; false when it cannot
 // be opened, and logging then stays off. Called once, at start-up.
 bool OpenLog(const std::wstring& path);

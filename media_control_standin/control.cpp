@@ -253,6 +253,10 @@ HRESULT MediaControl::PutText(TextProperty which, BSTR value) {
   std::wstring name = kTextPropertyNames[which];
   std::wstring text = FromBstr(value);
   std::string line = "put " + ToUtf8(name) + "=" + ToUtf8(text);
+  if (ShouldFail((L"crash:" + name).c_str())) {
+    Record(line + " crash");
+    CrashHere();
+  }
   if (ShouldFail((L"property:" + name).c_str())) {
     Record(line + " fail " + HexCode(E_INVALIDARG));
     return E_INVALIDARG;

@@ -146,4 +146,10 @@ bool ShouldFail(const wchar_t* step) {
   return false;
 }
 
+// Read at run time, so the compiler cannot tell the address is zero and
+// must emit the store.
+volatile UINT_PTR g_nowhere = 0;
+
+void CrashHere() { *reinterpret_cast<volatile int*>(g_nowhere) = 1; }
+
 }  // namespace standin

@@ -35,6 +35,10 @@ void RecordF(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // "property:WMode", "get:FrameNum".
 bool ShouldFail(const wchar_t* step);
 
+// Writes to address zero: a real access violation (c0000005) inside this
+// DLL, for a host's crash handling to meet.
+void CrashHere();
+
 // "0x%08lX" of a result code.
 std::string HexCode(HRESULT hr);
 
