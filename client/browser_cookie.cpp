@@ -17,20 +17,15 @@ const DWORD kDateChars = 31;
 }  // namespace
 
 std::wstring CookieValueFromText(const std::wstring& cookies, const std::wstring& name) {
-  const std::wstring key = name + L"=";
   // Only the start of an entry counts: "xrb_dev=1" is another cookie, not
   // a value for "rb_dev".
-  size_t at = 0;
-  while ((at = cookies.find(key, at)) != std::wstring::npos) {
-    size_t before = at;
-    while (before > 0 && cookies[before - 1] == L' ') --before;
-    if (before == 0 || cookies[before - 1] == L';') break;
-    at += 1;
-  }
-  if (at == std::wstring::npos) return std::wstring();
-  const size_t start = at + key.size();
-  const size_t end = cookies.find(L';', start);
-  return cookies.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+  const auto starts_entry = [](const std::wstring& text, size_t at) {
+    while (at > 0 && text[at - 1] == L' ') --at;
+    return at == 0 || text[at - 1] == L';';
+  };
+  std::wstring value;
+  FindKeyedValue(cookies, name + L"=", starts_entry, L";", &value);
+  return value;
 }
 
 std::string BrowserCookie(const std::wstring& url, const std::string& name) {

@@ -21,6 +21,21 @@ std::string UrlEncode(const std::string& bytes);
 // with '&' in the map's (ascending byte-wise) key order. Empty gives empty.
 std::string EncodeForm(const std::map<std::string, std::string>& form);
 
+// The value after the first `key` in `text` at which `starts_entry(text,
+// at)` holds (so that "csrftoken=" is not read as "token="), up to the first
+// of `ends` after it or to the end of `text`. False when there is none.
+template <typename String, typename StartsEntry>
+bool FindKeyedValue(const String& text, const String& key, StartsEntry starts_entry,
+                    const typename String::value_type* ends, String* value) {
+  size_t at = 0;
+  while ((at = text.find(key, at)) != String::npos && !starts_entry(text, at)) ++at;
+  if (at == String::npos) return false;
+  const size_t start = at + key.size();
+  const size_t end = text.find_first_of(ends, start);
+  *value = text.substr(start, end == String::npos ? String::npos : end - start);
+  return true;
+}
+
 // The outcome of one request. `status` is 0 when no answer was received;
 // then `stage` names the failed step ("session", "connect", "open", "send",
 // "receive") and `error` holds the system error code read right after it,

@@ -159,17 +159,11 @@ bool IsNameCharacter(char ch) {
 // '/' or at the start), up to the next '&', '#' or '?'. False when there is
 // none.
 bool QueryValue(const std::string& url, const std::string& name, std::string* value) {
-  size_t at = 0;
-  while ((at = url.find(name, at)) != std::string::npos) {
-    // "csrftoken=" or "mysite=" are other parameters, not these.
-    if (at == 0 || !IsNameCharacter(url[at - 1])) break;
-    ++at;
-  }
-  if (at == std::string::npos) return false;
-  const size_t start = at + name.size();
-  const size_t end = url.find_first_of("&#?", start);
-  *value = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
-  return true;
+  // "csrftoken=" or "mysite=" are other parameters, not these.
+  const auto starts_parameter = [](const std::string& text, size_t at) {
+    return at == 0 || !IsNameCharacter(text[at - 1]);
+  };
+  return FindKeyedValue(url, name, starts_parameter, "&#?", value);
 }
 
 // 1 to `max_bytes` ASCII letters, digits and characters of `extra`.
