@@ -3,9 +3,11 @@
 reference server on loopback, the stand-in media control.
 
   session_bench.py --client EXE --tool WINDOW_TOOL_EXE --recorder OPEN_RECORDER_EXE
-                   --state WINE_STATE_DIR [--rounds N] -- RUNNER...
+                   --state WINE_STATE_DIR [--rounds N] [--hostile-rounds N]
+                   [--server SERVER_PY] [--keep] [--verbose] -- RUNNER...
 
-Arguments as for tests/e2e/client_e2e.py. Each round opens a session on its
+Arguments as for tests/e2e/client_e2e.py, whose session steps it takes (the
+rest comes from tests/e2e/harness.py). Each round opens a session on its
 own server and measures:
 
   play -> Movie    from the hello request reaching the server to the control
@@ -27,7 +29,6 @@ Times come from one clock: the stand-in stamps its record lines
 the server logs when a request arrived and how long it took. Prints the
 median and the worst of each; not a test, nothing fails on a slow figure.
 """
-import argparse
 import calendar
 import os
 import statistics
@@ -38,6 +39,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
 import client_e2e as e2e  # noqa: E402
+import harness  # noqa: E402
+from harness import Client, check, read_file, wait_until  # noqa: E402
 
 F5_PRESSES = 3
 
@@ -51,7 +54,7 @@ def server_ms(entry):
 
 def movie_times(client):
     """The stamps of the control's "Movie" lines, oldest first."""
-    record = e2e.read_file(client.path("control.txt")) or b""
+    record = read_file(client.path("control.txt")) or b""
     times = []
     for line in record.split(b"\n"):
         stamp, _, event = line.partition(b" ")
@@ -61,15 +64,15 @@ def movie_times(client):
 
 
 def wait_movies(client, count, limit=20):
-    found = e2e.wait_until(lambda: len(movie_times(client)) >= count, limit, step=0.02)
-    e2e.check(found, "the control got %d movies, expected %d" % (len(movie_times(client)), count))
+    found = wait_until(lambda: len(movie_times(client)) >= count, limit, step=0.02)
+    check(found, "the control got %d movies, expected %d" % (len(movie_times(client)), count))
     return movie_times(client)
 
 
-def close_and_time(client, limit=e2e.EXIT_WAIT):
+def close_and_time(client, limit=harness.EXIT_WAIT):
     """Closes the window; ms from the posted WM_CLOSE to the process end."""
-    rc, out = client.tool("close", e2e.WINDOW_TITLE)
-    e2e.check(rc == 0 and out.startswith("posted "), "could not close: %r" % out)
+    rc, out = client.tool("close", harness.WINDOW_TITLE)
+    check(rc == 0 and out.startswith("posted "), "could not close: %r" % out)
     posted = int(out.split()[1])
     client.expect_exit_zero(limit, "after its window was closed")
     return time.time() * 1000 - posted, posted
@@ -86,22 +89,22 @@ PEAK_ENDLESS = "peak memory kB, endless update answer"
 PEAK_NORMAL = "peak memory kB, normal start"
 
 
-def hostile_close_round(harness, cases, name, fault, after_beat, results):
+def hostile_close_round(cases, name, fault, after_beat, results):
     with cases.own_server("bench-hostile", ["--fault", fault]) as server:
-        client = e2e.Client(harness, "bench-hostile")
+        client = Client(cases.h, "bench-hostile")
         try:
             cases.start_session(client, server)
             if after_beat:
                 held = lambda: not any(f.get("endpoint") == "beat" for f in server.faults())
-                e2e.check(e2e.wait_until(held, e2e.BEAT_PERIOD + 10, step=0.05), "no beat came")
+                check(wait_until(held, e2e.BEAT_PERIOD + 10, step=0.05), "no beat came")
             results[name].append(close_and_time(client, e2e.ATTEMPT_DEADLINE + 15)[0])
         finally:
             client.stop()
 
 
-def peak_memory_round(harness, cases, name, extra, results):
+def peak_memory_round(cases, name, extra, results):
     with cases.own_server("bench-memory", extra) as server:
-        client = e2e.Client(harness, "bench-memory")
+        client = Client(cases.h, "bench-memory")
         try:
             client.start(cases.movie_args(server.url))
             client.expect_window()
@@ -114,9 +117,9 @@ def peak_memory_round(harness, cases, name, extra, results):
             client.stop()
 
 
-def session_round(harness, cases, index, results):
+def session_round(cases, index, results):
     with cases.own_server("bench-%d" % index) as server:
-        client = e2e.Client(harness, "bench-%d" % index)
+        client = Client(cases.h, "bench-%d" % index)
         try:
             since = cases.start_session(client, server)
             hello = cases.api_calls(server, since, "hello")[0]
@@ -139,8 +142,8 @@ def session_round(harness, cases, index, results):
             client.stop()
 
 
-def baseline_round(harness, cases, index, results):
-    client = e2e.Client(harness, "baseline-%d" % index)
+def baseline_round(cases, index, results):
+    client = Client(cases.h, "baseline-%d" % index)
     try:
         client.start(cases.movie_args(cases.server.url))
         client.expect_window()
@@ -151,24 +154,26 @@ def baseline_round(harness, cases, index, results):
         client.stop()
 
 
+def run_rounds(cases, opts, results):
+    for index in range(opts.rounds):
+        session_round(cases, index, results)
+        baseline_round(cases, index, results)
+    for _ in range(opts.hostile_rounds):
+        for name, fault, after_beat in HOSTILE_CLOSES:
+            hostile_close_round(cases, name, fault, after_beat, results)
+        peak_memory_round(cases, PEAK_NORMAL, [], results)
+        peak_memory_round(cases, PEAK_ENDLESS, ["--fault", "update=endless"], results)
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--client", required=True)
-    parser.add_argument("--tool", required=True)
+    parser = harness.option_parser(__doc__, cases=False)
     parser.add_argument("--recorder", required=True)
-    parser.add_argument("--state", required=True)
-    parser.add_argument("--server", default=e2e.DEFAULT_SERVER)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--hostile-rounds", type=int, default=1)
-    parser.add_argument("runner", nargs="*")
-    opts = parser.parse_args()
-    for name in ("client", "tool", "recorder", "server"):
-        setattr(opts, name, os.path.abspath(getattr(opts, name)))
-    opts.keep = opts.verbose = False
-    opts.cookie_tool = None
+    opts = harness.parse_options(parser, ("client", "tool", "recorder", "server"))
     os.environ["TAVRENSIL_STANDIN_RECORD_TIMES"] = "1"
 
-    harness = e2e.Harness(opts)
+    h = harness.Harness(opts)
     cases = None
     results = {name: [] for name in (
         "play -> Movie", "  of which hello + play answered", "F5 -> Movie",
@@ -177,24 +182,16 @@ def main():
     results.update((name, []) for name, _, _ in HOSTILE_CLOSES)
     results.update(((PEAK_NORMAL, []), (PEAK_ENDLESS, [])))
     try:
-        harness.setup()
-        cases = e2e.Cases(harness, opts.server)
-        cases.server = e2e.Server(opts.server, harness.base, "main", [])
-        for index in range(opts.rounds):
-            session_round(harness, cases, index, results)
-            baseline_round(harness, cases, index, results)
-        for _ in range(opts.hostile_rounds):
-            for name, fault, after_beat in HOSTILE_CLOSES:
-                hostile_close_round(harness, cases, name, fault, after_beat, results)
-            peak_memory_round(harness, cases, PEAK_NORMAL, [], results)
-            peak_memory_round(harness, cases, PEAK_ENDLESS, ["--fault", "update=endless"], results)
-    except e2e.CaseFailure as e:
+        h.setup()
+        cases = e2e.Cases(h)
+        run_rounds(cases, opts, results)
+    except harness.CaseFailure as e:
         print("bench failed: %s" % e)
         return 1
     finally:
-        if cases and cases.server:
-            cases.server.stop()
-        harness.teardown()
+        if cases:
+            cases.stop()
+        h.teardown()
     print("%-42s %8s %8s %6s" % ("ms unless named", "median", "worst", "n"))
     for name, values in results.items():
         if values:

@@ -2,55 +2,37 @@
 """End-to-end tests of the client executable against the reference server.
 
   client_e2e.py --client EXE --tool WINDOW_TOOL_EXE --recorder OPEN_RECORDER_EXE
-                --state WINE_STATE_DIR [--server SERVER_PY] [--only NAME]...
-                [--keep] [--verbose] -- RUNNER...
+                --state WINE_STATE_DIR [--cookie-tool COOKIE_TOOL_EXE]
+                [--server SERVER_PY] [--only NAME]... [--keep] [--verbose]
+                -- RUNNER...
 
-RUNNER is the command prefix that runs a Windows program, for example
-"tools/wine-run --state DIR --arch win64"; WINE_STATE_DIR is the state
-folder it uses (its virtual display's number is in WINE_STATE_DIR/display).
-When that display is not running, the script starts it with
-"RUNNER --start" and stops it again at the end.
-
-The script starts the reference server (port 0, its own request log, a
-development token), registers the open recorder in the Wine prefix as the
-handler of http and https addresses (and restores the earlier handlers at
-the end), and runs each case with its own copy of the client in its own
-temporary folder, so each case has its own client.log next to the
-executable. It prints one line per case, "NAME: ok" or "NAME: FAIL: reason",
-then "N passed, M failed", and exits with 1 when a case failed.
+RUNNER runs a Windows program, e.g. "tools/wine-run --state WINE_STATE_DIR
+--arch win64"; harness.py, which holds the machinery (this script holds
+the cases), says how its display is started and stopped. The open recorder
+is the prefix's handler of http and https addresses for the run. Each case
+has its own copy of the client, and so its own client.log, in a temporary
+folder. Prints "NAME: ok" or "NAME: FAIL: reason" per case, then
+"N passed, M failed"; exits with 1 when a case failed.
 
 Python 3 standard library only.
 """
-import argparse
-import contextlib
-import itertools
 import json
 import os
 import re
-import shutil
-import signal
 import socket
 import struct
-import subprocess
 import sys
-import tempfile
-import threading
 import time
 import urllib.request
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.normpath(os.path.join(HERE, "..", "..", "reference_server")))
-import startup  # noqa: E402
+import harness
+from harness import (DEV_TOKEN, EXIT_WAIT, UPDATE_CAPTION, WINDOW_TITLE, WINDOW_WAIT_MS,
+                     WS_CAPTION, WS_OVERLAPPEDWINDOW, Client, check, kill_tree,
+                     read_file, short, wait_until)
 
-DEFAULT_SERVER = startup.SERVER
-
-WINDOW_TITLE = "Tavrensil Online"
-CLIENT_NAME = "TavrensilClient.exe"
 BUILD = 7
-CLIENT_SIZE = "client 1000x600"
 FIRST_LOG_LINES = [b"Tavrensil Client baslatildi (Build 7)", b"MMCSS 'Games' kaydi: ok"]
 
-UPDATE_CAPTION = "Tavrensil Güncelleme Gereklidir"
 LATEST_BUILD = 9
 # Non-ASCII letters and a query on purpose: the address must reach the
 # browser unchanged.
@@ -84,16 +66,10 @@ SESSION_KILLED = ("Başka bir cihazdan giriş yapıldığı için oturumunuz son
 SHOT_WIDTH, SHOT_HEIGHT = 1000, 600
 SHOT_AFTER_MS = 1500
 
-WS_OVERLAPPEDWINDOW = 0x00CF0000
-WS_CAPTION = 0x00C00000
-
 # Bounds of the waits (seconds unless named _MS).
-WINDOW_WAIT_MS = 15000
 BOX_WAIT_MS = 15000
 REQUEST_WAIT = 10.0
-EXIT_WAIT = 10.0
 QUIET_MS = 1500   # how long no message box may appear after the update check
-TOOL_TIMEOUT = 30.0
 RUN_BUDGET = 420.0  # cases that would start later are not run
 
 # The session's message boxes (caption "Tavrensil").
@@ -102,7 +78,6 @@ GATE_HINT = ("\n\nAntivirüs/güvenlik duvarı TavrensilClient.exe'yi engelliyor
              "program klasörünü istisnaya ekleyip tekrar deneyin.")
 NO_TOKEN_TEXT = "Oturum anahtarı alınamadı, lütfen tekrar giriş yapın."
 SERVER_UNAVAILABLE = "Sunucu şu anda hizmet veremiyor, lütfen daha sonra tekrar deneyin."
-DEV_TOKEN = "E2E-DEV-TOKEN"
 BEAT_PERIOD = 20.0
 # From the movie's start to the second beat, with room for a slow host.
 TWO_BEATS_WAIT = 2 * BEAT_PERIOD + 12
@@ -124,436 +99,12 @@ CLOSE_SLACK = 6.0
 OVERSIZE_CODE = "(asama=receive, kod=12184)"
 
 
-class CaseFailure(Exception):
-    pass
-
-
-class Interrupted(BaseException):
-    pass
-
-
-def check(condition, reason):
-    if not condition:
-        raise CaseFailure(reason)
-
-
-def short(data, limit=160):
-    text = data if isinstance(data, str) else repr(data)
-    return text if len(text) <= limit else text[:limit] + "..."
-
-
-def read_file(path):
-    """The file's bytes, or None when it cannot be read."""
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError:
-        return None
-
-
-def wait_until(predicate, limit, step=0.1):
-    """Calls predicate until it returns a true value or limit seconds pass."""
-    deadline = time.monotonic() + limit
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(step)
-
-
-# ---- processes --------------------------------------------------------------
-
-def children_map():
-    parents = {}
-    for name in os.listdir("/proc"):
-        if not name.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % name, "rb") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        # The command name may hold blanks and parentheses; the fields after
-        # the last ')' are fixed.
-        fields = stat[stat.rfind(b")") + 2:].split()
-        if len(fields) > 1:
-            parents.setdefault(int(fields[1]), []).append(int(name))
-    return parents
-
-
-def process_tree(pid):
-    """pid and every process descending from it, parents first."""
-    if not os.path.isdir("/proc"):
-        return [pid]
-    parents = children_map()
-    order, todo = [], [pid]
-    while todo:
-        current = todo.pop(0)
-        order.append(current)
-        todo.extend(parents.get(current, []))
-    return order
-
-
-def kill_tree(proc, grace=3.0):
-    """Ends a process we started together with everything it started."""
-    if proc.poll() is not None:
-        return
-    pids = process_tree(proc.pid)
-    for sig in (signal.SIGTERM, signal.SIGKILL):
-        for pid in reversed(pids):
-            try:
-                os.kill(pid, sig)
-            except OSError:
-                pass
-        try:
-            proc.wait(timeout=grace)
-        except subprocess.TimeoutExpired:
-            continue
-        # The runner has ended; make sure nothing it started lingers.
-        alive = [p for p in pids[1:] if os.path.exists("/proc/%d" % p)]
-        if not alive:
-            return
-        pids = [proc.pid] + alive
-
-
-# ---- the reference server ---------------------------------------------------
-
-class Server:
-    def __init__(self, script, workdir, name, extra):
-        self.log_path = os.path.join(workdir, "server-%s.jsonl" % name)
-        self.err_path = os.path.join(workdir, "server-%s.err" % name)
-        self.err = open(self.err_path, "wb")
-        args = ["--log-file", self.log_path, "--dev-token", DEV_TOKEN, "--quiet"] + extra
-        try:
-            self.proc, self.url = startup.start(args, stderr=self.err, script=script)
-        except startup.StartError as e:
-            self.err.close()
-            raise RuntimeError("%s %s" % (e, self.stderr_text())) from None
-        self.port = int(self.url.rsplit(":", 1)[1])
-
-    def stderr_text(self):
-        try:
-            with open(self.err_path, "rb") as f:
-                return f.read().decode("utf-8", "replace")[-400:]
-        except OSError:
-            return ""
-
-    def entries(self):
-        try:
-            with open(self.log_path, "rb") as f:
-                data = f.read()
-        except OSError:
-            return []
-        out = []
-        for line in data.splitlines():
-            try:
-                out.append(json.loads(line))
-            except ValueError:
-                pass  # a line still being written
-        return out
-
-    def last_seq(self):
-        entries = self.entries()
-        return entries[-1]["seq"] if entries else 0
-
-    def entries_since(self, seq):
-        return [e for e in self.entries() if e.get("seq", 0) > seq]
-
-    def control(self, path, body):
-        request = urllib.request.Request(self.url + path, data=json.dumps(body).encode(),
-                                         headers={"Content-Type": "application/json"})
-        with urllib.request.urlopen(request, timeout=10) as answer:
-            return json.loads(answer.read())
-
-    def set_fault(self, rule):
-        self.control("/_control/fault", {"rule": rule})
-
-    def clear_faults(self):
-        self.control("/_control/fault", {"clear": True})
-
-    def faults(self):
-        request = urllib.request.Request(self.url + "/_control/faults")
-        with urllib.request.urlopen(request, timeout=10) as answer:
-            return json.loads(answer.read()).get("faults", [])
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        if self.proc.stdout:
-            self.proc.stdout.close()
-        self.err.close()
-
-
 def closed_port():
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     s.bind(("127.0.0.1", 0))
     port = s.getsockname()[1]
     s.close()
     return port
-
-
-# ---- the Windows side -------------------------------------------------------
-
-class Harness:
-    def __init__(self, opts):
-        self.opts = opts
-        self.runner = list(opts.runner)
-        self.started_display = False
-        self.saved_handlers = {}
-        self.base = tempfile.mkdtemp(prefix="tavrensil-e2e-")
-        self.display = None
-
-    def log(self, text):
-        if self.opts.verbose:
-            print("  . " + text, flush=True)
-
-    def win_path(self, path):
-        path = os.path.abspath(path)
-        if os.name == "nt" or not self.runner:
-            return path
-        return "Z:" + path.replace("/", "\\")
-
-    def run(self, args, timeout=TOOL_TIMEOUT):
-        """Runs a Windows program to its end; returns (exit code, stdout bytes).
-
-        The output goes through files, not pipes: a Wine system process that
-        the program happens to start (the desktop process, for one) inherits
-        its output handles and may keep them open long after it ended.
-        """
-        t0 = time.monotonic()
-        with tempfile.TemporaryFile(dir=self.base) as out, \
-                tempfile.TemporaryFile(dir=self.base) as err:
-            proc = subprocess.Popen(self.runner + list(args), stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=err,
-                                    start_new_session=(os.name != "nt"))
-            try:
-                rc = proc.wait(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                kill_tree(proc)
-                proc.wait()
-                rc = None
-            out.seek(0)
-            err.seek(0)
-            stdout, stderr = out.read(), err.read()
-        self.log("%s -> %s in %.2fs%s" % (" ".join(args[-3:]), rc, time.monotonic() - t0,
-                                          " (%s)" % short(stderr.decode("utf-8", "replace").strip())
-                                          if stderr.strip() else ""))
-        return rc, stdout
-
-    def tool(self, exe_filter, *args, timeout=TOOL_TIMEOUT):
-        command = [self.opts.tool]
-        if exe_filter:
-            command += ["--exe", exe_filter]
-        rc, out = self.run(command + list(args), timeout=timeout)
-        return rc, out.decode("utf-8", "replace")
-
-    # The shared display and the prefix.
-    def display_running(self):
-        try:
-            with open(os.path.join(self.opts.state, "display")) as f:
-                display = f.read().strip()
-            with open(os.path.join(self.opts.state, "xvfb.pid")) as f:
-                pid = int(f.read().strip())
-            os.kill(pid, 0)
-            return display
-        except (OSError, ValueError):
-            return None
-
-    def setup(self):
-        if self.runner and os.name != "nt":
-            self.display = self.display_running()
-            if not self.display:
-                rc, out = self.run(["--start"], timeout=400)
-                self.started_display = True
-                self.display = self.display_running()
-                if rc != 0 or not self.display:
-                    raise RuntimeError("could not start the Wine display: %s"
-                                       % out.decode("utf-8", "replace")[-300:])
-        if not self.display:
-            self.display = os.environ.get("DISPLAY")
-        self.register_recorder()
-
-    def teardown(self):
-        try:
-            self.restore_handlers()
-        finally:
-            if self.started_display:
-                self.run(["--stop"], timeout=60)
-            if not self.opts.keep:
-                shutil.rmtree(self.base, ignore_errors=True)
-            else:
-                print("kept %s" % self.base)
-
-    # The open recorder as the handler of web addresses.
-    @staticmethod
-    def handler_key(scheme):
-        return "HKCR\\%s\\shell\\open\\command" % scheme
-
-    def read_handler(self, scheme):
-        rc, out = self.run(["reg", "query", self.handler_key(scheme), "/ve"])
-        if rc != 0:
-            return None
-        for line in out.decode("utf-8", "replace").splitlines():
-            if "REG_SZ" in line:
-                return line.split("REG_SZ", 1)[1].strip()
-        return None
-
-    def write_handler(self, scheme, value):
-        rc, out = self.run(["reg", "add", self.handler_key(scheme), "/ve", "/d", value, "/f"])
-        return rc == 0
-
-    def register_recorder(self):
-        command = '"%s" "%%1"' % self.win_path(self.opts.recorder)
-        for scheme in ("http", "https"):
-            self.saved_handlers[scheme] = self.read_handler(scheme)
-            if not self.write_handler(scheme, command):
-                raise RuntimeError("could not register the open recorder for %s" % scheme)
-        self.log("open recorder registered: %s" % command)
-
-    def restore_handlers(self):
-        for scheme, value in self.saved_handlers.items():
-            if value is not None:
-                self.write_handler(scheme, value)
-            else:
-                self.run(["reg", "delete", self.handler_key(scheme), "/ve", "/f"])
-        self.saved_handlers = {}
-
-
-class Client:
-    """One copy of the client in its own folder, started through the runner."""
-
-    def __init__(self, harness, name, subfolder=None):
-        self.h = harness
-        self.dir = tempfile.mkdtemp(prefix=name + "-", dir=harness.base)
-        if subfolder:
-            self.dir = os.path.join(self.dir, subfolder)
-            os.makedirs(self.dir)
-        self.exe = os.path.join(self.dir, CLIENT_NAME)
-        shutil.copy2(harness.opts.client, self.exe)
-        self.win_exe = harness.win_path(self.exe)
-        self.log_path = os.path.join(self.dir, "client.log")
-        self.record_path = os.path.join(self.dir, "opened.txt")
-        self.proc = None
-        self.rc = None
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def start(self, args):
-        env = dict(os.environ)
-        env["TAVRENSIL_OPEN_RECORD"] = self.h.win_path(self.record_path)
-        env["TAVRENSIL_STANDIN_RECORD"] = self.h.win_path(self.path("control.txt"))
-        # A test writes failure switches here while the client runs.
-        env["TAVRENSIL_STANDIN_FAIL_FILE"] = self.h.win_path(self.path("fail.txt"))
-        self.out = open(self.path("runner.out"), "wb")
-        self.proc = subprocess.Popen(self.h.runner + [self.exe] + list(args), env=env,
-                                     stdin=subprocess.DEVNULL, stdout=self.out,
-                                     stderr=subprocess.STDOUT,
-                                     start_new_session=(os.name != "nt"))
-        self.h.log("started %s %s" % (self.exe, " ".join(args)))
-
-    def tool(self, *args, timeout=TOOL_TIMEOUT):
-        return self.h.tool(self.win_exe, *args, timeout=timeout)
-
-    def wait_exit(self, limit):
-        try:
-            self.rc = self.proc.wait(timeout=limit)
-        except subprocess.TimeoutExpired:
-            return None
-        return self.rc
-
-    def running(self):
-        return self.proc is not None and self.proc.poll() is None
-
-    def read_log(self):
-        return read_file(self.log_path)
-
-    def log_lines(self):
-        data = self.read_log()
-        return [] if data is None else data.split(b"\r\n")
-
-    def wait_log_line(self, line, limit, after=0):
-        """Waits until line appears in the log at an index >= after; its index."""
-        def find():
-            lines = self.log_lines()
-            for i in range(after, len(lines)):
-                if lines[i] == line:
-                    return i + 1
-            return 0
-        found = wait_until(find, limit)
-        return found - 1 if found else None
-
-    # Checks shared by several cases.
-    def expect_window(self):
-        rc, out = self.tool("wait", WINDOW_TITLE, str(WINDOW_WAIT_MS))
-        check(rc == 0, "the window \"%s\" did not appear (%s)" % (WINDOW_TITLE, short(out.strip())))
-        check(out.strip() == CLIENT_SIZE,
-              "window client area: %r, expected %r" % (out.strip(), CLIENT_SIZE))
-
-    def expect_no_box(self, quiet_ms):
-        rc, out = self.tool("nobox", str(quiet_ms))
-        check(rc == 0, "an unexpected message box appeared: %r" % out.strip())
-
-    def open_dialogs(self):
-        rc, out = self.tool("dialogs", timeout=10)
-        return [line for line in out.split("\n") if line] if rc == 0 else []
-
-    def expect_exit_zero(self, limit, what):
-        code = self.wait_exit(limit)
-        if code is None:
-            boxes = self.open_dialogs()
-            raise CaseFailure("the client did not end within %gs %s%s"
-                              % (limit, what, " (open message boxes: %s)" % boxes if boxes else ""))
-        check(code == 0, "exit code %d %s, expected 0" % (code, what))
-
-    def peak_memory_kb(self):
-        """The most memory the running client has held (VmHWM), or None."""
-        for pid in process_tree(self.proc.pid):
-            try:
-                with open("/proc/%d/comm" % pid) as f:
-                    if not f.read().startswith("TavrensilClien"):
-                        continue
-                with open("/proc/%d/status" % pid) as f:
-                    for line in f:
-                        if line.startswith("VmHWM:"):
-                            return int(line.split()[1])
-            except OSError:
-                continue
-        return None
-
-    def set_control_failures(self, switches):
-        with open(self.path("fail.txt"), "w") as f:
-            f.write(switches)
-
-    def control_puts(self, name):
-        """The values the media control was given for property `name`."""
-        record = read_file(self.path("control.txt")) or b""
-        prefix = b"put " + name.encode() + b"="
-        return [l[len(prefix):] for l in record.split(b"\n") if l.startswith(prefix)]
-
-    def close_and_expect_zero(self, limit=EXIT_WAIT):
-        check(self.running(), "the client ended before it was closed (exit code %s)"
-              % self.proc.poll())
-        rc, out = self.tool("close", WINDOW_TITLE)
-        check(rc == 0, "could not close the window (%s)" % short(out.strip()))
-        self.expect_exit_zero(limit, "after its window was closed")
-
-    def stop(self):
-        """Ends the client if it still runs: close its window, then kill."""
-        if self.proc is None:
-            return
-        if self.running():
-            self.h.tool(self.win_exe, "press", UPDATE_CAPTION, "1", timeout=10)
-            self.h.tool(self.win_exe, "close", WINDOW_TITLE, timeout=10)
-            if self.wait_exit(5) is None:
-                kill_tree(self.proc)
-                self.proc.wait()
-        self.out.close()
 
 
 # ---- checks of the server's request log -------------------------------------
@@ -576,13 +127,7 @@ def wait_update_request(server, since):
 
 # ---- the cases --------------------------------------------------------------
 
-class Cases:
-    def __init__(self, harness, server_script):
-        self.h = harness
-        self.script = server_script
-        self.server = None
-        self.server_numbers = itertools.count(1)
-
+class Cases(harness.Cases):
     def movie_args(self, site):
         return ["--site", site, "--movie", site + "/static/game.swf"]
 
@@ -628,10 +173,9 @@ class Cases:
             long.stop()
 
     def update_required(self, c):
-        server = Server(self.script, self.h.base, "update",
-                        ["--required-build", str(BUILD + 1), "--latest-build", str(LATEST_BUILD),
-                         "--download-url", DOWNLOAD_URL])
-        try:
+        extra = ["--required-build", str(BUILD + 1), "--latest-build", str(LATEST_BUILD),
+                 "--download-url", DOWNLOAD_URL]
+        with self.own_server("update", extra) as server:
             c.start(self.movie_args(server.url))
             rc, text = c.tool("box", UPDATE_CAPTION, str(BOX_WAIT_MS))
             check(rc == 0, "no message box \"%s\" appeared (open: %s)"
@@ -662,8 +206,6 @@ class Cases:
             entry = entries[0]
             check(entry.get("query") == "build=%d" % BUILD and entry.get("method") == "GET",
                   "update request was %s" % requests[0])
-        finally:
-            server.stop()
 
     def make_update_status(self, status):
         def case(c):
@@ -793,19 +335,13 @@ class Cases:
         wait_update_request(self.server, since)
         c.expect_no_box(500)
 
-        rc, screen = c.tool("screen")
-        check(rc == 0 and screen.startswith("screen "), "screen size unknown: %r" % screen)
-        width, height = (int(v) for v in screen.split()[1].split("x"))
-        rc, before = c.tool("placement", WINDOW_TITLE)
-        check(rc == 0, "no placement before F11: %r" % before)
-        before = parse_placement(before)
+        width, height = c.screen_size()
+        before = c.placement("before F11")
 
         self.press_key("F11")
         on = c.wait_log_line(b"F11: tam_ekran=1", 5)
         check(on is not None, "no \"F11: tam_ekran=1\" in client.log after the first F11")
-        rc, full = c.tool("placement", WINDOW_TITLE)
-        check(rc == 0, "no placement in full screen: %r" % full)
-        full = parse_placement(full)
+        full = c.placement("in full screen")
         check(full["window"] == (0, 0, width, height),
               "full-screen window rectangle %s, expected the whole %dx%d screen"
               % (full["window"], width, height))
@@ -818,9 +354,7 @@ class Cases:
         self.press_key("F11")
         off = c.wait_log_line(b"F11: tam_ekran=0", 5, after=on + 1)
         check(off is not None, "no \"F11: tam_ekran=0\" in client.log after the second F11")
-        rc, after = c.tool("placement", WINDOW_TITLE)
-        check(rc == 0, "no placement after the second F11: %r" % after)
-        after = parse_placement(after)
+        after = c.placement("after the second F11")
         for key in ("show", "normal", "window", "client", "style"):
             shown = (lambda v: "0x%08x" % v) if key == "style" else str
             check(after[key] == before[key],
@@ -832,17 +366,6 @@ class Cases:
         c.close_and_expect_zero()
 
     # ---- the game session ---------------------------------------------------
-
-    @contextlib.contextmanager
-    def own_server(self, name, extra=()):
-        """A reference server of the case's own: its faults and its log
-        belong to this case alone, so session cases can run side by side."""
-        name = "%s-%d" % (name, next(self.server_numbers))
-        server = Server(self.script, self.h.base, name, list(extra))
-        try:
-            yield server
-        finally:
-            server.stop()
 
     @staticmethod
     def session_site(server, query="token=" + DEV_TOKEN):
@@ -890,23 +413,13 @@ class Cases:
             check(byes[0]["seq"] > after["seq"], "the goodbye came before the last beat ended")
         return byes[0]
 
-    def xdotool(self, *args):
-        xdotool = shutil.which("xdotool")
-        check(xdotool, "xdotool is not installed")
-        check(self.h.display, "no X display to send keys to")
-        env = dict(os.environ, DISPLAY=self.h.display)
-        proc = subprocess.run([xdotool] + list(args), env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=10)
-        check(proc.returncode == 0, "xdotool failed: %s"
-              % proc.stdout.decode("utf-8", "replace").strip())
-
     def press_key(self, key):
-        self.xdotool("key", key)
+        self.h.xdotool("key", key)
 
     def focus_window(self, title):
         """Gives the keyboard to the visible window with that title (there is
         no window manager to do it on our display)."""
-        self.xdotool("search", "--onlyvisible", "--name", "^%s$" % title, "windowfocus", "--sync")
+        self.h.xdotool("search", "--onlyvisible", "--name", "^%s$" % title, "windowfocus", "--sync")
 
     def session_road(self, c):
         """A play navigation leads through hello and the signed play request
@@ -1005,10 +518,7 @@ class Cases:
         check(wait_until(lambda: c.control_puts("Movie"), 10), "the movie did not start")
         holder_title = "Tavrensil Test Holder"
         with open(c.path("holder.out"), "wb") as out:
-            holder = subprocess.Popen(
-                self.h.runner + [self.h.opts.tool, "hold", holder_title, "20000"],
-                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
-                start_new_session=(os.name != "nt"))
+            holder = self.h.start([self.h.opts.tool, "hold", holder_title, "20000"], out)
         try:
             rc, out = self.h.tool(None, "wait", holder_title, str(WINDOW_WAIT_MS))
             check(rc == 0, "the other window did not appear (%s)" % out.strip())
@@ -1274,10 +784,10 @@ class Cases:
         check(not calls, "API requests in site mode: %s" % calls)
 
     def all(self):
-        """The cases as (name, function, group). "slow" cases run side by
-        side, each with its own server; "fast" ones run one after another
-        meanwhile; "alone" ones run last with no other client (keys go to
-        the active window, and the cookie store is shared)."""
+        """The cases as (name, function, group) (see harness.Runner): the
+        session cases are "slow", each with its own server; "alone" ones
+        need the only client (keys go to the active window, and the cookie
+        store is shared)."""
         gate = "Güvenlik kapısına bağlanılamadı.\n\n"
         table = [
             ("session_road", self.session_road, "slow"),
@@ -1335,137 +845,12 @@ class Cases:
         return table
 
 
-def parse_placement(line):
-    """Reads window_tool's placement line into a dictionary."""
-    values = {}
-    try:
-        for part in line.split():
-            key, _, value = part.partition("=")
-            if key in ("normal", "window"):
-                values[key] = tuple(int(v) for v in value.split(","))
-            elif key == "client":
-                values[key] = tuple(int(v) for v in value.split("x"))
-            elif key == "style":
-                values[key] = int(value, 16)
-            elif key == "show":
-                values[key] = int(value)
-    except ValueError:
-        pass
-    check(len(values) == 5, "unreadable placement %r" % line.strip())
-    return values
-
-
-class Runner:
-    """Runs the cases of a table by their groups and counts the results."""
-
-    def __init__(self, harness):
-        self.h = harness
-        self.passed = self.failed = 0
-        self.lock = threading.Lock()
-        self.started = time.monotonic()
-
-    def record(self, name, ok, reason):
-        with self.lock:
-            if ok:
-                self.passed += 1
-                print("%s: ok" % name, flush=True)
-            else:
-                self.failed += 1
-                print("%s: FAIL: %s" % (name, reason) if reason else "%s: FAIL" % name,
-                      flush=True)
-
-    def run_case(self, name, fn, client):
-        t0 = time.monotonic()
-        try:
-            fn(client)
-            self.record(name, True, "")
-        except CaseFailure as e:
-            self.record(name, False, str(e))
-        except Exception as e:  # a broken step must not stop the other cases
-            self.record(name, False, "%s: %s" % (type(e).__name__, e))
-        finally:
-            client.stop()
-            self.h.log("%s took %.1fs" % (name, time.monotonic() - t0))
-
-    def run_in_turn(self, cases):
-        for name, fn, _ in cases:
-            if time.monotonic() - self.started > RUN_BUDGET:
-                self.record(name, False, "not run, the run already took over %ds" % RUN_BUDGET)
-                continue
-            self.run_case(name, fn, Client(self.h, name))
-
-    def start_side_by_side(self, cases):
-        """Starts the cases in threads of their own."""
-        threads = []
-        for name, fn, _ in cases:
-            thread = threading.Thread(target=self.run_case, args=(name, fn, Client(self.h, name)),
-                                      daemon=True)
-            thread.start()
-            threads.append(thread)
-        return threads
-
-    def run_table(self, table):
-        groups = {group: [case for case in table if case[2] == group]
-                  for group in ("slow", "fast", "alone")}
-        threads = self.start_side_by_side(groups["slow"])
-        self.run_in_turn(groups["fast"])
-        for thread in threads:
-            thread.join(RUN_BUDGET)
-            if thread.is_alive():
-                raise RuntimeError("a session case did not end")
-        self.run_in_turn(groups["alone"])
-
-
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--client", required=True)
-    parser.add_argument("--tool", required=True, help="window_tool executable")
+    parser = harness.option_parser(__doc__)
     parser.add_argument("--recorder", required=True, help="open_recorder executable")
-    parser.add_argument("--state", required=True, help="the runner's Wine state folder")
-    parser.add_argument("--server", default=DEFAULT_SERVER, help="reference server script")
     parser.add_argument("--cookie-tool", help="cookie_tool executable (for the device cookie case)")
-    parser.add_argument("--only", action="append", default=[], help="run only this case")
-    parser.add_argument("--keep", action="store_true", help="keep the temporary folders")
-    parser.add_argument("--verbose", action="store_true")
-    parser.add_argument("runner", nargs="*", help="command prefix that runs Windows programs")
-    opts = parser.parse_args()
-    if opts.cookie_tool:
-        opts.cookie_tool = os.path.abspath(opts.cookie_tool)
-    for name in ("client", "tool", "recorder", "server"):
-        setattr(opts, name, os.path.abspath(getattr(opts, name)))
-        if not os.path.isfile(getattr(opts, name)):
-            parser.error("no such file: %s" % getattr(opts, name))
-
-    def interrupt(signum, frame):
-        raise Interrupted()
-    signal.signal(signal.SIGTERM, interrupt)
-    signal.signal(signal.SIGINT, interrupt)
-
-    harness = Harness(opts)
-    runner = Runner(harness)
-    cases = None
-    try:
-        harness.setup()
-        cases = Cases(harness, opts.server)
-        cases.server = Server(opts.server, harness.base, "main", [])
-        table = cases.all()
-        if opts.only:
-            unknown = set(opts.only) - {name for name, _, _ in table}
-            if unknown:
-                parser.error("unknown case(s): %s" % ", ".join(sorted(unknown)))
-            table = [case for case in table if case[0] in opts.only]
-        runner.run_table(table)
-    except Interrupted:
-        runner.record("interrupted", False, "")
-    except Exception as e:
-        runner.record("run", False, "%s: %s" % (type(e).__name__, e))
-    finally:
-        if cases and cases.server:
-            cases.server.stop()
-        harness.teardown()
-    harness.log("whole run %.1fs" % (time.monotonic() - runner.started))
-    print("%d passed, %d failed" % (runner.passed, runner.failed), flush=True)
-    return 1 if runner.failed else 0
+    opts = harness.parse_options(parser, ("client", "tool", "recorder", "server", "cookie_tool"))
+    return harness.run_cases(opts, parser, Cases, budget=RUN_BUDGET)
 
 
 if __name__ == "__main__":

@@ -5,36 +5,30 @@
                 [--server SERVER_PY] [--only NAME]... [--keep] [--verbose]
                 -- RUNNER...
 
-The arguments mean what they mean for client_e2e.py, whose server, harness
-and client helpers this script uses. The script plays the companion process:
-it listens for the bridge's one-byte datagrams on 127.0.0.1:7947 (UDP). The
-cases check that "--mobile" starts in full screen, that the game movie's
-window sends the game touch mode at once and again about every 3 s, that
-closing the window sends nothing further, that a port held by someone else
-does not disturb the client, and that the session road starts the mobile
-loading movie. It prints one line per case, "NAME: ok" or
-"NAME: FAIL: reason", then "N passed, M failed", and exits with 1 when a
-case failed.
+The arguments mean what they mean for client_e2e.py; the server, the Wine
+harness, the client copies and the summary come from harness.py. The script
+plays the companion process: it listens for the bridge's one-byte datagrams
+on 127.0.0.1:7947 (UDP). The cases check that "--mobile" starts in full
+screen, that the game movie's window sends the game touch mode at once and
+again about every 3 s, that closing the window sends nothing further, that a
+port held by someone else does not disturb the client, and that the session
+road starts the mobile loading movie. It prints one line per case,
+"NAME: ok" or "NAME: FAIL: reason", then "N passed, M failed", and exits
+with 1 when a case failed.
 
 Python 3 standard library only; xdotool clicks into the window.
 """
-import argparse
-import os
-import shutil
-import signal
 import socket
-import subprocess
 import sys
 import threading
 import time
 
-import client_e2e as base
-from client_e2e import CaseFailure, check, read_file, short, wait_until
+import harness
+from harness import (DEV_TOKEN, WINDOW_TITLE, WINDOW_WAIT_MS, WS_CAPTION, CaseFailure, check,
+                     short, wait_until)
 
 COMPANION = ("127.0.0.1", 7947)
 GAME_CLASS = b"MacromediaFlashPlayerActiveX"
-# The reference server is started with this token (see client_e2e.Server).
-TOKEN = "E2E-DEV-TOKEN"
 
 BIND_WAIT = 10.0      # another run may still hold the companion's port
 START_WAIT = 20.0     # from start to the bridge's first line
@@ -103,20 +97,11 @@ class Companion:
         self.sock.close()
 
 
-class MobileHarness(base.Harness):
-    """The shared harness without the open recorder: no case here opens a
-    web address."""
+class Cases(harness.Cases):
+    """No case here opens a web address: the harness runs without the open
+    recorder (this script has no --recorder)."""
 
-    def register_recorder(self):
-        pass
-
-
-class Cases:
-    def __init__(self, harness, server_script):
-        self.h = harness
-        self.script = server_script
-        self.server = None
-        self.loading_server = None
+    loading_server = None
 
     def movie_args(self):
         url = self.server.url
@@ -131,33 +116,21 @@ class Cases:
               "the movie was not started: %s" % short(b"|".join(c.log_lines()), 400))
 
     def expect_fullscreen(self, c):
-        rc, out = c.tool("wait", base.WINDOW_TITLE, str(base.WINDOW_WAIT_MS))
+        rc, out = c.tool("wait", WINDOW_TITLE, str(WINDOW_WAIT_MS))
         check(rc == 0, "the window did not appear (%s)" % short(out.strip()))
-        rc, screen = c.tool("screen")
-        check(rc == 0 and screen.startswith("screen "), "screen size unknown: %r" % screen)
-        width, height = (int(v) for v in screen.split()[1].split("x"))
-        rc, out = c.tool("placement", base.WINDOW_TITLE)
-        check(rc == 0, "no placement: %r" % out)
-        placement = base.parse_placement(out)
+        width, height = c.screen_size()
+        placement = c.placement()
         check(placement["window"] == (0, 0, width, height) and
               placement["client"] == (width, height),
               "window %s, client %s: not the whole %dx%d screen"
               % (placement["window"], placement["client"], width, height))
-        check(placement["style"] & base.WS_CAPTION == 0,
+        check(placement["style"] & WS_CAPTION == 0,
               "full-screen style 0x%08x has a caption" % placement["style"])
         return width, height
 
     def click(self, x, y):
         """A left click at screen point (x, y): the control takes the focus."""
-        xdotool = shutil.which("xdotool")
-        check(xdotool, "xdotool is not installed")
-        check(self.h.display, "no X display to click on")
-        env = dict(os.environ, DISPLAY=self.h.display)
-        proc = subprocess.run([xdotool, "mousemove", str(x), str(y), "click", "1"], env=env,
-                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, timeout=10)
-        check(proc.returncode == 0,
-              "xdotool failed: %s" % proc.stdout.decode("utf-8", "replace").strip())
+        self.h.xdotool("mousemove", str(x), str(y), "click", "1")
 
     def focus_game(self, c, width, height, companion=None):
         """Clicks into the control until its window has the focus; the time
@@ -229,8 +202,9 @@ class Cases:
 
     def loading_server_url(self):
         if not self.loading_server:
-            self.loading_server = base.Server(self.script, self.h.base, "loading",
-                                              ["--movie", "Loading.swf"])
+            self.loading_server = harness.Server(self.script, self.h.base, "loading",
+                                                 ["--movie", "Loading.swf"])
+            self.servers.append(self.loading_server)
         return self.loading_server.url
 
     def make_session_loading(self, extra, loader):
@@ -238,14 +212,12 @@ class Cases:
         reaches the control as the mobile loader with m=2."""
         def case(c):
             url = self.loading_server_url()
-            c.start(["--mobile", "--site", url + "/s3/play?token=%s&x=" % TOKEN] + extra)
+            c.start(["--mobile", "--site", url + "/s3/play?token=%s&x=" % DEV_TOKEN] + extra)
             movie = (url + "/s3/static/" + loader + "?m=2").encode()
             check(c.wait_log_line(b"set Movie = " + movie + b" -> ok", MOVIE_WAIT) is not None,
                   "the mobile loader was not started: %s"
                   % short(b"|".join(c.log_lines()), 600))
-            record = read_file(c.path("control.txt")) or b""
-            movies = [l[len("put Movie="):] for l in record.split(b"\n")
-                      if l.startswith(b"put Movie=")]
+            movies = c.control_puts("Movie")
             check(movies == [movie], "the control received the movies %s" % movies)
             lines = c.log_lines()
             check(b"mobil kopru: soket=ok" in lines, "no bridge line: %s" % lines[:6])
@@ -253,84 +225,21 @@ class Cases:
         return case
 
     def all(self):
+        # One at a time: the cases share the companion's port and the screen.
         return [
-            ("game_focus", self.game_focus),
-            ("port_taken", self.port_taken),
-            ("session_loading_default", self.make_session_loading([], "Loading_m.swf")),
+            ("game_focus", self.game_focus, "alone"),
+            ("port_taken", self.port_taken, "alone"),
+            ("session_loading_default",
+             self.make_session_loading([], "Loading_m.swf"), "alone"),
             ("session_loading_chosen",
-             self.make_session_loading(["--loading", "Phone2.swf"], "Phone2.swf")),
+             self.make_session_loading(["--loading", "Phone2.swf"], "Phone2.swf"), "alone"),
         ]
-
-    def stop_servers(self):
-        for server in (self.server, self.loading_server):
-            if server:
-                server.stop()
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--client", required=True)
-    parser.add_argument("--tool", required=True, help="window_tool executable")
-    parser.add_argument("--state", required=True, help="the runner's Wine state folder")
-    parser.add_argument("--server", default=base.DEFAULT_SERVER, help="reference server script")
-    parser.add_argument("--only", action="append", default=[], help="run only this case")
-    parser.add_argument("--keep", action="store_true", help="keep the temporary folders")
-    parser.add_argument("--verbose", action="store_true")
-    parser.add_argument("runner", nargs="*", help="command prefix that runs Windows programs")
-    opts = parser.parse_args()
-    for name in ("client", "tool", "server"):
-        setattr(opts, name, os.path.abspath(getattr(opts, name)))
-        if not os.path.isfile(getattr(opts, name)):
-            parser.error("no such file: %s" % getattr(opts, name))
-
-    def interrupt(signum, frame):
-        raise base.Interrupted()
-    signal.signal(signal.SIGTERM, interrupt)
-    signal.signal(signal.SIGINT, interrupt)
-
-    harness = MobileHarness(opts)
-    passed = failed = 0
-    cases = None
-    started = time.monotonic()
-    try:
-        harness.setup()
-        cases = Cases(harness, opts.server)
-        cases.server = base.Server(opts.server, harness.base, "main", [])
-        table = cases.all()
-        if opts.only:
-            unknown = set(opts.only) - {name for name, _ in table}
-            if unknown:
-                parser.error("unknown case(s): %s" % ", ".join(sorted(unknown)))
-            table = [(name, fn) for name, fn in table if name in opts.only]
-        for name, fn in table:
-            client = base.Client(harness, name)
-            t0 = time.monotonic()
-            try:
-                fn(client)
-                passed += 1
-                print("%s: ok" % name, flush=True)
-            except CaseFailure as e:
-                failed += 1
-                print("%s: FAIL: %s" % (name, e), flush=True)
-            except Exception as e:  # a broken step must not stop the other cases
-                failed += 1
-                print("%s: FAIL: %s: %s" % (name, type(e).__name__, e), flush=True)
-            finally:
-                client.stop()
-                harness.log("%s took %.1fs" % (name, time.monotonic() - t0))
-    except base.Interrupted:
-        failed += 1
-        print("interrupted", flush=True)
-    except Exception as e:
-        failed += 1
-        print("FAIL: %s: %s" % (type(e).__name__, e), flush=True)
-    finally:
-        if cases:
-            cases.stop_servers()
-        harness.teardown()
-    harness.log("whole run %.1fs" % (time.monotonic() - started))
-    print("%d passed, %d failed" % (passed, failed), flush=True)
-    return 1 if failed else 0
+    parser = harness.option_parser(__doc__)
+    opts = harness.parse_options(parser)
+    return harness.run_cases(opts, parser, Cases)
 
 
 if __name__ == "__main__":
