@@ -2,7 +2,8 @@
 """The installer's round trip under Wine, in a Wine prefix of its own.
 
   installer_roundtrip.py --client EXE --tool WINDOW_TOOL_EXE --arch win32|win64
-                         --state DIR [--target NSIS_TARGET] [--keep] [--verbose]
+                         --state DIR [--target NSIS_TARGET] [--server SERVER_PY]
+                         [--keep] [--verbose]
 
 Wraps EXE in the installer (tools/dist.sh installer, NSIS target
 x86-unicode for win32, amd64-unicode for win64: the shipped installer is the
@@ -27,27 +28,26 @@ first) with tools/wine-run, and then:
 
 HOME points into DIR while Wine runs, so the prefix's desktop (a link to the
 home folder) is not the user's. Every step has a time limit; the whole run
-takes about half a minute. Prints one line per step and exits 1 on the first
-failure. Python 3 standard library only.
+takes about half a minute. Prints "STEP: ok" or "STEP: FAIL: reason" per
+step, stops at the first failure, then prints "N passed, M failed" and exits
+1 on a failure. The server, the waits and the summary come from
+tests/e2e/harness.py. Python 3 standard library only.
 """
-import argparse
 import os
 import shutil
-import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 WINE_RUN = os.path.join(ROOT, "tools", "wine-run")
 DIST = os.path.join(ROOT, "tools", "dist.sh")
-sys.path.insert(0, os.path.join(ROOT, "reference_server"))
-import startup  # noqa: E402
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import harness  # noqa: E402
+from harness import CLIENT_NAME, CaseFailure, check, kill_tree, read_file, wait_until  # noqa: E402
 
 PRODUCT = "Tavrensil Online"
-CLIENT_NAME = "TavrensilClient.exe"
 UNINSTALLER = "Uninstall.exe"
 SHORTCUT = PRODUCT + ".lnk"
 UNINSTALL_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TavrensilOnline"
@@ -65,40 +65,6 @@ LOG_WAIT = 30
 WINDOW_WAIT_MS = 20000
 EXIT_WAIT = 20
 UNINSTALL_WAIT = 60
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, reason):
-    if not condition:
-        raise Failure(reason)
-
-
-def wait_until(predicate, limit, step=0.2):
-    deadline = time.monotonic() + limit
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(step)
-
-
-def kill_group(proc):
-    """Ends a process started in a session of its own, with its children."""
-    if proc.poll() is not None:
-        return
-    for sig in (signal.SIGTERM, signal.SIGKILL):
-        try:
-            os.killpg(proc.pid, sig)
-        except OSError:
-            return
-        try:
-            proc.wait(timeout=5)
-            return
-        except subprocess.TimeoutExpired:
-            continue
 
 
 class RoundTrip:
@@ -123,19 +89,10 @@ class RoundTrip:
 
     # ---- running things --------------------------------------------------
 
-    def run(self, args, limit, env=None):
-        """Runs a command to its end through files; returns (code, output)."""
-        with tempfile.TemporaryFile() as out:
-            proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=out,
-                                    stderr=subprocess.STDOUT, env=env or self.env,
-                                    start_new_session=True)
-            try:
-                code = proc.wait(timeout=limit)
-            except subprocess.TimeoutExpired:
-                kill_group(proc)
-                code = None
-            out.seek(0)
-            text = out.read().decode("utf-8", "replace")
+    def run(self, args, limit):
+        """Runs a command to its end; returns (code, output with errors)."""
+        code, out, _ = harness.run_to_end(args, limit, env=self.env, merge=True)
+        text = out.decode("utf-8", "replace")
         self.log("%s -> %s%s" % (" ".join(os.path.basename(a) for a in args[-3:]), code,
                                  (": " + text.strip()[-300:]) if text.strip() else ""))
         return code, text
@@ -226,13 +183,11 @@ class RoundTrip:
               "EstimatedSize %r, expected at least %d (KiB)" % (size, kib))
 
     def start_server(self):
-        self.server_err = open(os.path.join(self.work, "server.err"), "wb")
         try:
-            self.server, base = startup.start(["--dev-token", "DEMO", "--quiet"],
-                                              stderr=self.server_err, start_new_session=True)
-        except startup.StartError as e:
-            raise Failure(str(e)) from None
-        return base
+            self.server = harness.Server(self.opts.server, self.work, "installer")
+        except RuntimeError as e:
+            raise CaseFailure(str(e)) from None
+        return self.server.url
 
     def play(self):
         site = self.start_server()
@@ -246,12 +201,7 @@ class RoundTrip:
             stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, env=self.env,
             start_new_session=True)
         try:
-            def first_line():
-                try:
-                    with open(log_path, "rb") as f:
-                        return f.read().split(b"\r\n")[0] == FIRST_LOG_LINE
-                except OSError:
-                    return False
+            first_line = lambda: (read_file(log_path) or b"").split(b"\r\n")[0] == FIRST_LOG_LINE
             check(wait_until(first_line, LOG_WAIT),
                   "no client.log starting with %r next to the installed client" % FIRST_LOG_LINE)
             code, text = self.wine([self.opts.tool, "wait", PRODUCT, str(WINDOW_WAIT_MS)],
@@ -266,10 +216,10 @@ class RoundTrip:
             try:
                 code = client.wait(timeout=EXIT_WAIT)
             except subprocess.TimeoutExpired:
-                raise Failure("the client did not end within %ds of its window closing" % EXIT_WAIT)
+                raise CaseFailure("the client did not end within %ds of its window closing" % EXIT_WAIT)
             check(code == 0, "the client ended with exit code %s" % code)
         finally:
-            kill_group(client)
+            kill_tree(client)
             out.close()
             self.stop_server()
 
@@ -357,9 +307,7 @@ class RoundTrip:
 
     def stop_server(self):
         if self.server is not None:
-            kill_group(self.server)
-            self.server.stdout.close()
-            self.server_err.close()
+            self.server.stop()
             self.server = None
 
     # ---- the whole road ----------------------------------------------------
@@ -394,45 +342,42 @@ class RoundTrip:
             check(wait_until(lambda: not os.path.exists(install), UNINSTALL_WAIT),
                   "the empty install folder is still there")
             if os.path.exists(self.paths["control"]):
-                raise Failure("the control folder is still there after /REMOVECONTROL: %r"
+                raise CaseFailure("the control folder is still there after /REMOVECONTROL: %r"
                               % os.listdir(self.paths["control"]))
         yield "silent uninstallation with /REMOVECONTROL removes everything", remove_all
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--client", required=True)
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--arch", choices=("win32", "win64"), required=True)
-    parser.add_argument("--state", required=True)
-    parser.add_argument("--target")
-    parser.add_argument("--keep", action="store_true")
-    parser.add_argument("--verbose", action="store_true")
-    opts = parser.parse_args()
-    opts.client = os.path.abspath(opts.client)
-    opts.tool = os.path.abspath(opts.tool)
-
-    trip = RoundTrip(opts)
-    started = time.monotonic()
-    ok = True
+def run_steps(trip, results):
+    """Runs the steps in order until one fails, recording each."""
+    name = "installer built, fresh prefix"
     try:
-        name = "installer built, fresh prefix"
         trip.setup()
-        print("%s: ok" % name, flush=True)
+        results.record(name, True, "")
         for name, step in trip.steps():
             t0 = time.monotonic()
             step()
-            print("%s: ok (%.1fs)" % (name, time.monotonic() - t0), flush=True)
-    except Failure as failure:
-        print("%s: FAIL: %s" % (name, failure), flush=True)
-        ok = False
+            results.record(name, True, "")
+            trip.log("%s took %.1fs" % (name, time.monotonic() - t0))
+    except CaseFailure as failure:
+        results.record(name, False, str(failure))
     except KeyboardInterrupt:
-        print("interrupted", flush=True)
-        ok = False
+        results.record("interrupted", False, "")
+
+
+def main():
+    parser = harness.option_parser(__doc__, cases=False, runner=False)
+    parser.add_argument("--arch", choices=("win32", "win64"), required=True)
+    parser.add_argument("--target", help="NSIS target (default: the one for --arch)")
+    opts = harness.parse_options(parser)
+
+    trip = RoundTrip(opts)
+    results = harness.Results()
+    try:
+        run_steps(trip, results)
     finally:
         trip.teardown()
-    print("%s in %.0fs" % ("passed" if ok else "FAILED", time.monotonic() - started))
-    return 0 if ok else 1
+    trip.log("whole run %.0fs" % (time.monotonic() - results.started))
+    return results.summary()
 
 
 if __name__ == "__main__":
