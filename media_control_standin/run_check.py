@@ -12,7 +12,8 @@ given command with these arguments appended:
 and exits with the command's exit code. With --shot the check holds its
 window on screen for a moment and the root window of the X display (--display,
 else $DISPLAY) is saved to PNG with ImageMagick's `import`.
-The server is stopped in every case.
+The server (tests/e2e/harness.py's, without a request log) is stopped in
+every case.
 """
 import argparse
 import os
@@ -22,32 +23,20 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.normpath(os.path.join(HERE, "..", "reference_server")))
-import startup  # noqa: E402
-
-DEFAULT_SERVER = startup.SERVER
+sys.path.insert(0, os.path.normpath(os.path.join(HERE, "..", "tests", "e2e")))
+import harness  # noqa: E402
 
 
 def start_server(script):
     try:
-        return startup.start(["--quiet"], script=script)
-    except startup.StartError as e:
+        return harness.Server(script, None, "standin")
+    except RuntimeError as e:
         raise SystemExit("run_check: %s" % e) from None
-
-
-def stop_server(proc):
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
 
 
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--server", default=DEFAULT_SERVER, help="reference_server/server.py")
+    p.add_argument("--server", default=harness.DEFAULT_SERVER, help="reference_server/server.py")
     p.add_argument("--shot", default="", help="save a screenshot of the held window to this PNG")
     p.add_argument("--display", default="", help="X display for --shot (default $DISPLAY)")
     p.add_argument("--hold", type=int, default=4000, help="milliseconds the window is held for --shot")
@@ -57,7 +46,8 @@ def main():
     if not command:
         p.error("no command given")
 
-    server, base = start_server(args.server)
+    server = start_server(args.server)
+    base = server.url
     try:
         command = command + ["--movie", base + "/static/game.swf", "--frames", "48", "--rate", "24",
                              "--missing-url", base + "/static/missing.txt"]
@@ -94,7 +84,7 @@ def main():
                 print("# screenshot %s" % args.shot)
         return code
     finally:
-        stop_server(server)
+        server.stop()
 
 
 if __name__ == "__main__":
