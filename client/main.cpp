@@ -973,6 +973,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     mobile::Start(window, Log, WebTextFocus);
   }
   StartAntiCheat(window, g_http.get(), &g_shard, &g_csid, &g_token, kBuild);
+  // Asking an automatic proxy configuration may take a moment: the window
+  // shows first.
+  Log(L"baglanti: %ls", g_http->RouteForLog().c_str());
   CheckUpdateOnStartup(window);
   StartMode(window);
   return RunMessageLoop();
