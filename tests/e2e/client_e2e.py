@@ -26,12 +26,25 @@ import time
 import urllib.request
 
 import harness
+import proxy_settings
+from forward_proxy import ForwardProxy
 from harness import (DEV_TOKEN, EXIT_WAIT, UPDATE_CAPTION, WINDOW_TITLE, WINDOW_WAIT_MS,
                      WS_CAPTION, WS_OVERLAPPEDWINDOW, Client, check, kill_tree,
                      read_file, short, wait_until)
 
 BUILD = 7
 FIRST_LOG_LINES = [b"Tavrensil Client baslatildi (Build 7)", b"MMCSS 'Games' kaydi: ok"]
+DIRECT_ROUTE_LINE = b"baglanti: dogrudan"
+
+# A crash in the media control: its code and module in the log, the
+# process's exit status (Wine passes on the code's low byte), and how long
+# writing the dump may take under Wine.
+CRASH_LINE = b"cokme: kod=c0000005 modul=Flash32_32_0_0_363.ocx dokum="
+CRASH_STATUS = 0xC0000005 & 0xFF
+CRASH_WAIT = 60.0
+MINIDUMP_THREAD_LIST = 3
+# Wine's own DLL overrides for our runs, and with dbghelp switched off.
+NO_DBGHELP = "mscoree=;winemenubuilder.exe=d;dbghelp=d"
 
 LATEST_BUILD = 9
 # Non-ASCII letters and a query on purpose: the address must reach the
@@ -127,14 +140,31 @@ def wait_update_request(server, since):
 
 # ---- the cases --------------------------------------------------------------
 
+def site_url(server, host=None):
+    """The server's base URL, with `host` in place of its address if given."""
+    return server.url.replace("127.0.0.1", host) if host else server.url
+
+
+def check_minidump(data):
+    """A minidump file: its signature and a thread list with a thread."""
+    check(data is not None and data[:4] == b"MDMP", "no minidump: %r" % (data or b"")[:16])
+    count, directory = struct.unpack_from("<II", data, 8)
+    for i in range(count):
+        kind, size, rva = struct.unpack_from("<III", data, directory + 12 * i)
+        if kind == MINIDUMP_THREAD_LIST and size >= 4:
+            threads = struct.unpack_from("<I", data, rva)[0]
+            check(threads >= 1, "the minidump's thread list is empty")
+            return
+    check(False, "the minidump has no thread list")
+
+
 class Cases(harness.Cases):
     def movie_args(self, site):
         return ["--site", site, "--movie", site + "/static/game.swf"]
 
     def fresh_start(self, c):
-        """A start in direct-movie mode truncates the old log and writes the
-        same ASCII log, byte for byte, as it always has."""
-        # Left-overs of an earlier run must go: the log starts afresh.
+        """A start in direct-movie mode keeps the old log as client.old.log
+        and writes the same ASCII log, byte for byte, as it always has."""
         with open(c.log_path, "wb") as f:
             f.write(b"an old line\r\n" * 50)
         since = self.server.last_seq()
@@ -148,12 +178,15 @@ class Cases(harness.Cases):
         others = [e.get("path") for e in self.server.entries_since(since)
                   if "/api/client/" in e.get("path", "") and e.get("endpoint") != "update"]
         check(not others, "API requests in direct-movie mode: %s" % others)
+        check(read_file(c.path("client.old.log")) == b"an old line\r\n" * 50,
+              "the last run's log was not kept as client.old.log")
         data = c.read_log()
         check(data is not None, "no client.log next to the executable")
         lines = data.split(b"\r\n")
-        check(len(lines) > 2 and lines[2].startswith(b"flash ocx: C:\\"),
+        check(len(lines) > 3 and lines[3].startswith(b"flash ocx: C:\\"),
               "client.log: %s" % short(data, 300))
-        expected = FIRST_LOG_LINES + [lines[2], b"flash olusturuldu (wmode=direct)"] + [
+        expected = FIRST_LOG_LINES + [DIRECT_ROUTE_LINE, lines[3],
+                                      b"flash olusturuldu (wmode=direct)"] + [
             b"set %s -> ok" % p for p in (b"WMode = direct", b"Quality2 = high",
                                           b"AllowScriptAccess = always",
                                           b"AllowFullScreen = true",
@@ -292,10 +325,10 @@ class Cases(harness.Cases):
             b"set Movie = " + movie.encode() + b" -> ok",
         ]
         lines = c.log_lines()
-        check(len(lines) > 3 and lines[2].startswith(b"flash ocx: ") and
-              lines[2].endswith(b"\\Tavrensil\\Flash32_32_0_0_363.ocx"),
-              "third log line: %s" % short(b"|".join(lines[:4]), 300))
-        got_log = [l for l in lines[3:] if l.startswith((b"flash", b"set "))]
+        check(len(lines) > 4 and lines[3].startswith(b"flash ocx: ") and
+              lines[3].endswith(b"\\Tavrensil\\Flash32_32_0_0_363.ocx"),
+              "fourth log line: %s" % short(b"|".join(lines[:5]), 300))
+        got_log = [l for l in lines[4:] if l.startswith((b"flash", b"set "))]
         check(got_log == expected_log, "launch lines: %s" % short(b"|".join(got_log), 600))
         check(any(MEDIA_STATE_LINE.match(l) for l in lines),
               "no loaded-movie state line: %s" % short(b"|".join(lines), 400))
@@ -368,10 +401,10 @@ class Cases(harness.Cases):
     # ---- the game session ---------------------------------------------------
 
     @staticmethod
-    def session_site(server, query="token=" + DEV_TOKEN):
+    def session_site(server, query="token=" + DEV_TOKEN, host=None):
         # The browser's first navigation (site + "/?client=1") is then
         # already a play navigation of world s3.
-        return server.url + "/s3/play?" + query + "&x="
+        return site_url(server, host) + "/s3/play?" + query + "&x="
 
     @staticmethod
     def api_calls(server, since, name=None):
@@ -385,13 +418,14 @@ class Cases(harness.Cases):
     def has_cookie_header(entry):
         return any(k.lower() == "cookie" for k, _ in entry.get("headers", []))
 
-    def start_session(self, c, server):
-        """Starts c on a play page of server and waits for the movie; returns
-        the server log position from before the start."""
+    def start_session(self, c, server, host=None):
+        """Starts c on a play page of server (named by `host` instead of its
+        address when given) and waits for the movie; returns the server log
+        position from before the start."""
         since = server.last_seq()
-        c.start(["--site", self.session_site(server)])
+        c.start(["--site", self.session_site(server, host=host)])
         c.expect_window()
-        movie = b"set Movie = " + server.url.encode() + b"/s3/static/game.swf -> ok"
+        movie = b"set Movie = " + site_url(server, host).encode() + b"/s3/static/game.swf -> ok"
         check(c.wait_log_line(movie, 20) is not None,
               "the movie was not started: %s" % short(b"|".join(c.log_lines()), 400))
         return since
@@ -679,6 +713,67 @@ class Cases(harness.Cases):
                   "the server saw %s" % paths)
             check(paths[-1] == "/api/client/bye", "the session did not end with a goodbye: %s" % paths)
 
+    # ---- crashes ------------------------------------------------------------
+
+    def make_crash(self, dumped, dll_overrides=None, dump_in_the_way=False):
+        """A crash inside the media control ends the client at once with the
+        crash's code, leaves one log line naming code and module, and a
+        minidump when dbghelp and the folder allow one."""
+        def case(c):
+            if dump_in_the_way:
+                os.makedirs(c.path("client-crash.dmp"))
+            extra = {"TAVRENSIL_STANDIN_FAIL": "crash:Movie"}
+            if dll_overrides:
+                extra["WINEDLLOVERRIDES"] = dll_overrides
+            c.start(self.movie_args(self.server.url), extra)
+            code = c.wait_exit(CRASH_WAIT)
+            check(code is not None, "the client did not end after the crash (open: %s)"
+                  % c.open_dialogs())
+            check(code == CRASH_STATUS, "exit status %s, expected %d" % (code, CRASH_STATUS))
+            line = CRASH_LINE + (b"client-crash.dmp" if dumped else b"yazilamadi")
+            lines = [l for l in c.log_lines() if l]
+            check(lines and lines[-1] == line, "last log lines: %s" % lines[-2:])
+            if dumped:
+                check_minidump(read_file(c.path("client-crash.dmp")))
+        return case
+
+    # ---- the player's proxy -------------------------------------------------
+
+    def make_proxy_route(self, through_proxy, bypass=None, configured=True):
+        """With the prefix's Internet settings naming a proxy, the whole
+        session road goes through it (unless the site's host is bypassed);
+        without settings, nothing does."""
+        def case(c):
+            proxy_log = c.path("proxy.log")
+            proxy = ForwardProxy(proxy_log)
+            route = "127.0.0.1:%d" % proxy.start()
+            if configured:
+                proxy_settings.write(self.h.runner, proxy=route, bypass=bypass)
+            try:
+                with self.own_server("proxy") as server:
+                    # Wine's HTTP stack sends a request for an address (not a
+                    # name) to a proxy in the origin's form, which no proxy
+                    # takes; Windows does not.
+                    since = self.start_session(c, server, host="localhost")
+                    if through_proxy:
+                        check(wait_until(lambda: self.api_calls(server, since, "beat"),
+                                         BEAT_PERIOD + 10), "no beat came")
+                    c.close_and_expect_zero()
+                    self.expect_one_bye(server, since)
+            finally:
+                proxy_settings.import_reg(self.h.runner, proxy_settings.FORGET_REG)
+                proxy.close()
+            seen = (read_file(proxy_log) or b"").decode("latin-1")
+            route_line = "baglanti: vekil=" + route if through_proxy else "baglanti: dogrudan"
+            check(route_line.encode() in c.log_lines(), "no %r in client.log" % route_line)
+            if not through_proxy:
+                check(not seen, "requests went through the proxy: %s" % short(seen, 300))
+                return
+            for name in ("update", "hello", "play", "beat", "bye"):
+                check("/api/client/%s" % name in seen, "%s did not go through the proxy: %s"
+                      % (name, short(seen, 400)))
+        return case
+
     def make_session_box(self, expected, calls, fault=None, site=None):
         """A session start that ends in a message box: the fault set on the
         shared server (or another site), the box text, and the API calls the
@@ -809,6 +904,9 @@ class Cases(harness.Cases):
             ("hostile_movie_unc", self.make_movie_url("\\\\127.0.0.1\\share\\x.swf"), "slow"),
             ("hostile_movie_file", self.make_movie_url("file:///C:/x.swf"), "slow"),
             ("hostile_site_name", self.site_name, "slow"),
+            ("crash_report", self.make_crash(True), "slow"),
+            ("crash_without_dbghelp", self.make_crash(False, dll_overrides=NO_DBGHELP), "slow"),
+            ("crash_dump_unwritable", self.make_crash(False, dump_in_the_way=True), "slow"),
             ("fresh_start", self.fresh_start, "fast"),
             ("update_required", self.update_required, "fast"),
         ]
@@ -841,6 +939,10 @@ class Cases(harness.Cases):
             ("reload_during_box", self.reload_during_box, "alone"),
             ("reload_in_site", self.reload_in_site, "alone"),
             ("session_cookie", self.session_cookie, "alone"),
+            # The prefix's Internet settings are shared by every client.
+            ("proxy_session_road", self.make_proxy_route(True), "alone"),
+            ("proxy_bypassed", self.make_proxy_route(False, bypass="localhost"), "alone"),
+            ("proxy_none", self.make_proxy_route(False, configured=False), "alone"),
         ]
         return table
 

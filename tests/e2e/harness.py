@@ -414,8 +414,8 @@ class Client:
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def start(self, args):
-        env = dict(os.environ)
+    def start(self, args, env_extra=None):
+        env = dict(os.environ, **(env_extra or {}))
         env["TAVRENSIL_OPEN_RECORD"] = self.h.win_path(self.record_path)
         env["TAVRENSIL_STANDIN_RECORD"] = self.h.win_path(self.path("control.txt"))
         # A test writes failure switches here while the client runs.
