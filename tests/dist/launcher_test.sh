@@ -246,7 +246,7 @@ else
   ok "$case"
 fi
 
-# The desktop entry specification: an Exec= argument is quoted, with " ` $ \
+# The desktop-entry format: an Exec= argument is quoted, with " ` $ \
 # escaped inside the quotes, a literal % is written %%, and then every value
 # gets the string escapes (\ doubled). Icon= has only the string escapes.
 case="--desktop-entry for a folder with % \" \$ \\ in its name"
