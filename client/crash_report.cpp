@@ -93,8 +93,6 @@ std::wstring ModuleNameAt(const void* address) {
 void Install(const std::wstring& folder, LogFunction log) {
   g_dump_path = folder + L"\\" + kDumpName;
   g_log = log;
-  // No error box of the system's for a crash; ours writes the report.
-  SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   SetUnhandledExceptionFilter(ReportAndEnd);
 }
 

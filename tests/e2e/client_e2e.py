@@ -571,6 +571,11 @@ class Cases(harness.Cases):
         rc, out = c.tool("foreground", WINDOW_TITLE)
         check(rc == 0, "could not bring the client to the foreground (%s)" % out.strip())
         self.focus_window(WINDOW_TITLE)
+        # The keys work as well while the media control holds the keyboard.
+        left, top, right, bottom = c.placement()["window"]
+        self.h.xdotool("mousemove", str((left + right) // 2), str((top + bottom) // 2), "click", "1")
+        focused = lambda: b"\nfocus\n" in (read_file(c.path("control.txt")) or b"")
+        check(wait_until(focused, 5), "the media control did not take the keyboard")
         self.press_key("F11")
         check(c.wait_log_line(b"F11: tam_ekran=1", 5) is not None, "F11 did nothing when active")
         self.press_key("F5")
