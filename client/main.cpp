@@ -946,9 +946,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   SetDpiAwareness();
   BrowserHost::EnsureBrowserEmulation();
   ReadCommandLine();
-  KeepLastLog(ModuleDir());
-  OpenLog(ModuleDir() + L"\\client.log");
-  crash_report::Install(ModuleDir(), Log);
+  const std::wstring folder = ModuleDir();
+  KeepLastLog(folder);
+  OpenLog(folder + L"\\client.log");
+  crash_report::Install(folder, Log);
   Log(L"Tavrensil Client baslatildi (Build %d)", kBuild);
   RaiseScheduling();
   g_http.reset(new HttpClient(g_options.site));
