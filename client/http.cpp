@@ -28,6 +28,11 @@ const size_t kMaxBodyBytes = 1024 * 1024;
 const int kMaxAttempts = 3;
 const DWORD kRetryPauseMs = 1500;
 const DWORD kReadChunk = 8192;
+// Attempt threads hold a few strings and a read buffer on the heap.
+const SIZE_T kAttemptStackBytes = 64 * 1024;
+// Attempts alive at once in the whole process, abandoned ones included: a
+// peer that holds every answer cannot make the client pile up threads.
+const LONG kMaxLiveAttempts = 4;
 // The longest a request waits for the automatic proxy configuration, and
 // how long it is not asked again after it failed (detection on a network
 // without it costs seconds on every try).
@@ -58,11 +63,36 @@ void Fail(HttpResponse& response, const char* stage) {
   response.stage = stage;
 }
 
+// The WinHTTP session of a client, shared with every attempt that may still
+// use it: closed when the last of them lets go, never under a running one.
+struct SharedSession {
+  LONG refs = 1;
+  HINTERNET handle = nullptr;
+};
+
+void AddRef(SharedSession* shared) { InterlockedIncrement(&shared->refs); }
+
+void Release(SharedSession* shared) {
+  if (InterlockedDecrement(&shared->refs) != 0) return;
+  if (shared->handle) WinHttpCloseHandle(shared->handle);
+  delete shared;
+}
+
+// How many attempt threads are alive in the process.
+volatile LONG g_live_attempts = 0;
+
 // One attempt, shared by the caller and the thread that runs it; freed by
 // whichever of the two lets go last.
 struct Exchange {
   LONG refs = 2;
-  HINTERNET session = nullptr;
+  SharedSession* shared = nullptr;  // one reference held by the exchange
+  // Under `lock`: the caller gave up on the attempt, and the request handle
+  // while the thread uses it. Whoever takes the handle closes it: the thread
+  // when it is done, or the caller when it gives up, which is how WinHTTP
+  // aborts a call blocked on it.
+  SRWLOCK lock = SRWLOCK_INIT;
+  bool abandoned = false;
+  HINTERNET request = nullptr;
   std::wstring proxy;  // host:port, or empty for direct
   std::wstring host;
   INTERNET_PORT port = 0;
@@ -79,6 +109,43 @@ struct Exchange {
 template <typename Shared>
 void Release(Shared* shared) {
   if (InterlockedDecrement(&shared->refs) == 0) delete shared;
+}
+
+void Release(Exchange* exchange) {
+  if (InterlockedDecrement(&exchange->refs) != 0) return;
+  Release(exchange->shared);
+  delete exchange;
+}
+
+// Takes the request handle out of the exchange, marking it abandoned when
+// the caller is the one giving up; null when the other side took it first.
+HINTERNET TakeRequest(Exchange& exchange, bool abandon) {
+  AcquireSRWLockExclusive(&exchange.lock);
+  if (abandon) exchange.abandoned = true;
+  HINTERNET request = exchange.request;
+  exchange.request = nullptr;
+  ReleaseSRWLockExclusive(&exchange.lock);
+  return request;
+}
+
+// Whether the caller gave up on the attempt: then the thread touches its
+// request handle no more (the caller closed it) and sends nothing.
+bool Abandoned(Exchange& exchange) {
+  AcquireSRWLockShared(&exchange.lock);
+  const bool abandoned = exchange.abandoned;
+  ReleaseSRWLockShared(&exchange.lock);
+  return abandoned;
+}
+
+// Hands a freshly opened request handle to the exchange; false (and the
+// handle closed) when the caller gave up meanwhile.
+bool PublishRequest(Exchange& exchange, HINTERNET request) {
+  AcquireSRWLockExclusive(&exchange.lock);
+  const bool abandoned = exchange.abandoned;
+  if (!abandoned) exchange.request = request;
+  ReleaseSRWLockExclusive(&exchange.lock);
+  if (abandoned) WinHttpCloseHandle(request);
+  return !abandoned;
 }
 
 bool PastDeadline(const Exchange& exchange) {
@@ -114,10 +181,11 @@ void ReadBody(HINTERNET request, Exchange& exchange) {
   if (!bodiless && announced > static_cast<int64_t>(kMaxBodyBytes)) {
     FailWith(response, kErrorAnswerTooLarge);
   }
-  char chunk[kReadChunk];
+  std::vector<char> buffer(kReadChunk);
+  char* chunk = buffer.data();
   DWORD read = 0;
   while (response.error == 0) {
-    if (PastDeadline(exchange)) {
+    if (PastDeadline(exchange) || Abandoned(exchange)) {
       FailWith(response, kErrorDeadline);
     } else if (!WinHttpReadData(request, chunk, kReadChunk, &read)) {
       Fail(response, "receive");
@@ -173,18 +241,20 @@ void SendAndReceive(HINTERNET request, Exchange& exchange) {
                                       : const_cast<char*>(exchange.body.data());
   const DWORD length = static_cast<DWORD>(exchange.body.size());
   const std::wstring& headers = exchange.headers;
-  if (!WinHttpSendRequest(request,
+  if (Abandoned(exchange) ||
+      !WinHttpSendRequest(request,
                           headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                           headers.empty() ? 0 : static_cast<DWORD>(-1), data, length, length, 0)) {
     Fail(response, "send");
     return;
   }
-  if (!WinHttpReceiveResponse(request, nullptr)) {
+  if (Abandoned(exchange) || !WinHttpReceiveResponse(request, nullptr)) {
     Fail(response, "receive");
     return;
   }
   DWORD status = 0;
   DWORD size = sizeof(status);
+  if (Abandoned(exchange)) return;
   if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
                           WINHTTP_NO_HEADER_INDEX)) {
@@ -229,7 +299,7 @@ DWORD WINAPI RunExchange(LPVOID parameter) {
   // takes the proxy only from the session, so a proxied attempt opens one.
   DWORD protocols = 0;
   HINTERNET own = exchange->proxy.empty() ? nullptr : OpenSession(exchange->proxy, &protocols);
-  HINTERNET session = exchange->proxy.empty() ? exchange->session : own;
+  HINTERNET session = exchange->proxy.empty() ? exchange->shared->handle : own;
   HINTERNET connection =
       session ? WinHttpConnect(session, exchange->host.c_str(), exchange->port, 0) : nullptr;
   if (!session) {
@@ -240,14 +310,15 @@ DWORD WINAPI RunExchange(LPVOID parameter) {
     HINTERNET request = OpenRequest(connection, *exchange);
     if (!request) {
       Fail(exchange->response, "open");
-    } else {
+    } else if (PublishRequest(*exchange, request)) {
       SendAndReceive(request, *exchange);
-      WinHttpCloseHandle(request);
+      if (HINTERNET still_ours = TakeRequest(*exchange, false)) WinHttpCloseHandle(still_ours);
     }
     WinHttpCloseHandle(connection);
   }
   if (own) WinHttpCloseHandle(own);
   Release(exchange);
+  InterlockedDecrement(&g_live_attempts);
   return 0;
 }
 
@@ -401,6 +472,55 @@ std::wstring ProxyAddress(std::wstring entry) {
 
 bool IsSet(HANDLE event) { return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
+// An attempt the caller gave up on, or never started: no answer, a failure
+// to receive (not to send, which would be tried again).
+HttpResponse GaveUp(uint32_t error) {
+  HttpResponse response;
+  response.stage = "receive";
+  response.error = error;
+  return response;
+}
+
+// Runs the exchange on a thread of its own and waits for it, for `cancel`
+// or for `wait_ms` since it started, whichever comes first. An attempt given
+// up on has its request handle closed, which ends the thread's blocked call
+// and its connection. Takes over the caller's reference to `exchange`.
+HttpResponse RunAttempt(Exchange* exchange, HANDLE cancel, DWORD wait_ms) {
+  if (InterlockedIncrement(&g_live_attempts) > kMaxLiveAttempts) {
+    InterlockedDecrement(&g_live_attempts);
+    Release(exchange);
+    Release(exchange);
+    HttpResponse response;
+    response.stage = "connect";
+    response.error = kErrorTooManyAttempts;
+    return response;
+  }
+  HANDLE thread = CreateThread(nullptr, kAttemptStackBytes, RunExchange, exchange,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (!thread) {
+    HttpResponse response;
+    Fail(response, "connect");
+    InterlockedDecrement(&g_live_attempts);
+    Release(exchange);
+    Release(exchange);
+    return response;
+  }
+  const HANDLE waits[2] = {thread, cancel};
+  const DWORD spent = GetTickCount() - exchange->started;
+  const DWORD outcome =
+      WaitForMultipleObjects(cancel ? 2 : 1, waits, FALSE, spent < wait_ms ? wait_ms - spent : 0);
+  HttpResponse response;
+  if (outcome == WAIT_OBJECT_0) {
+    response = std::move(exchange->response);
+  } else {
+    if (HINTERNET request = TakeRequest(*exchange, true)) WinHttpCloseHandle(request);
+    response = GaveUp(outcome == WAIT_OBJECT_0 + 1 ? kErrorCancelled : kErrorDeadline);
+  }
+  CloseHandle(thread);
+  Release(exchange);
+  return response;
+}
+
 }  // namespace
 
 std::wstring Utf8ToWide(const std::string& text) {
@@ -509,21 +629,24 @@ HttpClient::HttpClient(const std::wstring& base_url) {
   DWORD protocols = 0;
   session = OpenSession(std::wstring(), &protocols);
   secure_protocols = protocols;
+  SharedSession* shared = new SharedSession;
+  shared->handle = session;
+  shared_session_ = shared;
 }
 
-HttpClient::~HttpClient() {
-  if (session) WinHttpCloseHandle(session);
-}
+HttpClient::~HttpClient() { Release(static_cast<SharedSession*>(shared_session_)); }
 
 HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& path,
-                                     const std::string& body, void* cancel) {
+                                     const std::string& body, void* cancel, uint32_t wait_ms) {
   HttpResponse response;
   if (!session) {
     Fail(response, "session");
     return response;
   }
+  if (IsSet(cancel)) return GaveUp(kErrorCancelled);
   Exchange* exchange = new Exchange;
-  exchange->session = session;
+  exchange->shared = static_cast<SharedSession*>(shared_session_);
+  AddRef(exchange->shared);
   exchange->host = host;
   exchange->port = static_cast<INTERNET_PORT>(port);
   exchange->secure = secure;
@@ -537,30 +660,15 @@ HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& pat
   // Asking an automatic configuration counts against the attempt's deadline.
   exchange->started = GetTickCount();
   exchange->proxy = ProxyFor(exchange->path, cancel);
-
-  HANDLE thread = CreateThread(nullptr, 0, RunExchange, exchange, 0, nullptr);
-  if (!thread) {
-    Fail(response, "connect");
-    delete exchange;
-    return response;
+  const DWORD wait = wait_ms < kAttemptDeadlineMs ? wait_ms : kAttemptDeadlineMs;
+  // A cancel that came during the route's look-up: nothing is sent.
+  if (IsSet(cancel) || GetTickCount() - exchange->started >= wait) {
+    const bool cancelled = IsSet(cancel);
+    Release(exchange);  // never handed to a thread: both references are ours
+    Release(exchange);
+    return GaveUp(cancelled ? kErrorCancelled : kErrorDeadline);
   }
-  const HANDLE waits[2] = {thread, cancel};
-  const DWORD spent = GetTickCount() - exchange->started;
-  const DWORD outcome = WaitForMultipleObjects(
-      cancel ? 2 : 1, waits, FALSE, spent < kAttemptDeadlineMs ? kAttemptDeadlineMs - spent : 0);
-  if (outcome == WAIT_OBJECT_0) {
-    response = std::move(exchange->response);
-  } else {
-    // The thread goes on until its own time-outs end it; nothing it reads
-    // reaches the caller. The platform reads the answer's headers inside
-    // the send step, so an answer that fails to come in time is a failure to
-    // receive, not to send (which would be tried again).
-    response.stage = "receive";
-    response.error = outcome == WAIT_OBJECT_0 + 1 ? kErrorCancelled : kErrorDeadline;
-  }
-  CloseHandle(thread);
-  Release(exchange);
-  return response;
+  return RunAttempt(exchange, cancel, wait);
 }
 
 std::wstring HttpClient::ProxyFor(const std::wstring& path, void* cancel) {
@@ -591,13 +699,20 @@ std::wstring HttpClient::RouteForLog() {
 }
 
 HttpResponse HttpClient::Request(const wchar_t* verb, const std::string& path,
-                                 const std::string& body, void* cancel) {
-  HttpResponse response = RequestOnce(verb, path, body, cancel);
+                                 const std::string& body, void* cancel, uint32_t budget_ms) {
+  const DWORD started = GetTickCount();
+  // What is left of the budget; every attempt's own deadline when none.
+  const auto left = [&]() -> DWORD {
+    if (budget_ms == 0) return kAttemptDeadlineMs;
+    const DWORD spent = GetTickCount() - started;
+    return spent < budget_ms ? budget_ms - spent : 0;
+  };
+  HttpResponse response = RequestOnce(verb, path, body, cancel, left());
   for (int attempt = 1; attempt < kMaxAttempts; ++attempt) {
     if (response.status != 0) break;
     if (std::string(response.stage) != "send" || !IsRetryableSendError(response.error)) break;
-    if (!PauseBeforeRetry(cancel)) break;
-    response = RequestOnce(verb, path, body, cancel);
+    if (left() <= kRetryPauseMs || !PauseBeforeRetry(cancel)) break;
+    response = RequestOnce(verb, path, body, cancel, left());
   }
   return response;
 }
@@ -607,6 +722,7 @@ HttpResponse HttpClient::Get(const std::string& path, void* cancel) {
 }
 
 HttpResponse HttpClient::Post(const std::string& path,
-                              const std::map<std::string, std::string>& form, void* cancel) {
-  return Request(L"POST", path, EncodeForm(form), cancel);
+                              const std::map<std::string, std::string>& form, void* cancel,
+                              uint32_t budget_ms) {
+  return Request(L"POST", path, EncodeForm(form), cancel, budget_ms);
 }

@@ -53,8 +53,13 @@ constexpr uint32_t kErrorAnswerTooLarge = 12184;  // ERROR_WINHTTP_RESPONSE_DRAI
 // An attempt still running at its deadline (the sum of the four time-outs):
 // it fails at "receive" with this code.
 constexpr uint32_t kErrorDeadline = 12002;  // ERROR_WINHTTP_TIMEOUT
-// An attempt whose cancel event was set: it fails at "receive" with this code.
+// An attempt whose cancel event was set: it fails at "receive" with this code,
+// and a request whose cancel is set before it is sent never reaches the peer.
 constexpr uint32_t kErrorCancelled = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLED
+// Four attempts are alive already (abandoned ones included, until their
+// connection is closed): the request fails at "connect" with this code
+// without a new connection.
+constexpr uint32_t kErrorTooManyAttempts = 170;  // ERROR_BUSY
 
 // The current user's Internet settings that decide how requests leave the
 // machine, as the platform reports them (the browser's "LAN settings").
@@ -83,9 +88,12 @@ std::wstring ChooseProxy(const ProxySettings& settings, const std::wstring& host
 // whatever the peer does; redirects are never followed (a 3xx comes back as
 // its status). The client may be used from two threads at once.
 //
-// Every attempt runs on a thread of its own that owns its connection and
-// request handles; the caller waits for it, its deadline or its cancel
-// event, and a thread it stopped waiting for ends by itself.
+// Every attempt runs on a thread of its own that owns its connection; the
+// caller waits for it, its deadline or its cancel event. When the caller
+// gives up, it closes the attempt's request handle, which aborts the call the
+// thread is blocked in, so the connection closes and the thread ends within
+// moments; a given-up attempt sends nothing more. The WinHTTP session lives
+// until the last attempt that uses it has ended, even past the client.
 //
 // Requests take the route the embedded browser takes: the user's Internet
 // settings, read once at construction, are applied to each request. An
@@ -105,28 +113,35 @@ class HttpClient {
 
   // One exchange: verb "GET" or "POST", a UTF-8 path (made absolute), a body
   // sent as a form when not empty. Every received status is returned as is.
-  // `cancel` (an event handle, may be null) ends the wait for it at once.
+  // `cancel` (an event handle, may be null) ends the wait for it at once; a
+  // request whose cancel is set before it starts, or while its route is
+  // looked up, is not sent. The attempt ends within `wait_ms` (at most its
+  // own deadline of 55 s).
   HttpResponse RequestOnce(const wchar_t* verb, const std::string& path, const std::string& body,
-                           void* cancel = nullptr);
+                           void* cancel = nullptr, uint32_t wait_ms = UINT32_MAX);
 
   // RequestOnce, tried up to three times 1.5 s apart while sending fails with
   // a time-out, an unresolved name, a refused connection or a broken one.
+  // With a `budget_ms` other than 0 the whole exchange, retries and pauses
+  // included, ends within it.
   HttpResponse Request(const wchar_t* verb, const std::string& path, const std::string& body,
-                       void* cancel = nullptr);
+                       void* cancel = nullptr, uint32_t budget_ms = 0);
 
   // GET without a body.
   HttpResponse Get(const std::string& path, void* cancel = nullptr);
 
   // POST of the form encoded by EncodeForm.
   HttpResponse Post(const std::string& path, const std::map<std::string, std::string>& form,
-                    void* cancel = nullptr);
+                    void* cancel = nullptr, uint32_t budget_ms = 0);
 
   // The route requests to the site host take now, for the log:
   // "vekil=host:port" (never credentials) or "dogrudan". Asks an automatic
   // configuration as a request would, so it may take up to 5 s.
   std::wstring RouteForLog();
 
-  void* session = nullptr;  // HINTERNET; kept as void* so callers need no winhttp.h
+  // HINTERNET; kept as void* so callers need no winhttp.h. Shared with the
+  // attempts and closed after the last of them.
+  void* session = nullptr;
   std::wstring host;
   int32_t port = 443;
   bool secure = true;
@@ -146,4 +161,6 @@ class HttpClient {
   // GetTickCount() value before which automatic configuration is not asked
   // again after a failure; 0 when it has not failed.
   volatile long auto_proxy_retry_at_ = 0;
+  // The session handle's shared owner, which the attempts hold too.
+  void* shared_session_ = nullptr;
 };

@@ -339,9 +339,11 @@ TEST_F(HttpClientTest, ACancelledRequestEndsAtOnce) {
   EXPECT_STREQ(r.stage, "receive");
   EXPECT_EQ(r.error, kErrorCancelled);
   EXPECT_LT(elapsed, 2000u);
-  // Already set: not even one attempt is waited for.
-  const HttpResponse again = client.Get("/silent", cancel);
+  // Already set: the request is never sent, so it cannot race what the
+  // caller sends next.
+  const HttpResponse again = client.Get("/status/200?cancelled-before", cancel);
   EXPECT_EQ(again.error, kErrorCancelled);
+  EXPECT_EQ(HitCount(client, "/status/200?cancelled-before"), 0);
   WaitForSingleObject(setter, INFINITE);
   CloseHandle(setter);
   CloseHandle(cancel);
