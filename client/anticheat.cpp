@@ -5,7 +5,6 @@
 
 bool AntiCheatStartupCheck(HttpClient*, int) { return true; }
 
-void StartAntiCheat(HWND, HttpClient*, const std::string*, const std::string*, const std::string*,
-                    int) {}
+void StartAntiCheat(HWND, const GameSession*, int) {}
 
 void StopAntiCheat() {}

@@ -1,11 +1,12 @@
-// The client shell and the game session: start-up, the log, the main window
-// with its handlers and shutdown, full screen and reload, the screenshot of
-// direct-movie mode, the update check, the session with the game server and
-// the launch of the game movie.
+// The client shell: start-up, the main window with its handlers and
+// shutdown, full screen and reload, the screenshot of direct-movie mode, the
+// update notice and the launch of the game movie. The game session itself
+// (hello, play, beats, goodbye) lives in session.cpp; the shell drives it and
+// shows what it reports.
 //
-// Reading order: constants and globals; pure helpers (options, log and
-// files; the play URL and the server's answers); the session; the movie
-// launch; the window's handlers and WindowProc; start-up and wWinMain.
+// Reading order: constants and globals; pure helpers (options and files);
+// the session's glue; the movie launch; the window's handlers and
+// WindowProc; start-up and wWinMain.
 #include "main.h"
 
 #include <avrt.h>
@@ -13,25 +14,18 @@
 #include <shellapi.h>
 #include <timeapi.h>
 
-#include <atomic>
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
-#include <map>
 #include <memory>
 
 #include "anticheat.h"
-#include "browser_cookie.h"
 #include "browser_host.h"
 #include "crash_report.h"
 #include "flash_embed.h"
 #include "flash_host.h"
-#include "http.h"
-#include "json.h"
+#include "log.h"
 #include "mobile_bridge.h"
 #include "modules.h"
 #include "scoped_win.h"
-#include "signer.h"
+#include "session.h"
 
 // Ask hybrid-graphics drivers to run the client on the discrete GPU.
 extern "C" {
@@ -54,15 +48,7 @@ const int kHotKeyFullscreen = 2;
 const UINT kVirtualKeyF5 = 0x74;
 const UINT kVirtualKeyF11 = 0x7A;
 const UINT_PTR kTimerScreenshot = 1;
-const DWORD kHeartbeatPeriodMs = 20000;
-const DWORD kHeartbeatStopWaitMs = 1000;
 const wchar_t kOcxName[] = L"Flash32_32_0_0_363.ocx";
-const char kMobileLoadingVersion[] = "2";
-const char kDefaultMobileLoader[] = "Loading_m.swf";
-const size_t kMaxLoaderNameBytes = 63;
-const size_t kMaxSiteNameBytes = 32;
-const int kDeviceCookieDays = 60;
-const size_t kMaxLogLineChars = 1 << 20;
 
 WINDOWPLACEMENT EmptyPlacement() {
   WINDOWPLACEMENT placement = {};
@@ -71,9 +57,8 @@ WINDOWPLACEMENT EmptyPlacement() {
 }
 
 ClientOptions g_options;
-FILE* g_log = nullptr;
-CRITICAL_SECTION g_log_lock;
-std::unique_ptr<HttpClient> g_http;
+// The one game session of the run; it owns the HTTP client.
+std::unique_ptr<GameSession> g_session;
 BrowserHost g_browser;
 FlashHost g_flash;
 bool g_game_running = false;
@@ -83,42 +68,10 @@ HANDLE g_mmcss_handle = nullptr;
 std::wstring g_last_movie;
 std::wstring g_last_flashvars;
 
-// The session. Its strings are read and written only under the session
-// lock, which is held for moments and never across a network exchange.
-SRWLOCK g_session_lock = SRWLOCK_INIT;
-std::string g_site_name = "local";
-std::string g_shard;
-std::string g_challenge;
-std::string g_csid;
-std::string g_token;
-
-// The heartbeat. Each started thread gets the generation current at its
-// start; a stop moves the generation on, so a thread from before never
-// beats again, even when a new one starts at once (F5 in game).
-std::atomic<bool> g_heartbeat_running{false};
-std::atomic<unsigned> g_heartbeat_generation{0};
-HANDLE g_heartbeat_thread = nullptr;
-// Wakes sleeping heartbeat threads at once when the heartbeat is stopped.
-HANDLE g_heartbeat_wake = nullptr;
-// Cancels a beat still in flight once the stop has waited for it long enough.
-HANDLE g_beat_cancel = nullptr;
-// Under the session lock: answers to beats of generations below this change
-// nothing, their beats having been abandoned by a stop.
-unsigned g_beat_answer_floor = 0;
-
 // How many reloads and session starts are running. Their message boxes run
 // a message loop of their own, which would otherwise deliver an F5 into the
 // middle of them.
 int g_busy_depth = 0;
-
-// Holds the session lock for its scope.
-class SessionLock {
- public:
-  SessionLock() { AcquireSRWLockExclusive(&g_session_lock); }
-  ~SessionLock() { ReleaseSRWLockExclusive(&g_session_lock); }
-  SessionLock(const SessionLock&) = delete;
-  SessionLock& operator=(const SessionLock&) = delete;
-};
 
 // Marks a reload or a session start as running for its scope.
 class BusyScope {
@@ -129,58 +82,10 @@ class BusyScope {
   BusyScope& operator=(const BusyScope&) = delete;
 };
 
-// printf-style formatting into a wide string of any length (up to 1 Mi
-// characters; a longer line is cut there).
-std::wstring FormatWide(const wchar_t* format, va_list args) {
-  std::wstring text(256, L'\0');
-  for (;;) {
-    va_list copy;
-    va_copy(copy, args);
-    const int n = vswprintf(&text[0], text.size(), format, copy);
-    va_end(copy);
-    if (n >= 0 && static_cast<size_t>(n) < text.size()) {
-      text.resize(static_cast<size_t>(n));
-      return text;
-    }
-    if (text.size() >= kMaxLogLineChars) return text.substr(0, wcsnlen(text.c_str(), text.size()));
-    text.assign(text.size() * 2, L'\0');
-  }
-}
-
-// A character that can stand in a parameter's name.
-bool IsNameCharacter(char ch) {
-  const unsigned char b = static_cast<unsigned char>(ch);
-  return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
-         b == '_' || b == '-' || b == '.';
-}
-
-// The value of parameter `name` (given with its "=") in `url`: the first
-// occurrence not preceded by a name character (so after '?', '&', '#', ';',
-// '/' or at the start), up to the next '&', '#' or '?'. False when there is
-// none.
-bool QueryValue(const std::string& url, const std::string& name, std::string* value) {
-  // "csrftoken=" or "mysite=" are other parameters, not these.
-  const auto starts_parameter = [](const std::string& text, size_t at) {
-    return at == 0 || !IsNameCharacter(text[at - 1]);
-  };
-  return FindKeyedValue(url, name, starts_parameter, "&#?", value);
-}
-
-// 1 to `max_bytes` ASCII letters, digits and characters of `extra`.
-bool IsPlainName(const std::string& text, size_t max_bytes, const char* extra) {
-  if (text.empty() || text.size() > max_bytes) return false;
-  for (const char ch : text) {
-    const unsigned char b = static_cast<unsigned char>(ch);
-    const bool alnum = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9');
-    if (!alnum && (b == 0 || !std::strchr(extra, b))) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Options, log and files.
+// Options and files.
 
 ClientOptions ParseArguments(int argc, wchar_t* const* argv) {
   ClientOptions options;
@@ -211,52 +116,6 @@ ClientOptions ParseArguments(int argc, wchar_t* const* argv) {
     if (arg == L"--mobile") options.mobile = true;
   }
   return options;
-}
-
-void KeepLastLog(const std::wstring& folder) {
-  MoveFileExW((folder + L"\\client.log").c_str(), (folder + L"\\client.old.log").c_str(),
-              MOVEFILE_REPLACE_EXISTING);
-}
-
-bool OpenLog(const std::wstring& path) {
-  static bool lock_ready = false;
-  if (!lock_ready) {
-    InitializeCriticalSection(&g_log_lock);
-    lock_ready = true;
-  }
-  g_log = _wfopen(path.c_str(), L"w");
-  return g_log != nullptr;
-}
-
-std::wstring EscapeLineBreaks(const std::wstring& line) {
-  std::wstring out;
-  out.reserve(line.size());
-  for (const wchar_t ch : line) {
-    if (ch == L'\r') {
-      out += L"\\r";
-    } else if (ch == L'\n') {
-      out += L"\\n";
-    } else {
-      out += ch;
-    }
-  }
-  return out;
-}
-
-void Log(const wchar_t* format, ...) {
-  if (!g_log) return;
-  va_list args;
-  va_start(args, format);
-  const std::string line = WideToUtf8(EscapeLineBreaks(FormatWide(format, args)));
-  va_end(args);
-  // One lock around the three stream calls keeps lines from two threads
-  // whole instead of interleaved. The stream is in text mode: the line
-  // feed goes out as CR LF, as the log has always ended its lines.
-  EnterCriticalSection(&g_log_lock);
-  fwrite(line.data(), 1, line.size(), g_log);
-  fputc('\n', g_log);
-  fflush(g_log);
-  LeaveCriticalSection(&g_log_lock);
 }
 
 std::wstring DirectoryOf(const std::wstring& path) {
@@ -297,286 +156,35 @@ bool WriteBitmapFile(const std::wstring& path, const BITMAPFILEHEADER& file,
 }
 
 // ---------------------------------------------------------------------------
-// The play URL, the server's answers and the signed forms.
-
-bool IsSiteName(const std::string& value) { return IsPlainName(value, kMaxSiteNameBytes, "-_"); }
-
-void ParsePlayUrl(const std::wstring& url, std::string& site, std::string& token,
-                  std::string& shard) {
-  const std::string u = WideToUtf8(url);
-  shard.clear();
-  site = "local";
-  std::string value;
-  if (QueryValue(u, "site=", &value)) {
-    // The value becomes a path on the game server: nothing but a name.
-    if (IsSiteName(value)) {
-      const bool main_world = value == "local" || value == "s1";
-      site = main_world ? "local" : value;
-      shard = main_world ? "" : "/" + value;
-    }
-  } else {
-    // The highest number first, so "/s12/" is never taken for "/s1/...".
-    for (int n = 15; n >= 2; --n) {
-      const std::string number = std::to_string(n);
-      if (u.find("/s" + number + "/") == std::string::npos) continue;
-      site = "s" + number;
-      shard = "/s" + number;
-      break;
-    }
-  }
-  if (QueryValue(u, "token=", &value)) token = value;
-}
-
-bool IsWebAddress(const std::wstring& url) {
-  return _wcsnicmp(url.c_str(), L"http://", 7) == 0 || _wcsnicmp(url.c_str(), L"https://", 8) == 0;
-}
-
-HelloAnswer ReadHelloAnswer(const std::string& body) {
-  const Json answer = Json::Parse(body);
-  HelloAnswer result;
-  result.ok = answer["ok"].truthy();
-  result.challenge = answer["challenge"].str("");
-  result.update = !result.ok && answer["update"].truthy();
-  result.error = Utf8ToWide(answer["error"].str("Güvenlik doğrulaması başarısız."));
-  return result;
-}
-
-PlayAnswer ReadPlayAnswer(const std::string& body) {
-  const Json answer = Json::Parse(body);
-  PlayAnswer result;
-  result.ok = answer["ok"].truthy();
-  result.csid = answer["csid"].str("");
-  result.challenge = answer["challenge"].str("");
-  result.movie = answer["movie"].str("");
-  result.flashvars = answer["flashvars"].str("");
-  result.error = Utf8ToWide(answer["error"].str("Oyun başlatılamadı."));
-  // Only a web address: the control would open a file share (and hand it
-  // the player's credentials) or a local file just as readily.
-  if (result.ok && !IsWebAddress(Utf8ToWide(result.movie))) {
-    result.ok = false;
-    result.error = L"Oyun başlatılamadı.";
-  }
-  return result;
-}
-
-BeatAnswer ReadBeatAnswer(int32_t status, const std::string& body) {
-  BeatAnswer result;
-  if (status != 200) return result;  // the next beat tries the same challenge
-  const Json answer = Json::Parse(body);
-  if (answer["ok"].truthy()) {
-    result.kind = BeatAnswer::kNewChallenge;
-    result.challenge = answer["challenge"].str("");
-  } else if (answer["fatal"].truthy()) {
-    result.kind = BeatAnswer::kFatal;
-    result.error = Utf8ToWide(answer["error"].str(""));
-  }
-  return result;
-}
-
-std::map<std::string, std::string> PlayForm(const std::string& token, const std::string& site,
-                                            const std::string& challenge, bool secure) {
-  return {{"build", std::to_string(kBuild)},
-          {"challenge", challenge},
-          {"scheme", secure ? "https" : "http"},
-          {"sig", SignRequest("play", challenge, token + "\n" + site)},
-          {"token", token}};
-}
-
-std::map<std::string, std::string> SessionForm(const char* action, const std::string& challenge,
-                                               const std::string& csid) {
-  return {{"build", std::to_string(kBuild)},
-          {"challenge", challenge},
-          {"csid", csid},
-          {"sig", SignRequest(action, challenge, csid)}};
-}
-
-UpdateAnswer ReadUpdateAnswer(const std::string& body) {
-  const Json answer = Json::Parse(body);
-  UpdateAnswer result;
-  result.must_update = answer["must_update"].truthy();
-  result.download_url = Utf8ToWide(answer["download_url"].str(""));
-  result.latest_build = answer["latest_build"].num(1);
-  return result;
-}
-
-std::wstring UpdateNoticeText(int64_t latest_build) {
-  return L"Tavrensil Online istemcisinin yeni bir sürümü yayınlandı!\n\nMevcut Sürüm: v" +
-         std::to_wstring(kBuild) + L"\nEn Yeni Sürüm: v" + std::to_wstring(latest_build) +
-         L"\n\nOyuna devam edebilmek için lütfen yeni sürümü indirin.\n"
-         L"İndirme sayfası tarayıcınızda açılacaktır.";
-}
-
-std::string MobileMovie(const std::string& movie, const std::wstring& loading) {
-  static const std::string kLoader = "/Loading.swf";
-  const size_t at = movie.rfind(kLoader);
-  if (at == std::string::npos) return movie;
-  // A plain file name: no path, no spaces, nothing outside ASCII.
-  const std::string chosen = WideToUtf8(loading);
-  const std::string name =
-      IsPlainName(chosen, kMaxLoaderNameBytes, "-._") ? chosen : kDefaultMobileLoader;
-  std::string result = movie.substr(0, at) + "/" + name + movie.substr(at + kLoader.size());
-  result += result.find('?') == std::string::npos ? "?" : "&";
-  result += "m=";
-  result += kMobileLoadingVersion;
-  return result;
-}
+// The session's glue: what the session reports, shown to the player.
 
 std::string MobileMovie(const std::string& movie) { return MobileMovie(movie, g_options.loading); }
 
-// ---------------------------------------------------------------------------
-// The game session.
-
 namespace {
-
-bool IsCurrentHeartbeat(unsigned generation) {
-  return g_heartbeat_running && generation == g_heartbeat_generation;
-}
-
-// Takes a beat's answer; false when the thread is to end.
-bool TakeBeatAnswer(unsigned generation, const HttpResponse& response) {
-  const BeatAnswer answer = ReadBeatAnswer(response.status, response.body);
-  SessionLock lock;
-  if (generation < g_beat_answer_floor) return false;  // abandoned meanwhile
-  if (answer.kind == BeatAnswer::kNewChallenge) g_challenge = answer.challenge;
-  if (answer.kind != BeatAnswer::kFatal) return true;
-  Log(L"Nabiz oturumu sonlandi: %ls", answer.error.c_str());
-  return false;
-}
-
-// One beat; false when the thread is to end.
-bool Beat(unsigned generation) {
-  std::string path;
-  std::map<std::string, std::string> form;
-  {
-    SessionLock lock;
-    if (!IsCurrentHeartbeat(generation) || g_csid.empty() || !g_http) return false;
-    path = g_shard + "/api/client/beat";
-    form = SessionForm("beat", g_challenge, g_csid);
-  }
-  return TakeBeatAnswer(generation, g_http->Post(path, form, g_beat_cancel));
-}
-
-// The heartbeat thread; its parameter is the generation it belongs to.
-DWORD WINAPI HeartbeatThreadProc(LPVOID parameter) {
-  const unsigned generation = static_cast<unsigned>(reinterpret_cast<UINT_PTR>(parameter));
-  while (IsCurrentHeartbeat(generation)) {
-    WaitForSingleObject(g_heartbeat_wake, kHeartbeatPeriodMs);
-    if (!Beat(generation)) break;
-  }
-  return 0;
-}
 
 void SessionBox(HWND window, const std::wstring& text, UINT icon) {
   MessageBoxW(window, text.c_str(), L"Tavrensil", MB_OK | icon);
 }
 
-// Carries the site's device cookie over to the HTTP client and renews it.
-void TakeDeviceCookie() {
-  const std::wstring cookie_url = g_options.site + L"/";
-  std::string cookie = BrowserCookie(cookie_url, "rb_dev");
-  // The store is the player's profile, open to other programs: a value that
-  // could break out of our Cookie header is no device cookie of the site.
-  if (!IsCookieValue(cookie)) cookie.clear();
-  Log(L"rb_dev cerezi: %ls", cookie.empty() ? L"BULUNAMADI" : L"alindi");
-  if (cookie.empty()) return;
-  g_http->device_cookie = cookie;
-  const bool kept = PersistBrowserCookie(cookie_url, "rb_dev", cookie, kDeviceCookieDays);
-  Log(L"rb_dev kalici: %ls", kept ? L"ok" : L"basarisiz");
-}
-
-// The hello box's suffix: the failed step and its code, or the status.
-std::wstring TransportDetail(const HttpResponse& response) {
-  wchar_t text[96];
-  if (response.error != 0) {
-    swprintf(text, sizeof(text) / sizeof(text[0]), L"\n\n(asama=%hs, kod=%lu)", response.stage,
-             static_cast<unsigned long>(response.error));
-  } else {
-    swprintf(text, sizeof(text) / sizeof(text[0]), L"\n\n(HTTP %d)", response.status);
-  }
-  return text;
-}
-
-// Hello: the one-time challenge for the play request. False after telling
-// the player why there is none (or after the update check took over).
-bool Hello(HWND window, std::string* challenge) {
-  const HttpResponse response =
-      g_http->Get(g_shard + "/api/client/hello?build=" + std::to_string(kBuild));
-  if (response.status != 200) {
-    SessionBox(window,
-               L"Güvenlik kapısına bağlanılamadı." + TransportDetail(response) +
-                   L"\n\nAntivirüs/güvenlik duvarı TavrensilClient.exe'yi engelliyor olabilir; "
-                   L"program klasörünü istisnaya ekleyip tekrar deneyin.",
-               MB_ICONERROR);
-    return false;
-  }
-  const HelloAnswer hello = ReadHelloAnswer(response.body);
-  if (!hello.ok) {
-    // The update check ends the process when it finds an update; when it
-    // finds none, the player must still learn why no game starts.
-    if (hello.update) CheckUpdateOnStartup(window);
-    SessionBox(window, hello.error, MB_ICONERROR);
-    return false;
-  }
-  *challenge = hello.challenge;
-  return true;
-}
-
-// Play: the session and the movie to start, signed over the hello's
-// challenge. False after telling the player why there is none.
-bool Play(HWND window, const std::string& challenge, PlayAnswer* play) {
-  const HttpResponse response = g_http->Post(
-      g_shard + "/api/client/play", PlayForm(g_token, g_site_name, challenge, g_http->secure));
-  if (response.status != 200) {
-    SessionBox(window, L"Oyun bileti alınamadı.", MB_ICONERROR);
-    return false;
-  }
-  *play = ReadPlayAnswer(response.body);
-  if (!play->ok) {
-    SessionBox(window, play->error, MB_ICONERROR);
-    return false;
-  }
-  return true;
-}
-
 void OnPlayNavigated(HWND window, const std::wstring& url) {
   const BusyScope busy;
-  std::string site, token, shard;
-  ParsePlayUrl(url, site, token, shard);
-  if (token.empty()) {
+  if (!g_session->Take(url)) {
     SessionBox(window, L"Oturum anahtarı alınamadı, lütfen tekrar giriş yapın.", MB_ICONWARNING);
     return;
   }
-  {
-    SessionLock lock;
-    g_token = token;
-    g_site_name = site;
-    g_shard = shard;
-  }
-  TakeDeviceCookie();
   g_browser.Destroy();
-
-  std::string challenge;
-  PlayAnswer play;
-  if (!Hello(window, &challenge) || !Play(window, challenge, &play)) return;
-  {
-    SessionLock lock;
-    g_csid = play.csid;
-    g_challenge = play.challenge;
+  const SessionOpening opening = g_session->Open();
+  if (!opening.ok) {
+    // The update check ends the process when it finds an update; when it
+    // finds none, the player must still learn why no game starts.
+    if (opening.check_update) CheckUpdateOnStartup(window);
+    SessionBox(window, opening.error, MB_ICONERROR);
+    return;
   }
-  const std::string movie = g_options.mobile ? MobileMovie(play.movie) : play.movie;
-  if (LaunchFlash(window, Utf8ToWide(movie), Utf8ToWide(play.flashvars))) StartHeartbeat();
-}
-
-void SendBye() {
-  std::string path;
-  std::map<std::string, std::string> form;
-  {
-    SessionLock lock;
-    if (g_csid.empty() || !g_http) return;
-    path = g_shard + "/api/client/bye";
-    form = SessionForm("bye", g_challenge, g_csid);
+  const std::string movie = g_options.mobile ? MobileMovie(opening.movie) : opening.movie;
+  if (LaunchFlash(window, Utf8ToWide(movie), Utf8ToWide(opening.flashvars))) {
+    g_session->StartHeartbeat();
   }
-  g_http->Post(path, form);
 }
 
 PlayNavigationCallback MakePlayCallback(HWND window) {
@@ -585,44 +193,9 @@ PlayNavigationCallback MakePlayCallback(HWND window) {
 
 }  // namespace
 
-void StartHeartbeat() {
-  if (g_heartbeat_thread) StopHeartbeat();
-  if (!g_heartbeat_wake) g_heartbeat_wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!g_beat_cancel) g_beat_cancel = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  ResetEvent(g_heartbeat_wake);
-  ResetEvent(g_beat_cancel);
-  g_heartbeat_running = true;
-  const UINT_PTR generation = g_heartbeat_generation;
-  g_heartbeat_thread = CreateThread(nullptr, 0, HeartbeatThreadProc,
-                                    reinterpret_cast<LPVOID>(generation), 0, nullptr);
-}
-
-bool StopHeartbeat() {
-  g_heartbeat_running = false;
-  ++g_heartbeat_generation;
-  if (g_heartbeat_wake) SetEvent(g_heartbeat_wake);
-  if (!g_heartbeat_thread) return true;
-  const bool ended = WaitForSingleObject(g_heartbeat_thread, kHeartbeatStopWaitMs) == WAIT_OBJECT_0;
-  if (!ended) {
-    // A beat still in flight: whatever it brings back now changes nothing,
-    // and it no longer holds anyone up.
-    {
-      SessionLock lock;
-      g_beat_answer_floor = g_heartbeat_generation;
-    }
-    SetEvent(g_beat_cancel);
-  }
-  CloseHandle(g_heartbeat_thread);
-  g_heartbeat_thread = nullptr;
-  return ended;
-}
-
 void CheckUpdateOnStartup(HWND window) {
-  if (!g_http) return;
-  const HttpResponse response = g_http->Get("/api/client/update?build=" + std::to_string(kBuild));
-  if (response.status != 200) return;
-  const UpdateAnswer answer = ReadUpdateAnswer(response.body);
-  if (!answer.must_update) return;
+  UpdateAnswer answer;
+  if (!g_session || !g_session->CheckUpdate(&answer) || !answer.must_update) return;
   MessageBoxW(window, UpdateNoticeText(answer.latest_build).c_str(),
               L"Tavrensil Güncelleme Gereklidir", MB_OK | MB_ICONINFORMATION);
   // The shell opens whatever it is given; the server's text must not be able
@@ -765,8 +338,8 @@ void OnDestroy(HWND window) {
   SetHotKeys(window, false);
   if (g_options.mobile) mobile::Stop(window);
   StopAntiCheat();
-  StopHeartbeat();
-  SendBye();
+  g_session->StopHeartbeat();
+  g_session->SayGoodbye();
   g_flash.Destroy();
   g_browser.Destroy();
   if (g_mmcss_handle) {
@@ -807,10 +380,11 @@ void ReloadCurrent(HWND window) {
   const BusyScope busy;
   Log(L"F5: yenileniyor (oyun_icinde=%d)", g_game_running ? 1 : 0);
   if (g_game_running) {
-    StopHeartbeat();
+    // The beat in flight, if any, goes on: its answer carries the next
+    // challenge, and the heartbeat's next beat waits for it.
     g_flash.Destroy();
     LaunchFlash(window, g_last_movie, g_last_flashvars);
-    StartHeartbeat();
+    g_session->StartHeartbeat();
     return;
   }
   g_browser.Destroy();
@@ -952,8 +526,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   crash_report::Install(folder, Log);
   Log(L"Tavrensil Client baslatildi (Build %d)", kBuild);
   RaiseScheduling();
-  g_http.reset(new HttpClient(g_options.site));
-  if (!AntiCheatStartupCheck(g_http.get(), kBuild)) return 1;
+  g_session.reset(new GameSession(g_options.site));
+  if (!AntiCheatStartupCheck(&g_session->Http(), kBuild)) return 1;
   if (FAILED(OleInitialize(nullptr))) {
     timeEndPeriod(1);
     return 1;
@@ -973,10 +547,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     ToggleNativeFullscreen(window);
     mobile::Start(window, Log, WebTextFocus);
   }
-  StartAntiCheat(window, g_http.get(), &g_shard, &g_csid, &g_token, kBuild);
+  StartAntiCheat(window, g_session.get(), kBuild);
   // Asking an automatic proxy configuration may take a moment: the window
   // shows first.
-  Log(L"baglanti: %ls", g_http->RouteForLog().c_str());
+  Log(L"baglanti: %ls", g_session->Http().RouteForLog().c_str());
   CheckUpdateOnStartup(window);
   StartMode(window);
   return RunMessageLoop();

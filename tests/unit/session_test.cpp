@@ -1,6 +1,6 @@
 // The game session's pure parts (the site's play URL, the server's answers,
 // the signed forms) and the heartbeat's stop.
-#include "main.h"
+#include "session.h"
 
 #include <gtest/gtest.h>
 
@@ -181,14 +181,17 @@ TEST(SignedForms, CarryTheirFieldsAndTheSignatureOverThem) {
 }
 
 // Without a session the thread only sleeps, so each stop below finds it
-// asleep in its 20-second wait: the stop must wake it rather than wait.
+// asleep in its 20-second wait: the stop must wake it rather than wait, and
+// F5's restart must leave one thread, not start another.
 TEST(Heartbeat, StopWakesTheSleepingThread) {
-  EXPECT_TRUE(StopHeartbeat()) << "stop without a start";
+  GameSession session(L"http://127.0.0.1:9");
+  EXPECT_TRUE(session.StopHeartbeat()) << "stop without a start";
   for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE(testing::Message() << "round " << round);
-    StartHeartbeat();
+    session.StartHeartbeat();
     Sleep(100);  // lets the new thread reach its wait
-    EXPECT_TRUE(StopHeartbeat());
+    session.StartHeartbeat();
+    EXPECT_TRUE(session.StopHeartbeat());
   }
 }
 

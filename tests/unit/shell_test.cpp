@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "log.h"
+#include "session.h"
+
 namespace {
 
 ClientOptions Parse(std::initializer_list<const wchar_t*> args) {
