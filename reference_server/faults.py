@@ -2,6 +2,8 @@
 
 A fault is written ENDPOINT=KIND[:VALUE][:once], for example
 "hello=status:503", "play=delay:3000", "beat=fatal:once" or "bye=drop";
+"late:MS" serves the request at once (the state changes) and holds only
+its answer back, as a slow link on the way back does;
 "refuse" answers 200 with ok false and an error text (no update or fatal
 flag).
 The hostile kinds test a client against a peer that never finishes:
@@ -26,6 +28,7 @@ ENDPOINTS = ("update", "hello", "play", "beat", "bye", "page", "movie")
 _KINDS = {
     "status": (True, True, ENDPOINTS, "503"),
     "delay": (True, True, ENDPOINTS, "3000"),
+    "late": (True, True, ENDPOINTS, "4000"),
     "drop": (False, False, ENDPOINTS, None),
     "dropbody": (False, True, ENDPOINTS, "10"),
     "truncate": (False, True, ENDPOINTS, "10"),
@@ -82,8 +85,8 @@ def _parse_value(kind, text):
         raise FaultRuleError("%s: value must be a whole number, not %r" % (kind, text)) from None
     if kind == "status" and not 100 <= value <= 599:
         raise FaultRuleError("status: code must be 100 to 599")
-    if kind == "delay" and not 0 <= value <= MAX_DELAY_MS:
-        raise FaultRuleError("delay: milliseconds must be 0 to %d" % MAX_DELAY_MS)
+    if kind in ("delay", "late") and not 0 <= value <= MAX_DELAY_MS:
+        raise FaultRuleError("%s: milliseconds must be 0 to %d" % (kind, MAX_DELAY_MS))
     if kind in ("dropbody", "truncate") and value < 0:
         raise FaultRuleError("%s: byte count must not be negative" % kind)
     if kind in ("trickle", "tricklebody") and not 1 <= value <= MAX_PACE_MS:

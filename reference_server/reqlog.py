@@ -2,7 +2,9 @@
 
 One JSON object per request, kept in memory (for GET /_control/log) and,
 with --log-file, appended to a file as one line each, flushed at once so a
-test can read the file while the server runs.
+test can read the file while the server runs. What is learnt about a request
+after its line was written (how a hostile answer ended) follows as a line
+{"amends": SEQ, ...} of its own.
 """
 
 import collections
@@ -29,6 +31,18 @@ class RequestLog:
                 self._file.write(json.dumps(entry, ensure_ascii=False) + "\n")
                 self._file.flush()
             return entry["seq"]
+
+    def amend(self, seq, **fields):
+        """Add fields to entry `seq`, kept and in the file, where they go as a
+        line of their own, {"amends": seq, ...}, for readers to fold in."""
+        with self._lock:
+            for entry in self._entries:
+                if entry["seq"] == seq:
+                    entry.update(fields)
+                    break
+            if self._file is not None:
+                self._file.write(json.dumps(dict(fields, amends=seq), ensure_ascii=False) + "\n")
+                self._file.flush()
 
     def since(self, seq=0):
         """Entries with a number above `seq`, oldest first."""

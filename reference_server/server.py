@@ -174,6 +174,7 @@ class Response:
     keep: int = None     # bytes of the body kept by dropbody/truncate
     length: int = None   # Content-Length announced by an endless answer
     pace: float = 0.0    # seconds between two bytes of a trickle
+    late: float = 0.0    # seconds the answer is held back after serving
     outcome: str = ""    # how a hostile delivery ended, for the stderr line
 
 
@@ -389,23 +390,35 @@ class Handler(BaseHTTPRequestHandler):
                      duration_ms=int((time.monotonic() - t0) * 1000))
         # Logged before the answer goes out: a test that has read the answer
         # must find the entry when it asks for the log right after.
-        self.app.log.add(entry)
+        seq = self.app.log.add(entry)
+        if response.late:
+            self.app.stopping.wait(response.late)
         with self.app.counting_hostile(response.mode in HOSTILE_MODES):
             sent = self.deliver(response)
+            if response.mode in HOSTILE_MODES:
+                # When a hostile answer ended, and how: a client must let go
+                # of an answer it gave up on, and this shows when it did.
+                self.app.log.amend(seq, ended_ms=int((time.monotonic() - t0) * 1000),
+                                   outcome=response.outcome)
             if not self.app.quiet:
                 note = response.outcome or ("" if sent else "peer left before the answer")
                 sys.stderr.write("%s %s %s -> %s %s%s\n" % (
                     entry["time"], method, self.path, entry["status"], response.verdict,
                     " (%s)" % note if note else ""))
 
-    def respond(self, method, route, url, raw_target, body, entry):
+    def respond(self, method, route, url, raw_target, body, entry, fault="take"):
         """Apply the endpoint's fault, if any, and otherwise serve normally."""
-        fault = None
-        if route.endpoint in faultmod.ENDPOINTS:
-            fault = self.app.faults.take(route.endpoint)
+        if fault == "take":
+            fault = None
+            if route.endpoint in faultmod.ENDPOINTS:
+                fault = self.app.faults.take(route.endpoint)
         if fault is not None:
             entry["fault"] = fault.describe()
             self.log_faulted_form(body, entry)
+        if fault is not None and fault.kind == "late":
+            response = self.respond(method, route, url, raw_target, body, entry, fault=None)
+            response.late = fault.value / 1000.0
+            return response
         if fault is not None and fault.kind == "delay":
             # The delay comes first and the request is then served as usual,
             # so a client that gave up meanwhile still changed the state.

@@ -195,12 +195,17 @@ class Server:
 
     def entries(self):
         data = read_file(self.log_path) if self.log_path else None
-        out = []
+        out, by_seq = [], {}
         for line in (data or b"").splitlines():
             try:
-                out.append(json.loads(line))
+                entry = json.loads(line)
             except ValueError:
-                pass  # a line still being written
+                continue  # a line still being written
+            if "amends" in entry:  # what the server learnt later about a request
+                by_seq.get(entry.pop("amends"), {}).update(entry)
+                continue
+            out.append(entry)
+            by_seq[entry.get("seq")] = entry
         return out
 
     def last_seq(self):
