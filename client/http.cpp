@@ -513,7 +513,13 @@ HttpResponse RunAttempt(Exchange* exchange, HANDLE cancel, DWORD wait_ms) {
   if (outcome == WAIT_OBJECT_0) {
     response = std::move(exchange->response);
   } else {
-    if (HINTERNET request = TakeRequest(*exchange, true)) WinHttpCloseHandle(request);
+    if (HINTERNET request = TakeRequest(*exchange, true)) {
+      // Windows aborts the call blocked on the handle when it is closed.
+      // Wine does not, but applies new time-outs to the open connection at
+      // once, so its next read (the next byte of a trickle) ends the call.
+      WinHttpSetTimeouts(request, 1, 1, 1, 1);
+      WinHttpCloseHandle(request);
+    }
     response = GaveUp(outcome == WAIT_OBJECT_0 + 1 ? kErrorCancelled : kErrorDeadline);
   }
   CloseHandle(thread);

@@ -373,7 +373,11 @@ SessionOpening GameSession::Open() {
   if (!play.ok) {
     // The server opened a session for a movie we will not play: end it now
     // rather than let it idle out.
-    if (play.refused_movie) SayGoodbye();
+    if (play.refused_movie) {
+      SayGoodbye();
+      StateLock lock(*state_);
+      state_->csid.clear();  // ended: no second goodbye at exit
+    }
     opening.error = play.error;
     return opening;
   }

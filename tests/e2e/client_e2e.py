@@ -107,6 +107,10 @@ PEAK_MEMORY_KB = 150 * 1024
 ATTEMPT_DEADLINE = 55.0
 HEADERS_WAIT = 20.0
 BEAT_STOP_WAIT = 1.0
+GOODBYE_BUDGET = 20.0     # the goodbye's whole exchange, retries included
+# How long after giving up on an attempt its connection may stay open: the
+# peer notices a closed connection at its next byte.
+LET_GO_SLACK = 5.0
 # Wine's own start and end of a close, and the close tool's.
 CLOSE_SLACK = 6.0
 OVERSIZE_CODE = "(asama=receive, kod=12184)"
@@ -642,6 +646,40 @@ class Cases(harness.Cases):
             bye = self.expect_one_bye(server, since)
             check(bye.get("verdict") == "ok", "goodbye refused: %s" % bye.get("verdict"))
 
+    def reload_during_late_beat(self, c):
+        """F5 while a beat's answer is on its slow way back (the server has
+        already rolled the challenge): the answer is still taken, so the next
+        beats and the goodbye are accepted."""
+        with self.own_server("late-beat", ["--fault", "beat=late:4000:once"]) as server:
+            since = self.start_session(c, server)
+            taken = lambda: not any(f.get("endpoint") == "beat" for f in server.faults())
+            check(wait_until(taken, BEAT_PERIOD + 10, step=0.05), "no beat came")
+            time.sleep(1)
+            self.press_key("F5")
+            check(c.wait_log_line(b"F5: yenileniyor (oyun_icinde=1)", 5) is not None,
+                  "F5 did nothing")
+            beats = lambda: self.api_calls(server, since, "beat")
+            wait_until(lambda: len(beats()) >= 3, TWO_BEATS_WAIT)
+            check(len(beats()) >= 3 and all(b.get("verdict") == "ok" for b in beats()),
+                  "beats after the late answer: %s" % [b.get("verdict") for b in beats()])
+            c.close_and_expect_zero()
+            check(self.expect_one_bye(server, since).get("verdict") == "ok", "goodbye refused")
+
+    def abandoned_beats(self, c):
+        """Beats whose answer headers never end: the client lets go of each
+        connection soon after the attempt's deadline, and closing takes no
+        longer than the goodbye's budget when the goodbye crawls too."""
+        faults = ["--fault", "beat=trickle:1000", "--fault", "bye=trickle:1000"]
+        with self.own_server("abandoned-beats", faults) as server:
+            since = self.start_session(c, server)
+            ended = lambda: [b for b in self.api_calls(server, since, "beat") if "ended_ms" in b]
+            check(wait_until(ended, BEAT_PERIOD + ATTEMPT_DEADLINE + LET_GO_SLACK + 10),
+                  "the first beat's connection was never closed")
+            check(ended()[0]["ended_ms"] <= (ATTEMPT_DEADLINE + LET_GO_SLACK) * 1000,
+                  "the abandoned beat's connection lived %d ms" % ended()[0]["ended_ms"])
+            c.close_and_expect_zero(BEAT_STOP_WAIT + GOODBYE_BUDGET + CLOSE_SLACK)
+            self.expect_one_bye(server, since)
+
     # ---- hostile peers ----------------------------------------------------
 
     def expect_small(self, c):
@@ -696,8 +734,11 @@ class Cases(harness.Cases):
                 check(not any(l.startswith(b"flash") for l in c.log_lines()),
                       "the media control was started: %s" % short(b"|".join(c.log_lines()), 300))
                 c.close_and_expect_zero()
-                seen = [e["path"].rsplit("/", 1)[1] for e in self.api_calls(server, since)]
-                check(seen == ["hello", "play"], "the server saw %s" % seen)
+                # The server's session for the refused movie is ended at once.
+                seen = [(e["path"].rsplit("/", 1)[1], e.get("verdict"))
+                        for e in self.api_calls(server, since)]
+                check(seen == [("hello", "ok"), ("play", "ok"), ("bye", "ok")],
+                      "the server saw %s" % seen)
         return case
 
     def site_name(self, c):
@@ -896,11 +937,13 @@ class Cases(harness.Cases):
             ("close_during_beat", self.close_during_beat, "slow"),
             # A 12-byte body one byte every 6 s would take 72 s.
             ("hostile_bye_trickling_body", self.make_close_bound(
-                "bye=tricklebody:6000", BEAT_STOP_WAIT + ATTEMPT_DEADLINE), "slow"),
+                "bye=tricklebody:6000", BEAT_STOP_WAIT + GOODBYE_BUDGET), "slow"),
             ("hostile_bye_trickling_headers", self.make_close_bound(
-                "bye=trickle:2000", BEAT_STOP_WAIT + ATTEMPT_DEADLINE), "slow"),
+                "bye=trickle:2000", BEAT_STOP_WAIT + GOODBYE_BUDGET), "slow"),
             ("hostile_bye_silent", self.make_close_bound(
                 "bye=silent", BEAT_STOP_WAIT + HEADERS_WAIT), "slow"),
+            ("reload_during_late_beat", self.reload_during_late_beat, "alone"),
+            ("abandoned_beats", self.abandoned_beats, "slow"),
             ("hostile_update_endless", self.make_oversized("update=endless"), "slow"),
             ("hostile_update_huge_length", self.make_oversized("update=hugelength"), "slow"),
             ("hostile_hello_endless", self.make_oversized(
