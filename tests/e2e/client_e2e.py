@@ -604,12 +604,8 @@ class Cases(harness.Cases):
         self.h.xdotool("mousemove", str((left + right) // 2), str((top + bottom) // 2), "click", "1")
         focused = lambda: b"\nfocus\n" in (read_file(c.path("control.txt")) or b"")
         check(wait_until(focused, 5), "the media control did not take the keyboard")
-        self.press_key("F11")
-        check(c.wait_log_line(b"F11: tam_ekran=1", 5) is not None, "F11 did nothing when active")
-        self.press_key("F5")
-        check(c.wait_log_line(b"F5: yenileniyor (oyun_icinde=1)", 5) is not None,
-              "F5 did nothing when active")
-        check(wait_until(lambda: len(c.control_puts("Movie")) == 2, 10), "the movie did not restart")
+        self.expect_key_acts(c, "F11", "when active")
+        self.expect_key_acts(c, "F5", "when active")
 
     def keys_in_control_fullscreen(self, c):
         """The keys work while the control's full-screen window is active;
@@ -618,17 +614,21 @@ class Cases(harness.Cases):
         check(rc == 0, "could not bring the control's full screen forward (%s)" % out.strip())
         self.focus_window(CONTROL_FULLSCREEN)
         self.expect_active(CONTROL_FULLSCREEN)
-        self.press_key("F5")
-        check(c.wait_log_line(b"F5: yenileniyor (oyun_icinde=1)", 5) is not None,
-              "F5 did nothing in the control's full screen")
-        check(wait_until(lambda: len(c.control_puts("Movie")) == 2, 10), "the movie did not restart")
+        self.expect_key_acts(c, "F5", "in the control's full screen")
         rc, out = c.tool("wait", CONTROL_FULLSCREEN, str(WINDOW_WAIT_MS))
         check(rc == 0, "the restarted movie's full screen did not open (%s)" % out.strip())
         self.focus_window(CONTROL_FULLSCREEN)
         self.expect_active(CONTROL_FULLSCREEN)
-        self.press_key("F11")
-        check(c.wait_log_line(b"F11: tam_ekran=1", 5) is not None,
-              "F11 did nothing in the control's full screen")
+        self.expect_key_acts(c, "F11", "in the control's full screen")
+
+    def expect_key_acts(self, c, key, where):
+        """F11 turns full screen on; F5 restarts the movie (the second one)."""
+        self.press_key(key)
+        line = b"F11: tam_ekran=1" if key == "F11" else b"F5: yenileniyor (oyun_icinde=1)"
+        check(c.wait_log_line(line, 5) is not None, "%s did nothing %s" % (key, where))
+        if key == "F5":
+            check(wait_until(lambda: len(c.control_puts("Movie")) == 2, 10),
+                  "the movie did not restart")
 
     def reload_during_box(self, c):
         """An F5 that arrives while a reload's failure box is open changes

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,23 +60,19 @@ std::string CookieFile(const std::wstring& url) {
 
 // The expiry (FILETIME ticks) of cookie `name` in the store's file text; 0 when absent.
 ULONGLONG ExpiryInFile(const std::string& text, const std::string& name) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    start = end + 1;
-  }
-  for (size_t i = 0; i + 8 < lines.size(); ++i) {
-    if (lines[i] != name || lines[i + 8] != "*") continue;
-    const ULONGLONG low = std::strtoul(lines[i + 4].c_str(), nullptr, 10);
-    const ULONGLONG high = std::strtoul(lines[i + 5].c_str(), nullptr, 10);
+  std::istringstream in(text);
+  std::string fields[9];
+  for (;;) {
+    for (std::string& field : fields) {
+      if (!std::getline(in, field)) return 0;
+      if (!field.empty() && field.back() == '\r') field.pop_back();
+    }
+    if (fields[8] != "*") return 0;  // not a file of the form above
+    if (fields[0] != name) continue;
+    const ULONGLONG low = std::strtoul(fields[4].c_str(), nullptr, 10);
+    const ULONGLONG high = std::strtoul(fields[5].c_str(), nullptr, 10);
     return high << 32 | low;
   }
-  return 0;
 }
 
 }  // namespace
