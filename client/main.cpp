@@ -322,8 +322,9 @@ void OnHotKey(HWND window, WPARAM id) {
   }
 }
 
-// F5 and F11 belong to the client only while its window is the active one;
-// other programs keep their own F5 and F11 meanwhile.
+// F5 and F11 belong to the client only while one of its windows is the
+// active one (the media control's own full-screen window counts); other
+// programs keep their own F5 and F11 meanwhile.
 void SetHotKeys(HWND window, bool active) {
   if (active) {
     RegisterHotKey(window, kHotKeyReload, 0, kVirtualKeyF5);
@@ -332,6 +333,13 @@ void SetHotKeys(HWND window, bool active) {
     UnregisterHotKey(window, kHotKeyReload);
     UnregisterHotKey(window, kHotKeyFullscreen);
   }
+}
+
+// Whether the foreground window is one of this process's.
+bool ProcessInForeground() {
+  DWORD process = 0;
+  GetWindowThreadProcessId(GetForegroundWindow(), &process);
+  return process == GetCurrentProcessId();
 }
 
 void OnDestroy(HWND window) {
@@ -404,10 +412,11 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
     case WM_HOTKEY:
       OnHotKey(window, wparam);
       return 0;
-    case WM_ACTIVATE:
-      // The default handling still moves the keyboard focus as it always did.
-      SetHotKeys(window, LOWORD(wparam) != WA_INACTIVE);
-      return DefWindowProcW(window, message, wparam, lparam);
+    case WM_ACTIVATEAPP:
+      // The process's activation, not the window's: moving between the main
+      // window and the media control's full-screen window keeps the keys.
+      SetHotKeys(window, wparam != FALSE);
+      return 0;
     case WM_DESTROY:
       OnDestroy(window);
       return 0;
@@ -539,10 +548,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     OleUninitialize();
     return 1;
   }
-  // F5 and F11 are registered when the window becomes active (WM_ACTIVATE).
+  // F5 and F11 are registered when the process becomes active (WM_ACTIVATEAPP).
   RegisterMmcss();
   ShowWindow(window, show);
   UpdateWindow(window);
+  // Activation is announced only when it changes: a process that holds the
+  // foreground before its window shows may hear nothing, so look once.
+  if (ProcessInForeground()) SetHotKeys(window, true);
   if (g_options.mobile) {
     ToggleNativeFullscreen(window);
     mobile::Start(window, Log, WebTextFocus);

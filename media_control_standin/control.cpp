@@ -270,6 +270,7 @@ HRESULT MediaControl::PutText(TextProperty which, BSTR value) {
       job_ = nullptr;
     }
     if (!text.empty()) job_ = LoadJob::Start(text, window_);
+    if (!text.empty()) fullscreen_.OpenIfAsked(window_ ? window_ : parent_);
   }
   if (window_) InvalidateRect(window_, nullptr, FALSE);
   return S_OK;
@@ -297,6 +298,7 @@ HRESULT MediaControl::GetClientSite(IOleClientSite** site) {
 HRESULT MediaControl::SetHostNames(LPCOLESTR, LPCOLESTR) { return S_OK; }
 
 HRESULT MediaControl::Close(DWORD) {
+  fullscreen_.Close();
   Deactivate(true);
   Record("close");
   return S_OK;

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "fullscreen.h"
 #include "movie_fetch.h"
 #include "standin_idl.h"
 
@@ -182,6 +183,7 @@ class MediaControl final : public IShockwaveFlash, public IOleObject, public IOl
   ULONGLONG activated_tick_ = 0;
   bool focused_ = false;
   wchar_t last_char_ = 0;
+  FullscreenWindow fullscreen_;
 };
 
 // Creates the window of an in-place active control (view.cpp).

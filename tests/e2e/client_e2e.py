@@ -99,6 +99,14 @@ TWO_BEATS_WAIT = 2 * BEAT_PERIOD + 12
 # apart, after the window shows; no message box may appear meanwhile or after.
 NO_SERVER_QUIET_MS = 6000
 
+# The device cookie's renewed life, and how far the stored expiry may be off
+# (the renewal came moments before it is read back).
+DEVICE_COOKIE_DAYS = 60
+EXPIRY_SLACK = 600
+
+# The media control's own full-screen window (TAVRENSIL_STANDIN_FULLSCREEN).
+CONTROL_FULLSCREEN = "Tavrensil Tam Ekran"
+
 # Hostile peers. The client under Wine peaks near 40 MB; one that read an
 # endless answer on would pass this bound within a second.
 PEAK_MEMORY_KB = 150 * 1024
@@ -548,12 +556,31 @@ class Cases(harness.Cases):
             c.close_and_expect_zero()
             check(self.expect_one_bye(server, since).get("verdict") == "ok", "goodbye refused")
 
-    def hot_keys_follow_activation(self, c):
-        """F5 and F11 are the client's only while its window is active: with
-        another program's window active they reach that program."""
-        c.start(self.movie_args(self.server.url))
-        c.expect_window()
-        check(wait_until(lambda: c.control_puts("Movie"), 10), "the movie did not start")
+    def make_hot_keys(self, control_fullscreen):
+        """F5 and F11 are the client's while one of its windows is active,
+        its own or the media control's full-screen one; with another
+        program's window active they reach that program."""
+        def case(c):
+            env = {"TAVRENSIL_STANDIN_FULLSCREEN": "1"} if control_fullscreen else None
+            c.start(self.movie_args(self.server.url), env)
+            c.expect_window()
+            check(wait_until(lambda: c.control_puts("Movie"), 10), "the movie did not start")
+            if control_fullscreen:
+                self.expect_active(CONTROL_FULLSCREEN)
+            self.expect_keys_elsewhere(c)
+            if control_fullscreen:
+                self.keys_in_control_fullscreen(c)
+            else:
+                self.keys_in_control(c)
+            c.close_and_expect_zero()
+        return case
+
+    def expect_active(self, title):
+        check(wait_until(lambda: self.h.tool(None, "active")[1].strip() == title, 5),
+              "\"%s\" did not become active (active: %r)"
+              % (title, self.h.tool(None, "active")[1].strip()))
+
+    def expect_keys_elsewhere(self, c):
         holder_title = "Tavrensil Test Holder"
         with open(c.path("holder.out"), "wb") as out:
             holder = self.h.start([self.h.opts.tool, "hold", holder_title, "20000"], out)
@@ -561,8 +588,7 @@ class Cases(harness.Cases):
             rc, out = self.h.tool(None, "wait", holder_title, str(WINDOW_WAIT_MS))
             check(rc == 0, "the other window did not appear (%s)" % out.strip())
             self.focus_window(holder_title)
-            check(wait_until(lambda: self.h.tool(None, "active")[1].strip() == holder_title, 5),
-                  "the other window did not become active")
+            self.expect_active(holder_title)
             self.press_key("F5")
             self.press_key("F11")
             time.sleep(1.5)
@@ -572,21 +598,41 @@ class Cases(harness.Cases):
         finally:
             kill_tree(holder)
             holder.wait()
+
+    def keys_in_control(self, c):
+        """The keys work while the media control holds the keyboard."""
         rc, out = c.tool("foreground", WINDOW_TITLE)
         check(rc == 0, "could not bring the client to the foreground (%s)" % out.strip())
         self.focus_window(WINDOW_TITLE)
-        # The keys work as well while the media control holds the keyboard.
         left, top, right, bottom = c.placement()["window"]
         self.h.xdotool("mousemove", str((left + right) // 2), str((top + bottom) // 2), "click", "1")
         focused = lambda: b"\nfocus\n" in (read_file(c.path("control.txt")) or b"")
         check(wait_until(focused, 5), "the media control did not take the keyboard")
-        self.press_key("F11")
-        check(c.wait_log_line(b"F11: tam_ekran=1", 5) is not None, "F11 did nothing when active")
-        self.press_key("F5")
-        check(c.wait_log_line(b"F5: yenileniyor (oyun_icinde=1)", 5) is not None,
-              "F5 did nothing when active")
-        check(wait_until(lambda: len(c.control_puts("Movie")) == 2, 10), "the movie did not restart")
-        c.close_and_expect_zero()
+        self.expect_key_acts(c, "F11", "when active")
+        self.expect_key_acts(c, "F5", "when active")
+
+    def keys_in_control_fullscreen(self, c):
+        """The keys work while the control's full-screen window is active;
+        the restarted movie opens it again."""
+        rc, out = self.h.tool(None, "foreground", CONTROL_FULLSCREEN)
+        check(rc == 0, "could not bring the control's full screen forward (%s)" % out.strip())
+        self.focus_window(CONTROL_FULLSCREEN)
+        self.expect_active(CONTROL_FULLSCREEN)
+        self.expect_key_acts(c, "F5", "in the control's full screen")
+        rc, out = c.tool("wait", CONTROL_FULLSCREEN, str(WINDOW_WAIT_MS))
+        check(rc == 0, "the restarted movie's full screen did not open (%s)" % out.strip())
+        self.focus_window(CONTROL_FULLSCREEN)
+        self.expect_active(CONTROL_FULLSCREEN)
+        self.expect_key_acts(c, "F11", "in the control's full screen")
+
+    def expect_key_acts(self, c, key, where):
+        """F11 turns full screen on; F5 restarts the movie (the second one)."""
+        self.press_key(key)
+        line = b"F11: tam_ekran=1" if key == "F11" else b"F5: yenileniyor (oyun_icinde=1)"
+        check(c.wait_log_line(line, 5) is not None, "%s did nothing %s" % (key, where))
+        if key == "F5":
+            check(wait_until(lambda: len(c.control_puts("Movie")) == 2, 10),
+                  "the movie did not restart")
 
     def reload_during_box(self, c):
         """An F5 that arrives while a reload's failure box is open changes
@@ -878,6 +924,13 @@ class Cases(harness.Cases):
                 lines = c.log_lines()
                 check(b"rb_dev cerezi: alindi" in lines and b"rb_dev kalici: ok" in lines,
                       "cookie lines: %s" % [l for l in lines if l.startswith(b"rb_dev")])
+                # Stored a day ago, renewed now for its full life.
+                rc, out = self.h.run([self.h.opts.cookie_tool, "expiry", cookie_url, "rb_dev"])
+                check(rc == 0, "the store keeps no expiry for the device cookie")
+                left = int(out) - time.time()
+                check(abs(left - DEVICE_COOKIE_DAYS * 86400) < EXPIRY_SLACK,
+                      "the device cookie expires in %.2f days, expected %d"
+                      % (left / 86400, DEVICE_COOKIE_DAYS))
                 calls = self.api_calls(server, since)
                 check(len(calls) >= 2 and all(e.get("device") == device for e in calls),
                       "device cookies sent: %s" % [e.get("device") for e in calls])
@@ -982,7 +1035,8 @@ class Cases(harness.Cases):
             ("session_hello_update_none", self.session_hello_update_none, "fast"),
             ("long_path", self.long_path, "fast"),
             ("fullscreen_f11", self.fullscreen, "alone"),
-            ("hot_keys_follow_activation", self.hot_keys_follow_activation, "alone"),
+            ("hot_keys_follow_activation", self.make_hot_keys(False), "alone"),
+            ("hot_keys_in_control_fullscreen", self.make_hot_keys(True), "alone"),
             ("reload_in_game", self.reload_in_game, "alone"),
             ("reload_during_box", self.reload_during_box, "alone"),
             ("reload_in_site", self.reload_in_site, "alone"),
