@@ -126,14 +126,10 @@ def printable(text):
 
 
 def field_state(obj, field):
-    """How a field of an answer looks, for a row's detail."""
+    """How a field of an answer looks, JSON-written, for a row's detail."""
     if field not in obj:
         return "missing"
-    value = obj[field]
-    if value == "":
-        return "empty"
-    return "%s (%s)" % (short(value), "a string" if isinstance(value, str) else
-                        "not a string" if not isinstance(value, bool) else "a boolean")
+    return "empty" if obj[field] == "" else short(json.dumps(obj[field], ensure_ascii=False))
 
 
 class Answer:
@@ -619,9 +615,9 @@ class Checker:
         if must is not False:
             self.warn("must_update is %s, not false: the client reads it as false" %
                       field_state(obj, "must_update"))
-        latest = self.update_fields(obj, empty_url_ok=True)
-        return "must_update false, latest_build %s, download_url %s" % (
-            latest, short(obj.get("download_url")) if obj.get("download_url") else "(empty)")
+        self.update_fields(obj, empty_url_ok=True)
+        return ", ".join("%s %s" % (f, field_state(obj, f)) for f in
+                         ("must_update", "latest_build", "download_url") if f in obj)
 
     def update_fields(self, obj, empty_url_ok):
         """Warnings for the fields the client reads only when it must
@@ -904,7 +900,7 @@ class Checker:
                       "%s and is not offered the update" % (
                           build, short(text) if isinstance(text, str) and text else
                           "\"Güvenlik doğrulaması başarısız.\""))
-        elif not self.old_build_must_update:
+        elif self.old_build_must_update is False:
             self.warn("build %s: hello sends it to its update check (update true), but the "
                       "update check lets it start: a client of that build is left with an "
                       "empty window" % build)
