@@ -542,8 +542,10 @@ class Checker:
             finally:
                 self.warnings = saved
         if self.probe is None:
+            hint = "" if self.o.login else " (with --token the same token is sent again; " \
+                                            "--login takes a fresh one from the site)"
             raise NotApplicable("needs a session of its own for the probe, which could not be "
-                                "opened: %s" % self.probe_failure)
+                                "opened: %s%s" % (self.probe_failure, hint))
         return self.probe
 
     def close_probe(self):
