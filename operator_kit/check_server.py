@@ -1,16 +1,23 @@
 #!/usr/bin/env python3
 """Checks a running game server and web site against the Tavrensil Online
-client's contract, and prints one pass/fail row per check.
+client's contract, and prints one row per check: PASS, FAIL, WARN or SKIP.
 
     python3 operator_kit/check_server.py --site https://game.example.com --login ali
     python3 operator_kit/check_server.py --site http://127.0.0.1:8080 --token DEMO --world s3
 
 It talks to the server the way the client does: the update check without a
 path prefix, hello and the signed play, beat and bye requests under the
-chosen world's prefix, forms encoded and signed exactly as the client does,
-the device cookie "rb_dev" sent as "Cookie: rb_dev=<value>", and answers
-read as JSON only when their status is 200. Exit status: 0 when no check
-failed, 1 when one did, 2 for a usage error. See README.md in this folder.
+chosen world's prefix, in the client's own order (play right after its
+hello), forms encoded and signed exactly as the client does, the device
+cookie "rb_dev" sent as "Cookie: rb_dev=<value>", and answers read as JSON
+only when their status is 200. Probes the client never sends (old builds,
+bad signatures, spent challenges) run afterwards in sequences of their own.
+
+FAIL means the client as built would misbehave against this server; WARN
+marks what lies beyond what the client reads, or the operator's own policy,
+and says what the client does instead. Exit status: 0 when no check failed
+(with --strict: and none warned), 1 otherwise, 2 for a usage error.
+--junit FILE writes the rows as JUnit XML. See README.md in this folder.
 
 Standard library only.
 """
@@ -22,9 +29,12 @@ import json
 import os
 import ssl
 import sys
+import time
+import unicodedata
 import urllib.error
 import urllib.parse
 import urllib.request
+import xml.etree.ElementTree as ET
 from html.parser import HTMLParser
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -39,36 +49,45 @@ MAX_PAGES = 12
 PAGE_USER_AGENT = "Mozilla/5.0 (Windows NT 10.0; WOW64; Trident/7.0; rv:11.0) like Gecko"
 LOGOUT_WORDS = ("logout", "log-out", "signout", "sign-out", "cikis", "çıkış")
 
-PASS, FAIL, SKIP = "PASS", "FAIL", "SKIP"
+LOST_BEAT = "the client takes it for a lost beat and sends the same challenge again in 20 s"
+
+PASS, FAIL, WARN, SKIP = "PASS", "FAIL", "WARN", "SKIP"
+RESULTS = (PASS, FAIL, WARN, SKIP)
 
 # Every check, in the order it runs, with what it checks (for --list and
-# the README).
+# the README). First the client's own road, then the probes, each in a
+# sequence of its own, then the operator's policy on old builds.
 CHECKS = [
-    ("update", "GET /api/client/update?build=7 (no prefix): 200, a JSON object with "
-               "must_update false (boolean), latest_build (integer), download_url (string)"),
-    ("update-old-build", "the same with an old build: must_update true and a download_url"),
+    ("update", "GET /api/client/update?build=7 (no prefix): a 200 JSON object whose "
+               "must_update the client reads as false"),
     ("site-login", "start page <site>/?client=1 with X-Tavrensil-Client: 1, the login form "
                    "filled and sent, a page with play links reached (--login)"),
-    ("device-cookie", "the site keeps the rb_dev cookie for <site>/ (--login)"),
+    ("device-cookie", "the site keeps the rb_dev cookie for <site>/ (--login; WARN without)"),
     ("play-url", "the play links: navigations the client takes over (\"/play\" or "
                  "\"play?\"), a token=, the world named by site= or /sN/ (N 2..15) (--login)"),
     ("shard-prefixes", "hello answers ok under the prefix of every world found"),
-    ("hello", "GET <prefix>/api/client/hello?build=7: ok true and a challenge"),
-    ("hello-old-build", "hello with an old build: ok false, update true, an error text"),
-    ("play", "signed play: ok true, csid, a new challenge, movie URL, flashvars"),
-    ("hello-one-time", "a second play with the same hello challenge is refused"),
-    ("play-bad-sig", "play with a corrupted signature, and one signed for another site "
-                     "name, are refused"),
-    ("beat", "beat signed over the play challenge: ok true and a challenge"),
+    ("hello", "GET <prefix>/api/client/hello?build=7: ok and a challenge"),
+    ("play", "play signed over that hello's challenge, right after it: ok, csid, a new "
+             "challenge, movie URL, flashvars"),
+    ("beat", "beat signed over the play challenge: ok and a challenge"),
     ("challenge-rolls", "a second beat over the first beat's challenge: ok, and every "
                         "challenge differs from all before it"),
-    ("beat-reused-challenge", "a beat signed over an already spent challenge is refused"),
-    ("beat-bad-sig", "a beat with a corrupted signature is refused"),
-    ("refusal-keeps-challenge", "after those refusals the current challenge still works"),
-    ("bye", "signed bye: status 200, ok true"),
-    ("beat-after-bye", "a beat after bye is refused"),
-    ("error-answers", "every refusal of hello and play came as status 200, a JSON object "
-                      "with ok false and a non-empty error text; refusals of beat and bye too"),
+    ("bye", "bye signed over the last challenge (the client does not read the answer: "
+            "WARN unless ok)"),
+    ("beat-after-bye", "a beat over the challenge bye spent is refused (WARN without fatal)"),
+    ("hello-one-time", "a play over the spent hello challenge is refused"),
+    ("play-bad-sig", "hello and a play with a corrupted signature, hello and a play signed "
+                     "for another site name: both refused"),
+    ("beat-reused-challenge", "in a session of its own: a beat over an already spent "
+                              "challenge is refused"),
+    ("beat-bad-sig", "in that session: a beat with a corrupted signature is refused"),
+    ("refusal-keeps-challenge", "in that session: after those refusals the current challenge "
+                                "still works (WARN)"),
+    ("update-old-build", "policy, WARN at most: the update check with an old build: "
+                         "must_update true, latest_build, download_url"),
+    ("hello-old-build", "policy, WARN at most: hello with an old build: ok false, update true"),
+    ("error-answers", "every refusal of play came as status 200, a JSON object with ok false "
+                      "and an error text; refusals of beat as status 200 (WARN)"),
 ]
 CHECK_NAMES = [name for name, _ in CHECKS]
 
@@ -92,6 +111,27 @@ def truthy(value):
 def short(value, limit=60):
     text = value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)
     return text if len(text) <= limit else text[:limit - 1] + "…"
+
+
+def printable(text):
+    """Server text made fit for one table row, a JSON file and XML: control
+    characters, lone surrogates and the two non-characters written as
+    escapes, so a hostile answer can neither break a row nor the JUnit file."""
+    out = []
+    for ch in text:
+        code = ord(ch)
+        if unicodedata.category(ch) in ("Cc", "Cs") or code in (0xFFFE, 0xFFFF):
+            out.append("\\x%02x" % code if code < 0x100 else "\\u%04x" % code)
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
+def field_state(obj, field):
+    """How a field of an answer looks, JSON-written, for a row's detail."""
+    if field not in obj:
+        return "missing"
+    return "empty" if obj[field] == "" else short(json.dumps(obj[field], ensure_ascii=False))
 
 
 class Answer:
@@ -325,8 +365,9 @@ class Checker:
         self.o = options
         self.key = key
         self.http = Http(options.site, options.timeout, options.ca_file, options.verbose)
-        self.results = []
-        self.refusals = []           # (check, Answer) of every refusal seen
+        self.results = []            # (check, result, detail, seconds)
+        self.warnings = []           # the running row's warnings
+        self.refusals = []           # (check, Answer) of every refusal a probe saw
         self.site_name = rules.world_site_name(options.world)
         self.shard = None
         self.token = options.token or ""
@@ -335,8 +376,12 @@ class Checker:
         self.links_page = None       # where the play links were found
         self.logged_in = False
         self.hello_challenge = None
-        self.session = None          # {"csid", "challenge", "spent": [..], "bye"}
+        self.session = None          # the client's road: {"csid", "challenge", "spent", "bye"}
+        self.probe = None            # the beat probes' own session, once opened
+        self.probe_failure = None    # why it could not be opened
         self.bye_challenge = None
+        self.update_answered = False
+        self.old_build_must_update = None
         if options.token:
             self.play_url = rules.play_url_for(self.http.site, options.world, options.token)
             self.site_name, self.shard, _ = rules.parse_play_url(self.play_url)
@@ -346,50 +391,72 @@ class Checker:
     def run(self):
         for name in CHECK_NAMES:
             method = getattr(self, "check_" + name.replace("-", "_"))
+            self.warnings = []
+            started = time.monotonic()
             try:
-                status, detail = PASS, method()
+                detail = method()
+                status = WARN if self.warnings else PASS
+                parts = self.warnings + ([detail] if detail else [])
             except Problem as p:
-                status, detail = FAIL, str(p)
+                status, parts = FAIL, [str(p)] + self.warnings
             except NotApplicable as n:
-                status, detail = SKIP, str(n)
+                status, parts = SKIP, [str(n)]
             except Exception as e:  # a bug in the kit must not hide the other rows
-                status, detail = FAIL, "kit error: %s: %s" % (type(e).__name__, e)
-            self.results.append((name, status, detail))
+                status, parts = FAIL, ["kit error: %s: %s" % (type(e).__name__, e)]
+            unique = list(dict.fromkeys(parts))
+            detail = printable("; ".join(unique) or "ok")
+            self.results.append((name, status, detail, time.monotonic() - started))
             if self.o.verbose:
                 sys.stderr.write("%s %s: %s\n" % (status, name, detail))
+        self.close_probe()
         return self.results
 
     def need(self, condition, what):
         if not condition:
             raise NotApplicable("needs %s" % what)
 
+    def warn(self, text):
+        """Something beyond what the client reads, or the operator's policy:
+        the row says WARN, and the text says what the client does instead."""
+        self.warnings.append(text)
+
     # -- helpers -------------------------------------------------------------
 
-    def api_object(self, answer):
+    def api_object(self, answer, then="", then_body=None):
+        """The answer as the client reads it, or a FAIL saying what the
+        client does instead: `then` without a 200 answer, `then_body` (by
+        default the same) with a 200 answer that is no JSON object."""
         value, problem = answer.json_object()
         if value is None:
-            raise Problem("%s: %s" % (answer.where(), problem))
+            if answer.status == 200 and then_body is not None:
+                then = then_body
+            raise Problem("%s: %s%s" % (answer.where(), problem, ": " + then if then else ""))
         return value
 
-    def require_ok(self, answer, fields):
-        """ok true and each field a string (non-empty unless marked "?")."""
-        obj = self.api_object(answer)
-        if obj.get("ok") is not True:
-            if truthy(obj.get("ok")):
-                raise Problem("%s: \"ok\" is %s, not the boolean true" % (
-                    answer.where(), short(obj.get("ok"))))
+    def read_ok(self, answer, required=(), optional=(), then="", then_body=None):
+        """The string fields of a success answer, read as the client reads
+        them (a missing or non-string field is empty). `required` pairs each
+        field with what the client does when it reads empty (a FAIL);
+        `optional` fields may be empty, and only warn when not strings."""
+        obj = self.api_object(answer, then, then_body)
+        ok = obj.get("ok")
+        if not truthy(ok):
             raise Problem("%s refused: %s" % (answer.where(), short(obj, 120)))
+        if ok is not True:
+            self.warn("%s: \"ok\" is %s, not true: the client reads it as true" % (
+                answer.where(), field_state(obj, "ok")))
         values = {}
-        for field in fields:
-            optional = field.endswith("?")
-            field = field.rstrip("?")
+        for field, consequence in list(required) + [(f, None) for f in optional]:
             value = obj.get(field)
+            text = value if isinstance(value, str) else ""
+            if not text and consequence is not None:
+                raise Problem("%s: \"%s\" is %s%s" % (
+                    answer.where(), field, field_state(obj, field),
+                    ": " + consequence if consequence else ""))
             if not isinstance(value, str):
-                raise Problem("%s: \"%s\" is %s, not a string" % (
-                    answer.where(), field, "missing" if field not in obj else short(value)))
-            if not value and not optional:
-                raise Problem("%s: \"%s\" is empty" % (answer.where(), field))
-            values[field] = value
+                self.warn("%s: \"%s\" is %s: the client reads it as empty" % (
+                    answer.where(), field, field_state(obj, field)))
+            values[field] = text
         return values
 
     def expect_refused(self, check, answer):
@@ -419,7 +486,7 @@ class Checker:
     def new_hello_challenge(self):
         answer = self.hello()
         try:
-            return self.require_ok(answer, ["challenge"])["challenge"]
+            return self.read_ok(answer, [("challenge", "")])["challenge"]
         except Problem as p:
             raise Problem("could not get a hello challenge: %s" % p) from None
 
@@ -434,20 +501,57 @@ class Checker:
             "build": rules.BUILD, "challenge": challenge, "scheme": self.scheme(),
             "sig": sig, "token": token})
 
-    def session_request(self, action, challenge, sig=None):
-        csid = self.session["csid"]
+    def session_request(self, session, action, challenge, sig=None):
+        csid = session["csid"]
         if sig is None:
             sig = rules.sign(self.key, action, challenge, csid)
         return self.http.api_post(self.api(action), {
             "build": rules.BUILD, "challenge": challenge, "csid": csid, "sig": sig})
 
-    def took_challenge(self, answer):
+    @staticmethod
+    def new_session(play_values):
+        return {"csid": play_values["csid"], "challenge": play_values["challenge"],
+                "spent": [], "bye": False}
+
+    @staticmethod
+    def took_challenge(session, answer):
         """Follow the session's challenge whenever a beat was accepted, even
         one that should not have been, so later rows test what they name."""
         obj, _ = answer.json_object()
         if obj and truthy(obj.get("ok")) and isinstance(obj.get("challenge"), str):
-            self.session["spent"].append(self.session["challenge"])
-            self.session["challenge"] = obj["challenge"]
+            session["spent"].append(session["challenge"])
+            session["challenge"] = obj["challenge"]
+
+    def probe_session(self):
+        """The beat probes' own session (hello, play, one beat), so that no
+        probe spends or replaces a challenge the client's road relies on."""
+        self.need(self.session, "play")
+        if self.probe is None and self.probe_failure is None:
+            saved, self.warnings = self.warnings, []
+            try:
+                token, _ = self.fresh_token()
+                challenge = self.new_hello_challenge()
+                session = self.new_session(self.read_ok(
+                    self.play(challenge, token), [("csid", ""), ("challenge", "")]))
+                answer = self.session_request(session, "beat", session["challenge"])
+                self.read_ok(answer, [("challenge", "")])
+                self.took_challenge(session, answer)
+                self.probe = session
+            except Problem as p:
+                self.probe_failure = str(p)
+            finally:
+                self.warnings = saved
+        if self.probe is None:
+            hint = "" if self.o.login else " (with --token the same token is sent again; " \
+                                            "--login takes a fresh one from the site)"
+            raise NotApplicable("needs a session of its own for the probe, which could not be "
+                                "opened: %s%s" % (self.probe_failure, hint))
+        return self.probe
+
+    def close_probe(self):
+        if self.probe is not None and not self.probe["bye"]:
+            self.session_request(self.probe, "bye", self.probe["challenge"])
+            self.probe["bye"] = True
 
     def fresh_token(self):
         """A token for one more play: the site shows a new one once the last
@@ -504,45 +608,40 @@ class Checker:
         raise Problem("no play link for world %r; worlds linked: %s" % (
             self.site_name, ", ".join(worlds) or "none"))
 
-    # -- the rows --------------------------------------------------------------
+    # -- the rows: the client's road ---------------------------------------------
 
     def check_update(self):
         answer = self.http.api_get("/api/client/update?build=" + rules.BUILD)
-        obj = self.api_object(answer)
-        problems = []
-        if not isinstance(obj.get("must_update"), bool):
-            problems.append("must_update is %s, not a boolean" % (
-                short(obj["must_update"]) if "must_update" in obj else "missing"))
-        latest = obj.get("latest_build")
-        if not isinstance(latest, int) or isinstance(latest, bool):
-            problems.append("latest_build is %s, not an integer" % (
-                short(latest) if "latest_build" in obj else "missing"))
-        if not isinstance(obj.get("download_url"), str):
-            problems.append("download_url is %s, not a string" % (
-                short(obj["download_url"]) if "download_url" in obj else "missing"))
-        if problems:
-            raise Problem("; ".join(problems))
-        if obj["must_update"]:
-            raise Problem("build %s must update (must_update true): the client would stop "
-                          "at start-up" % rules.BUILD)
-        return "must_update false, latest_build %d, download_url %s" % (
-            latest, short(obj["download_url"]) or "(empty)")
+        obj = self.api_object(answer, "the client skips its update check, so no player "
+                                      "could ever be told to update")
+        self.update_answered = True
+        must = obj.get("must_update")
+        if truthy(must):
+            raise Problem("build %s must update (must_update %s): the client would show the "
+                          "update notice and stop at start-up" % (rules.BUILD, short(must)))
+        if must is not False:
+            self.warn("must_update is %s, not false: the client reads it as false" %
+                      field_state(obj, "must_update"))
+        self.update_fields(obj, empty_url_ok=True)
+        return ", ".join("%s %s" % (f, field_state(obj, f)) for f in
+                         ("must_update", "latest_build", "download_url") if f in obj)
 
-    def check_update_old_build(self):
-        build = str(self.o.old_build)
-        obj = self.api_object(self.http.api_get("/api/client/update?build=" + build))
-        if obj.get("must_update") is not True:
-            raise Problem("build %s: must_update is %s, expected true" % (
-                build, short(obj.get("must_update"))))
-        url = obj.get("download_url")
-        if not isinstance(url, str) or not url:
-            raise Problem("build %s: must_update true but download_url is %s" % (
-                build, "empty" if url == "" else short(url)))
+    def update_fields(self, obj, empty_url_ok):
+        """Warnings for the fields the client reads only when it must
+        update; the latest build as the notice would show it."""
         latest = obj.get("latest_build")
-        if not isinstance(latest, int) or isinstance(latest, bool):
-            raise Problem("build %s: latest_build is %s, not an integer" % (build, short(latest)))
-        return "build %s: must_update true, latest_build %d, download_url %s" % (
-            build, latest, short(url))
+        if isinstance(latest, bool) or not isinstance(latest, (int, float)):
+            self.warn("latest_build is %s: an update notice would show the newest version "
+                      "as v1" % field_state(obj, "latest_build"))
+            latest = 1
+        elif latest != int(latest):
+            self.warn("latest_build is %s, not a whole number: an update notice would show "
+                      "v%d" % (short(latest), int(latest)))
+        url = obj.get("download_url")
+        if not isinstance(url, str) or not (url or empty_url_ok):
+            self.warn("download_url is %s: an update notice would open no page" %
+                      field_state(obj, "download_url"))
+        return int(latest)
 
     def check_site_login(self):
         if not self.o.login:
@@ -589,8 +688,10 @@ class Checker:
         value = self.http.device_cookie()
         if not value:
             names = sorted({c.name for c in self.http.jar})
-            raise Problem("no %s cookie for %s/ (cookies set: %s)" % (
-                rules.DEVICE_COOKIE, self.http.site, ", ".join(names) or "none"))
+            self.warn("no %s cookie for %s/ (cookies set: %s): the client sends its requests "
+                      "without a device cookie" % (
+                          rules.DEVICE_COOKIE, self.http.site, ", ".join(names) or "none"))
+            return None
         self.http.device = value
         return "%s=%s… kept for %s/; sent with every API request" % (
             rules.DEVICE_COOKIE, value[:8], self.http.site)
@@ -629,7 +730,7 @@ class Checker:
         for shard, site in sorted(worlds.items()):
             answer = self.hello(shard)
             try:
-                self.require_ok(answer, ["challenge"])
+                self.read_ok(answer, [("challenge", "")])
             except Problem as p:
                 failed.append("world %s: %s" % (site, p))
         if failed:
@@ -644,36 +745,83 @@ class Checker:
     def check_hello(self):
         self.need(self.shard is not None, "a play URL")
         answer = self.hello()
-        self.hello_challenge = self.require_ok(answer, ["challenge"])["challenge"]
+        values = self.read_ok(answer, [("challenge", "the client would sign its play over "
+                                                     "an empty challenge")],
+                              then="the client shows \"Güvenlik kapısına bağlanılamadı.\"",
+                              then_body="the client shows \"Güvenlik doğrulaması başarısız.\"")
+        self.hello_challenge = values["challenge"]
         return "%s: challenge %s" % (answer.where(), short(self.hello_challenge, 40))
 
-    def check_hello_old_build(self):
-        self.need(self.shard is not None, "a play URL")
-        build = str(self.o.old_build)
-        answer = self.hello(build=build)
-        self.refusals.append(("hello-old-build", answer))
-        obj = self.api_object(answer)
-        if truthy(obj.get("ok")):
-            raise Problem("build %s was greeted: %s" % (build, short(obj, 100)))
-        if obj.get("update") is not True:
-            raise Problem("build %s: \"update\" is %s, expected true (the client runs its "
-                          "update check only then)" % (build, short(obj.get("update"))))
-        text = obj.get("error")
-        if not isinstance(text, str) or not text:
-            raise Problem("build %s: no error text" % build)
-        return "build %s: update true, error %s" % (build, short(text))
-
     def check_play(self):
+        # Right after the hello, as the client does: a server that keeps
+        # only a client's latest hello challenge is within the contract.
         self.need(self.hello_challenge, "hello")
         answer = self.play(self.hello_challenge, self.token)
-        values = self.require_ok(answer, ["csid", "challenge", "movie", "flashvars?"])
+        values = self.read_ok(answer, [
+            ("csid", "the client would start the movie but never beat nor say goodbye"),
+            ("challenge", "the client would sign its beats over an empty challenge"),
+            ("movie", "the client would start no game movie")], ["flashvars"],
+            then="the client shows \"Oyun bileti alınamadı.\"",
+            then_body="the client shows \"Oyun başlatılamadı.\"")
         if not values["movie"].startswith(("http://", "https://")):
-            raise Problem("movie %s is not an absolute http(s) URL" % short(values["movie"]))
+            raise Problem("movie %s is not an absolute http(s) URL: the Flash control "
+                          "could not load it" % short(values["movie"]))
         if values["challenge"] == self.hello_challenge:
             raise Problem("the play answer's challenge is the spent hello challenge")
-        self.session = {"csid": values["csid"], "challenge": values["challenge"], "spent": []}
+        self.session = self.new_session(values)
         return "csid %s…, movie %s, flashvars %s" % (
             values["csid"][:8], short(values["movie"], 50), short(values["flashvars"], 30))
+
+    def check_beat(self):
+        self.need(self.session, "play")
+        answer = self.session_request(self.session, "beat", self.session["challenge"])
+        values = self.read_ok(answer, [("challenge", "the client would sign its next beat "
+                                                     "and its goodbye over an empty challenge")],
+                              then=LOST_BEAT)
+        self.took_challenge(self.session, answer)
+        return "challenge %s" % short(values["challenge"], 40)
+
+    def check_challenge_rolls(self):
+        self.need(self.session and self.session["spent"], "beat")
+        answer = self.session_request(self.session, "beat", self.session["challenge"])
+        self.read_ok(answer, [("challenge", "the client would sign its next beat and its "
+                                            "goodbye over an empty challenge")], then=LOST_BEAT)
+        self.took_challenge(self.session, answer)
+        seen = [self.hello_challenge] + self.session["spent"] + [self.session["challenge"]]
+        names = ["hello", "play"] + ["beat %d" % i for i in range(1, len(seen) - 1)]
+        for i in range(1, len(seen)):
+            for j in range(i):
+                if seen[i] == seen[j]:
+                    raise Problem("the %s answer repeats the %s challenge %s" % (
+                        names[i], names[j], short(seen[i], 40)))
+        return "%d challenges, all different" % len(seen)
+
+    def check_bye(self):
+        self.need(self.session, "play")
+        self.bye_challenge = self.session["challenge"]
+        answer = self.session_request(self.session, "bye", self.bye_challenge)
+        obj, problem = answer.json_object()
+        self.session["bye"] = obj is not None and truthy(obj.get("ok"))
+        if not self.session["bye"]:
+            self.warn("%s: %s: the client does not read the goodbye's answer, but the session "
+                      "was not ended by it and lives on until your server ends it" % (
+                          answer.where(), problem or "refused: " + short(obj, 100)))
+            return None
+        if obj.get("ok") is not True:
+            self.warn("\"ok\" is %s, not true" % field_state(obj, "ok"))
+        return "ok"
+
+    def check_beat_after_bye(self):
+        self.need(self.session and self.session["bye"], "bye")
+        answer = self.session_request(self.session, "beat", self.bye_challenge)
+        detail = self.expect_refused("beat-after-bye", answer)
+        obj, _ = answer.json_object()
+        if obj is None or not truthy(obj.get("fatal")):
+            self.warn("refused without \"fatal\": a client whose session you end keeps "
+                      "beating every 20 s (only a 200 answer with fatal true stops it)")
+        return detail
+
+    # -- the rows: probes, each in a sequence of its own -------------------------
 
     def check_hello_one_time(self):
         self.need(self.session, "play")
@@ -694,69 +842,81 @@ class Checker:
         second = self.expect_refused("play-bad-sig", self.play(challenge, token, site=other))
         return "corrupted: %s; signed for %r: %s" % (first, other, second)
 
-    def check_beat(self):
-        self.need(self.session, "play")
-        answer = self.session_request("beat", self.session["challenge"])
-        values = self.require_ok(answer, ["challenge"])
-        self.took_challenge(answer)
-        return "challenge %s" % short(values["challenge"], 40)
-
-    def check_challenge_rolls(self):
-        self.need(self.session and self.session["spent"], "beat")
-        answer = self.session_request("beat", self.session["challenge"])
-        self.require_ok(answer, ["challenge"])
-        self.took_challenge(answer)
-        seen = [self.hello_challenge] + self.session["spent"] + [self.session["challenge"]]
-        names = ["hello", "play"] + ["beat %d" % i for i in range(1, len(seen) - 1)]
-        for i in range(1, len(seen)):
-            for j in range(i):
-                if seen[i] == seen[j]:
-                    raise Problem("the %s answer repeats the %s challenge %s" % (
-                        names[i], names[j], short(seen[i], 40)))
-        return "%d challenges, all different" % len(seen)
-
     def check_beat_reused_challenge(self):
-        self.need(self.session and self.session["spent"], "beat")
-        spent = [c for c in self.session["spent"] if c != self.session["challenge"]]
+        probe = self.probe_session()
+        spent = [c for c in probe["spent"] if c != probe["challenge"]]
         if not spent:
             raise NotApplicable("the challenge never rolled (see challenge-rolls)")
-        answer = self.session_request("beat", spent[-1])
-        self.took_challenge(answer)
+        answer = self.session_request(probe, "beat", spent[-1])
+        self.took_challenge(probe, answer)
         detail = self.expect_refused("beat-reused-challenge", answer)
         return "beat over the spent %s…: %s" % (spent[-1][:8], detail)
 
     def check_beat_bad_sig(self):
-        self.need(self.session and self.session["spent"], "beat")
-        current = self.session["challenge"]
-        good = rules.sign(self.key, "beat", current, self.session["csid"])
-        answer = self.session_request("beat", current, sig=self.corrupt(good))
-        self.took_challenge(answer)
+        probe = self.probe_session()
+        good = rules.sign(self.key, "beat", probe["challenge"], probe["csid"])
+        answer = self.session_request(probe, "beat", probe["challenge"], sig=self.corrupt(good))
+        self.took_challenge(probe, answer)
         return self.expect_refused("beat-bad-sig", answer)
 
     def check_refusal_keeps_challenge(self):
-        self.need(self.session and self.session["spent"], "beat")
-        answer = self.session_request("beat", self.session["challenge"])
-        try:
-            self.require_ok(answer, ["challenge"])
-        except Problem as p:
-            raise Problem("the current challenge no longer works after refused requests "
-                          "(the client keeps it and would be locked out): %s" % p) from None
-        self.took_challenge(answer)
+        probe = self.probe_session()
+        answer = self.session_request(probe, "beat", probe["challenge"])
+        obj, problem = answer.json_object()
+        if obj is None or not truthy(obj.get("ok")):
+            self.warn("the current challenge no longer works after refused requests (%s): "
+                      "the client keeps its challenge after a refusal, so one forged or "
+                      "mangled beat over it locks the client out of its session" % (
+                          problem or "refused: " + short(obj, 100)))
+            return None
+        self.took_challenge(probe, answer)
         return "beat over the current challenge still ok"
 
-    def check_bye(self):
-        self.need(self.session, "play")
-        self.bye_challenge = self.session["challenge"]
-        answer = self.session_request("bye", self.bye_challenge)
-        self.require_ok(answer, [])
-        self.session["bye"] = True
-        return "ok"
+    # -- the rows: the operator's policy (WARN at most) -----------------------------
 
-    def check_beat_after_bye(self):
-        self.need(self.session and self.session.get("bye"), "bye")
-        self.need(self.session["spent"], "beat")
-        answer = self.session_request("beat", self.bye_challenge)
-        return self.expect_refused("beat-after-bye", answer)
+    def check_update_old_build(self):
+        self.need(self.update_answered, "update")
+        build = str(self.o.old_build)
+        answer = self.http.api_get("/api/client/update?build=" + build)
+        obj, problem = answer.json_object()
+        self.old_build_must_update = obj is not None and truthy(obj.get("must_update"))
+        if obj is None:
+            self.warn("build %s: %s: a client of that build skips its update check and "
+                      "starts" % (build, problem))
+            return None
+        if not self.old_build_must_update:
+            self.warn("build %s: must_update is %s: a client of that build is not told to "
+                      "update (which builds you turn away is your policy)" % (
+                          build, field_state(obj, "must_update")))
+            return None
+        latest = self.update_fields(obj, empty_url_ok=False)
+        return "build %s: must_update true, latest_build %d, download_url %s" % (
+            build, latest, short(obj.get("download_url")))
+
+    def check_hello_old_build(self):
+        self.need(self.hello_challenge, "hello")
+        build = str(self.o.old_build)
+        answer = self.hello(build=build)
+        obj, problem = answer.json_object()
+        if obj is None:
+            self.warn("build %s: %s: a client of that build shows \"Güvenlik kapısına "
+                      "bağlanılamadı.\", not an update notice" % (build, problem))
+        elif truthy(obj.get("ok")):
+            self.warn("build %s is greeted and may play (which builds you turn away is your "
+                      "policy)" % build)
+        elif not truthy(obj.get("update")):
+            text = obj.get("error")
+            self.warn("build %s is refused without update true: a client of that build shows "
+                      "%s and is not offered the update" % (
+                          build, short(text) if isinstance(text, str) and text else
+                          "\"Güvenlik doğrulaması başarısız.\""))
+        elif self.old_build_must_update is False:
+            self.warn("build %s: hello sends it to its update check (update true), but the "
+                      "update check lets it start: a client of that build is left with an "
+                      "empty window" % build)
+        else:
+            return "build %s: ok false, update true: its update check tells it to update" % build
+        return None
 
     def check_error_answers(self):
         if not self.refusals:
@@ -764,29 +924,72 @@ class Checker:
         problems = []
         for check, answer in self.refusals:
             obj, problem = answer.json_object()
-            if obj is None:
-                problems.append("%s (%s): %s" % (check, answer.where(), problem))
-            elif obj.get("ok") is not False:
-                problems.append("%s: \"ok\" is %s, not false" % (check, short(obj.get("ok"))))
-            elif not isinstance(obj.get("error"), str) or not obj["error"].strip():
-                problems.append("%s: no error text" % check)
+            if answer.where().endswith("/play"):
+                if answer.status != 200 or answer.error:
+                    problems.append("%s: play refused with %s: the client shows \"Oyun bileti "
+                                    "alınamadı.\", not your error text" % (check, problem))
+                elif obj is None or not isinstance(obj.get("error"), str) \
+                        or not obj["error"].strip():
+                    problems.append("%s: play refused without an error text: the client "
+                                    "shows \"Oyun başlatılamadı.\"" % check)
+            elif obj is None:
+                self.warn("%s: beat refused with %s: the client takes it for a lost beat and "
+                          "tries again in 20 s; only a 200 answer with fatal true can end its "
+                          "session" % (check, problem))
+            if obj is not None and obj.get("ok") is not False:
+                self.warn("%s: \"ok\" is %s, not false: the client reads it as false" % (
+                    check, field_state(obj, "ok")))
         if problems:
             raise Problem("; ".join(problems[:3]) + (" …" if len(problems) > 3 else ""))
-        return "%d refusals: status 200, ok false, an error text" % len(self.refusals)
+        return "%d refusals: status 200, ok false; play with an error text" % len(self.refusals)
 
 
 # ---------------------------------------------------------------------------
 # Output and command line.
 
 
+def count(results):
+    return {s: sum(1 for _, st, _, _ in results if st == s) for s in RESULTS}
+
+
+def summary(results):
+    n = count(results)
+    return "%d checks: %d passed, %d failed, %d warned, %d skipped" % (
+        len(results), n[PASS], n[FAIL], n[WARN], n[SKIP])
+
+
 def print_table(results, out):
-    width = max(len("CHECK"), max(len(name) for name, _, _ in results))
+    width = max(len("CHECK"), max(len(name) for name, _, _, _ in results))
     out.write("%-*s  %-6s  %s\n" % (width, "CHECK", "RESULT", "DETAIL"))
-    for name, status, detail in results:
+    for name, status, detail, _ in results:
         out.write("%-*s  %-6s  %s\n" % (width, name, status, detail))
-    counts = {s: sum(1 for _, st, _ in results if st == s) for s in (PASS, FAIL, SKIP)}
-    out.write("\n%d checks: %d passed, %d failed, %d skipped\n" % (
-        len(results), counts[PASS], counts[FAIL], counts[SKIP]))
+    out.write("\n%s\n" % summary(results))
+
+
+def write_junit(path, results, site, strict):
+    """One test case per check: FAIL as a failure (WARN too with --strict),
+    SKIP as skipped, every row's text in system-out."""
+    n = count(results)
+    failures = n[FAIL] + (n[WARN] if strict else 0)
+    totals = {"tests": str(len(results)), "failures": str(failures), "errors": "0",
+              "skipped": str(n[SKIP]),
+              "time": "%.3f" % sum(seconds for _, _, _, seconds in results)}
+    root = ET.Element("testsuites", dict(totals, name="tavrensil-contract"))
+    host = urllib.parse.urlsplit(site).hostname or ""
+    suite = ET.SubElement(root, "testsuite", dict(totals, name="tavrensil-contract", hostname=host))
+    props = ET.SubElement(suite, "properties")
+    ET.SubElement(props, "property", name="site", value=site)
+    ET.SubElement(props, "property", name="strict", value="true" if strict else "false")
+    for name, status, detail, seconds in results:
+        case = ET.SubElement(suite, "testcase", name=name, classname="tavrensil-contract",
+                             time="%.3f" % seconds)
+        if status == FAIL or (strict and status == WARN):
+            failure = ET.SubElement(case, "failure", message=short(detail, 200), type=status)
+            failure.text = detail
+        elif status == SKIP:
+            ET.SubElement(case, "skipped", message=detail)
+        ET.SubElement(case, "system-out").text = "%s %s: %s" % (status, name, detail)
+    ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
 
 
 def parse_args(argv):
@@ -805,9 +1008,12 @@ def parse_args(argv):
                    help="the signing key halves A=/B= (default: the repository's keys/)")
     p.add_argument("--ca-file", help="trust these PEM certificates for https")
     p.add_argument("--old-build", type=int, default=1,
-                   help="a build the server must refuse (default 1)")
+                   help="an old build to ask about your policy with (default 1)")
     p.add_argument("--timeout", type=float, default=20.0, help="seconds per request (default 20)")
     p.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
+    p.add_argument("--junit", metavar="FILE", help="also write the results as JUnit XML to FILE")
+    p.add_argument("--strict", action="store_true",
+                   help="exit 1 when a check warned, too (and count WARN as failure in --junit)")
     p.add_argument("--list", action="store_true", help="list the checks and exit")
     p.add_argument("-v", "--verbose", action="store_true",
                    help="show every request and answer on standard error")
@@ -853,11 +1059,15 @@ def main(argv=None, out=None):
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
             json.dump({"site": checker.http.site, "world": checker.site_name,
+                       "strict": args.strict, "counts": count(results),
                        "results": [{"check": n, "result": s, "detail": d}
-                                   for n, s, d in results]},
+                                   for n, s, d, _ in results]},
                       f, ensure_ascii=False, indent=1)
+    if args.junit:
+        write_junit(args.junit, results, checker.http.site, args.strict)
     out.flush()
-    return 1 if any(status == FAIL for _, status, _ in results) else 0
+    failing = (FAIL, WARN) if args.strict else (FAIL,)
+    return 1 if any(status in failing for _, status, _, _ in results) else 0
 
 
 if __name__ == "__main__":

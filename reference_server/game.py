@@ -267,6 +267,7 @@ BROKEN_MODES = {
     "reuse-hello-challenge": "play accepts a hello challenge that was already spent",
     "no-roll": "beat answers the challenge it was sent again instead of a new one",
     "accept-bad-sig": "beat and bye accept any signature",
+    "accept-bad-play-sig": "play accepts any signature",
     "ignore-bye": "bye answers ok but neither ends the session nor spends its challenge",
     "refuse-with-status": "refusals of play, beat and bye come as HTTP 403, not 200 with ok:false",
 }
@@ -435,8 +436,9 @@ class GameState:
             self._check_device(token, device)
             challenge = self._check_challenge(form["challenge"], world.shard, "")
             subject = play_subject(form["token"], world.site_name.encode("ascii"))
-            self._check_sig(form["sig"], b"play", form["challenge"], subject,
-                            lambda site: play_subject(form["token"], site.encode()))
+            if "accept-bad-play-sig" not in self.config.broken:
+                self._check_sig(form["sig"], b"play", form["challenge"], subject,
+                                lambda site: play_subject(form["token"], site.encode()))
             if "reuse-hello-challenge" not in self.config.broken:
                 challenge.used = True
             session = self._open_session(world, token, device)

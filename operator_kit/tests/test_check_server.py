@@ -1,7 +1,10 @@
-"""The contract check run against the reference server: all rows pass on a
-server that keeps the contract, and the right rows fail on one that breaks
-it (the reference server's deliberately broken --break modes, a server that
-refuses the client's build, a wrong key, TLS without the certificate).
+"""The contract check run against game servers: all rows pass on the
+reference server, a second server written from the contract alone has no
+FAIL and only its policy rows WARN, and the right row fails on a server that
+breaks what the client needs (the reference server's deliberately broken
+--break modes and injected faults, a server that refuses the client's build,
+a wrong key, TLS without the certificate). Every run's JUnit file is read
+back against the printed summary.
 
 Every case starts its own server on port 0 and runs check_server.py as a
 separate process, as an operator would.
@@ -17,20 +20,30 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 KIT = os.path.dirname(HERE)
 REPO = os.path.dirname(KIT)
 CHECK = os.path.join(KIT, "check_server.py")
+sys.path.insert(0, HERE)
 sys.path.insert(0, KIT)
 sys.path.insert(0, os.path.join(REPO, "reference_server"))
 import check_server  # noqa: E402
+import client_rules  # noqa: E402
+import second_server  # noqa: E402
 import startup  # noqa: E402
 
 ALL = set(check_server.CHECK_NAMES)
 SITE_ROWS = {"site-login", "device-cookie", "play-url"}
-SESSION_ROWS = ALL - SITE_ROWS - {"update", "update-old-build", "error-answers"}
+AFTER_HELLO = {"play", "beat", "challenge-rolls", "bye", "beat-after-bye"}
+PROBES = {"hello-one-time", "play-bad-sig", "beat-reused-challenge", "beat-bad-sig",
+          "refusal-keeps-challenge"}
+NO_HELLO = AFTER_HELLO | PROBES | {"hello-old-build", "error-answers"}
+POLICY_ROWS = {"update-old-build", "hello-old-build"}
 RUN_TIMEOUT = 60
+SUMMARY = re.compile(r"(?m)^(\d+) checks: (\d+) passed, (\d+) failed, (\d+) warned, "
+                     r"(\d+) skipped$")
 
 
 class ReferenceServer:
@@ -52,19 +65,20 @@ class ReferenceServer:
 
 
 def run_kit(*args):
-    """(exit code, {check: (result, detail)}, printed table)."""
+    """(exit code, {check: (result, detail)}, printed table, JUnit root)."""
     with tempfile.TemporaryDirectory() as folder:
-        out = os.path.join(folder, "results.json")
-        proc = subprocess.run([sys.executable, CHECK, "--json", out, "--timeout", "10"]
-                              + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=RUN_TIMEOUT, cwd=REPO)
+        out, junit = os.path.join(folder, "results.json"), os.path.join(folder, "junit.xml")
+        proc = subprocess.run([sys.executable, CHECK, "--json", out, "--junit", junit,
+                               "--timeout", "10"] + list(args), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=RUN_TIMEOUT, cwd=REPO)
         results = {}
         if os.path.exists(out):
             with open(out, encoding="utf-8") as f:
                 results = {r["check"]: (r["result"], r["detail"])
                            for r in json.load(f)["results"]}
+        root = ET.parse(junit).getroot() if os.path.exists(junit) else None
         return proc.returncode, results, proc.stdout.decode("utf-8", "replace") + \
-            proc.stderr.decode("utf-8", "replace")
+            proc.stderr.decode("utf-8", "replace"), root
 
 
 # name, server options, kit options, rows that must FAIL, rows that must be SKIP.
@@ -80,7 +94,7 @@ CASES = [
     ("login, device cookie required", ["--require-device"], ["--login", "deniz"], set(), set()),
     ("login, accounts", ["--accounts", "ayse,ali"], ["--login", "ayse", "--world", "s2"],
      set(), set()),
-    # Deliberately broken servers: exactly the row named after the rule fails.
+    # One server fault per row that can fail: exactly that row fails.
     ("broken: reused session challenge accepted", DEV + ["--break", "reuse-challenge"], TOKEN,
      {"beat-reused-challenge"}, SITE_ROWS),
     ("broken: reused hello challenge accepted", ["--break", "reuse-hello-challenge"],
@@ -89,46 +103,93 @@ CASES = [
      {"challenge-rolls"}, SITE_ROWS | {"beat-reused-challenge"}),
     ("broken: bad beat signature accepted", DEV + ["--break", "accept-bad-sig"], TOKEN,
      {"beat-bad-sig"}, SITE_ROWS),
+    ("broken: bad play signature accepted", DEV + ["--break", "accept-bad-play-sig"], TOKEN,
+     {"play-bad-sig"}, SITE_ROWS),
     ("broken: bye ignored", DEV + ["--break", "ignore-bye"], TOKEN,
      {"beat-after-bye"}, SITE_ROWS),
-    ("broken: refusals as HTTP 403", DEV + ["--break", "refuse-with-status"], TOKEN,
-     {"error-answers"}, SITE_ROWS),
     ("broken: two rules at once", DEV + ["--break", "reuse-challenge", "--break", "ignore-bye"],
      TOKEN, {"beat-reused-challenge", "beat-after-bye"}, SITE_ROWS),
+    ("fault: update answer not JSON", DEV + ["--fault", "update=nonjson"], TOKEN,
+     {"update"}, SITE_ROWS | {"update-old-build"}),
+    ("fault: site pages down", ["--fault", "page=status:500"], ["--login", "ali"],
+     {"site-login"}, SITE_ROWS - {"site-login"} | {"shard-prefixes", "hello"} | NO_HELLO),
+    ("fault: one beat answered 500", DEV + ["--fault", "beat=status:500:once"], TOKEN,
+     {"beat"}, SITE_ROWS | {"challenge-rolls"}),
     # A server that no longer admits build 7: the client would stop at start-up.
     ("build 7 no longer admitted", DEV + ["--required-build", "8"], TOKEN,
-     {"update", "shard-prefixes", "hello"},
-     SITE_ROWS | SESSION_ROWS - {"shard-prefixes", "hello", "hello-old-build"}),
+     {"update", "shard-prefixes", "hello"}, SITE_ROWS | NO_HELLO),
     # The play page of a site whose worlds page shows no such world.
     ("login, unknown world", [], ["--login", "ali", "--world", "s16"],
-     {"play-url"}, SESSION_ROWS | {"error-answers"}),
+     {"play-url"}, {"shard-prefixes", "hello"} | NO_HELLO),
 ]
 
 
 class ContractCheckTest(unittest.TestCase):
-    def check_case(self, server_args, kit_args, failing, skipped, server=None):
+    def check_case(self, server_args, kit_args, failing, skipped, warned=frozenset(),
+                   server=None):
         own = server is None
         server = server or ReferenceServer(*server_args)
         try:
-            code, results, output = run_kit("--site", server.base, *kit_args)
+            code, results, output, junit = run_kit("--site", server.base, *kit_args)
         finally:
             if own:
                 server.stop()
         self.assertEqual(set(results), ALL, output)
-        got_fail = {n for n, (r, _) in results.items() if r == "FAIL"}
-        got_skip = {n for n, (r, _) in results.items() if r == "SKIP"}
-        self.assertEqual(got_fail, failing, output)
-        self.assertEqual(got_skip, skipped, output)
+        verdicts = {r: {n for n, (got, _) in results.items() if got == r}
+                    for r in ("FAIL", "SKIP", "WARN")}
+        self.assertEqual(verdicts, {"FAIL": failing, "SKIP": skipped, "WARN": set(warned)},
+                         output)
         self.assertEqual(code, 1 if failing else 0, output)
         # The printed table has the same verdicts, one row per check.
         for name, (result, _) in results.items():
             self.assertRegex(output, r"(?m)^%s +%s  " % (re.escape(name), result))
+        self.check_junit(junit, output)
         return results, output
+
+    def check_junit(self, root, output, strict=False):
+        """The JUnit file holds one case per row and the printed counts."""
+        total, passed, failed, warned, skipped = map(int, SUMMARY.search(output).groups())
+        suite = root.find("testsuite")
+        cases = suite.findall("testcase")
+        self.assertEqual([c.get("name") for c in cases], check_server.CHECK_NAMES)
+        self.assertEqual(int(suite.get("tests")), total)
+        failures = failed + (warned if strict else 0)
+        self.assertEqual(int(suite.get("failures")), failures)
+        self.assertEqual(sum(1 for c in cases if c.find("failure") is not None), failures)
+        self.assertEqual(int(suite.get("skipped")), skipped)
+        self.assertEqual(sum(1 for c in cases if c.find("skipped") is not None), skipped)
+        self.assertEqual(sum(1 for c in cases if c.findtext("system-out").startswith("WARN ")),
+                         warned)
 
     def test_cases(self):
         for name, server_args, kit_args, failing, skipped in CASES:
             with self.subTest(name):
                 self.check_case(server_args, kit_args, failing, skipped)
+
+    def test_refusals_with_status(self):
+        # Play refusals as 403 hide the error text; a beat refused with 403
+        # cannot tell the client its session ended.
+        results, _ = self.check_case(DEV + ["--break", "refuse-with-status"], TOKEN,
+                                     {"error-answers"}, SITE_ROWS, {"beat-after-bye"})
+        self.assertIn("Oyun bileti alınamadı.", results["error-answers"][1])
+
+    def test_second_server(self):
+        # Written from the contract alone: one hello challenge per client, no
+        # build turned away, an update answer of must_update alone. Its
+        # refusal text is hostile to rows and XML.
+        key = client_rules.read_key_parts(os.path.join(REPO, "keys", "signing-key-parts.txt"))
+        server = second_server.SecondServer(key, "DEMO", error_text="Ret\x07\n\ud800")
+        try:
+            results, output = self.check_case([], TOKEN, set(), SITE_ROWS,
+                                              {"update"} | POLICY_ROWS, server=server)
+            self.assertIn("download_url is missing: an update notice would open no page",
+                          results["update"][1])
+            self.assertIn("Ret\\x07\\x0a\\ud800", results["beat-bad-sig"][1])
+            code, _, output, junit = run_kit("--site", server.base, "--strict", *TOKEN)
+            self.assertEqual(code, 1, output)
+            self.check_junit(junit, output, strict=True)
+        finally:
+            server.stop()
 
     def test_broken_row_names_the_fault(self):
         results, _ = self.check_case(DEV + ["--break", "reuse-challenge"], TOKEN,
@@ -140,10 +201,8 @@ class ContractCheckTest(unittest.TestCase):
             f.write("A=" + "01" * 32 + "\nB=" + "02" * 32 + "\n")
         try:
             results, _ = self.check_case(
-                DEV, TOKEN + ["--key-file", f.name],
-                {"play"}, SITE_ROWS | SESSION_ROWS - {"shard-prefixes", "hello",
-                                                      "hello-old-build", "play",
-                                                      "play-bad-sig"})
+                DEV, TOKEN + ["--key-file", f.name], {"play"},
+                SITE_ROWS | AFTER_HELLO - {"play"} | PROBES - {"play-bad-sig"})
             self.assertIn("İmza", results["play"][1])
         finally:
             os.unlink(f.name)
@@ -154,7 +213,7 @@ class ContractCheckTest(unittest.TestCase):
         with socket.socket() as held:
             held.bind(("127.0.0.1", 0))
             base = "http://127.0.0.1:%d" % held.getsockname()[1]
-            code, results, output = run_kit("--site", base, "--token", "DEMO")
+            code, results, output, _ = run_kit("--site", base, "--token", "DEMO")
         self.assertEqual(code, 1, output)
         self.assertEqual(results["update"][0], "FAIL", output)
         self.assertEqual(results["hello"][0], "FAIL", output)
@@ -180,7 +239,7 @@ class ContractCheckTest(unittest.TestCase):
                 self.check_case([], ["--login", "ali", "--ca-file", cert], set(), set(),
                                 server=server)
                 # Not trusted: the kit does not skip certificate checks.
-                code, results, output = run_kit("--site", server.base, "--login", "ali")
+                code, results, output, _ = run_kit("--site", server.base, "--login", "ali")
                 self.assertEqual(code, 1, output)
                 self.assertEqual(results["update"][0], "FAIL")
                 self.assertIn("CERTIFICATE_VERIFY_FAILED", results["update"][1])
