@@ -472,6 +472,11 @@ std::wstring ProxyAddress(std::wstring entry) {
 
 bool IsSet(HANDLE event) { return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
+// A route as the log names it: the proxy (never credentials) or direct.
+std::wstring RouteName(const std::wstring& proxy) {
+  return proxy.empty() ? std::wstring(L"dogrudan") : L"vekil=" + proxy;
+}
+
 // An attempt the caller gave up on, or never started: no answer, a failure
 // to receive (not to send, which would be tried again).
 HttpResponse GaveUp(uint32_t error) {
@@ -644,8 +649,8 @@ HttpClient::~HttpClient() { Release(static_cast<SharedSession*>(shared_session_)
 
 HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& path,
                                      const std::string& body, void* cancel, uint32_t wait_ms) {
-  HttpResponse response;
   if (!session) {
+    HttpResponse response;
     Fail(response, "session");
     return response;
   }
@@ -674,7 +679,10 @@ HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& pat
     Release(exchange);
     return GaveUp(cancelled ? kErrorCancelled : kErrorDeadline);
   }
-  return RunAttempt(exchange, cancel, wait);
+  const std::wstring route = RouteName(exchange->proxy);
+  HttpResponse response = RunAttempt(exchange, cancel, wait);
+  response.route = route;
+  return response;
 }
 
 std::wstring HttpClient::ProxyFor(const std::wstring& path, void* cancel) {
@@ -699,10 +707,7 @@ std::wstring HttpClient::ProxyFor(const std::wstring& path, void* cancel) {
   return ChooseProxy(proxy_settings, host, scheme);
 }
 
-std::wstring HttpClient::RouteForLog() {
-  const std::wstring proxy = ProxyFor(L"/", nullptr);
-  return proxy.empty() ? std::wstring(L"dogrudan") : L"vekil=" + proxy;
-}
+std::wstring HttpClient::RouteForLog() { return RouteName(ProxyFor(L"/", nullptr)); }
 
 HttpResponse HttpClient::Request(const wchar_t* verb, const std::string& path,
                                  const std::string& body, void* cancel, uint32_t budget_ms) {

@@ -45,6 +45,9 @@ struct HttpResponse {
   std::string body;
   uint32_t error = 0;
   const char* stage = "";
+  // The route the attempt took, for the log: "vekil=host:port" or
+  // "dogrudan"; empty when no attempt was made.
+  std::wstring route;
 };
 
 // An answer body longer than the client keeps (1 MiB), or announced so: the

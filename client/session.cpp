@@ -81,11 +81,15 @@ void ParsePlayUrl(const std::wstring& url, std::string& site, std::string& token
   site = "local";
   std::string value;
   if (QueryValue(u, "site=", &value)) {
-    // The value becomes a path on the game server: nothing but a name.
+    // The value becomes a path on the game server: nothing but a name. A
+    // value that is none names no world, and no game starts from it (the
+    // main world would be a world the player did not choose).
     if (IsSiteName(value)) {
       const bool main_world = value == "local" || value == "s1";
       site = main_world ? "local" : value;
       shard = main_world ? "" : "/" + value;
+    } else if (!value.empty()) {
+      site.clear();
     }
   } else {
     // The highest number first, so "/s12/" is never taken for "/s1/...".
@@ -195,6 +199,30 @@ std::string MobileMovie(const std::string& movie, const std::wstring& loading) {
   return result;
 }
 
+std::wstring RoadFailureLine(const char* request, const HttpResponse& response) {
+  if (response.status == 200) return std::wstring();
+  wchar_t detail[64];
+  if (response.status == 0) {
+    swprintf(detail, sizeof(detail) / sizeof(detail[0]), L"asama=%hs kod=%lu", response.stage,
+             static_cast<unsigned long>(response.error));
+  } else {
+    swprintf(detail, sizeof(detail) / sizeof(detail[0]), L"http=%d", response.status);
+  }
+  return L"istek basarisiz: " + Utf8ToWide(request) + L" " + detail + L" baglanti=" +
+         (response.route.empty() ? L"yok" : response.route);
+}
+
+namespace {
+
+// Logs a request of the road that got no 200 answer; a successful one, beats
+// above all, stays silent.
+void LogRoad(const char* request, const HttpResponse& response) {
+  const std::wstring line = RoadFailureLine(request, response);
+  if (!line.empty()) Log(L"%ls", line.c_str());
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // The session's state, shared with the heartbeat thread.
 
@@ -271,6 +299,7 @@ bool Beat(const HeartbeatContext& context) {
     form = SessionForm("beat", context.state->challenge, context.state->csid);
   }
   const HttpResponse response = context.state->http->Post(path, form, context.run->cancel.get());
+  LogRoad("beat", response);
   return TakeBeatAnswer(context, response);
 }
 
@@ -305,6 +334,7 @@ HttpClient& GameSession::Http() { return *state_->http; }
 bool GameSession::CheckUpdate(UpdateAnswer* answer) {
   const HttpResponse response =
       state_->http->Get("/api/client/update?build=" + std::to_string(kBuild));
+  LogRoad("update", response);
   if (response.status != 200) return false;
   *answer = ReadUpdateAnswer(response.body);
   return true;
@@ -313,7 +343,7 @@ bool GameSession::CheckUpdate(UpdateAnswer* answer) {
 bool GameSession::Take(const std::wstring& play_url) {
   std::string site, token, shard;
   ParsePlayUrl(play_url, site, token, shard);
-  if (token.empty()) return false;
+  if (token.empty() || site.empty()) return false;
   StateLock lock(*state_);
   state_->token = token;
   state_->site_name = site;
@@ -344,6 +374,7 @@ SessionOpening GameSession::Open() {
 
   const HttpResponse hello_response =
       http.Get(values.shard + "/api/client/hello?build=" + std::to_string(kBuild));
+  LogRoad("hello", hello_response);
   if (hello_response.status != 200) {
     opening.error = L"Güvenlik kapısına bağlanılamadı." + TransportDetail(hello_response) +
                     L"\n\nAntivirüs/güvenlik duvarı TavrensilClient.exe'yi engelliyor olabilir; "
@@ -360,6 +391,7 @@ SessionOpening GameSession::Open() {
   const HttpResponse play_response =
       http.Post(values.shard + "/api/client/play",
                 PlayForm(values.token, site_name, hello.challenge, http.secure));
+  LogRoad("play", play_response);
   if (play_response.status != 200) {
     opening.error = L"Oyun bileti alınamadı.";
     return opening;
@@ -431,7 +463,7 @@ void GameSession::SayGoodbye() {
     path = state_->shard + "/api/client/bye";
     form = SessionForm("bye", state_->challenge, state_->csid);
   }
-  state_->http->Post(path, form, nullptr, kGoodbyeBudgetMs);
+  LogRoad("bye", state_->http->Post(path, form, nullptr, kGoodbyeBudgetMs));
 }
 
 SessionValues GameSession::Values() const {

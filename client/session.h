@@ -89,8 +89,9 @@ bool IsWebAddress(const std::wstring& url);
 // "/eu1"); `token` the "token" parameter, left untouched when there is none.
 // A parameter counts where no name character (letter, digit, '_', '-', '.')
 // stands before it: after '?', '&', '#', ';', '/' or at the start, never as
-// the end of a longer name ("csrftoken" is not "token"). A "site" value that
-// is not a site name counts as an empty one.
+// the end of a longer name ("csrftoken" is not "token"). An empty "site"
+// value is the main world; any other that is not a site name names no world:
+// `site` and `shard` are then empty.
 void ParsePlayUrl(const std::wstring& url, std::string& site, std::string& token,
                   std::string& shard);
 
@@ -103,6 +104,13 @@ bool IsSiteName(const std::string& value);
 // most 63 bytes, else "Loading_m.swf") and "m=2" is added to the query.
 // Any other movie comes back unchanged.
 std::string MobileMovie(const std::string& movie, const std::wstring& loading);
+
+// The log line for a request of the road (`request`: "update", "hello",
+// "play", "beat", "bye") that got no 200 answer: the request, the failed
+// stage and its code or the HTTP status, and the route. Nothing the request
+// carried (token, signature, cookie) and nothing of the answer's body is in
+// it. Empty for a 200 answer.
+std::wstring RoadFailureLine(const char* request, const HttpResponse& response);
 
 // The session values other parts of the client may read, copied at once.
 struct SessionValues {
@@ -146,7 +154,7 @@ class GameSession {
   bool CheckUpdate(UpdateAnswer* answer);
 
   // Takes the token and world out of a play URL; false (and nothing taken)
-  // when it carries no token.
+  // when it carries no token or its "site" names no world.
   bool Take(const std::wstring& play_url);
 
   // Carries the site's device cookie over and renews it, then hello and the

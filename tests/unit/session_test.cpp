@@ -54,15 +54,15 @@ TEST(ParsePlayUrl, TakesWorldShardAndToken) {
       {L"/play?site=s6#x&token=abc", "s6", "/s6", "abc"},
       {L"/play?token=", "local", "", ""},
       {L"/play?token=\u00e7\u0131", "local", "", "\xC3\xA7\xC4\xB1"},
-      // Only a name becomes an API path; anything else counts as empty.
+      // Only a name becomes an API path; anything else names no world.
       {L"/play?site=eu_1-x&token=abc", "eu_1-x", "/eu_1-x", "abc"},
       {L"/play?site=abcdefghijklmnopqrstuvwxyz012345&token=abc",
        "abcdefghijklmnopqrstuvwxyz012345", "/abcdefghijklmnopqrstuvwxyz012345", "abc"},
-      {L"/play?site=abcdefghijklmnopqrstuvwxyz0123456&token=abc", "local", "", "abc"},
-      {L"/s3/play?site=..%2F..%2Fadmin&token=abc", "local", "", "abc"},
-      {L"/play?site=a/b&token=abc", "local", "", "abc"},
-      {L"/play?site=a.b&token=abc", "local", "", "abc"},
-      {L"/play?site=d\u00fcnya&token=abc", "local", "", "abc"},
+      {L"/play?site=abcdefghijklmnopqrstuvwxyz0123456&token=abc", "", "", "abc"},
+      {L"/s3/play?site=..%2F..%2Fadmin&token=abc", "", "", "abc"},
+      {L"/play?site=a/b&token=abc", "", "", "abc"},
+      {L"/play?site=eu.1&token=abc", "", "", "abc"},
+      {L"/play?site=d\u00fcnya&token=abc", "", "", "abc"},
   };
   for (const PlayUrlCase& c : cases) {
     SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
@@ -178,6 +178,31 @@ TEST(SignedForms, CarryTheirFieldsAndTheSignatureOverThem) {
                                                   {"csid", "id"},
                                                   {"sig", SignRequest("beat", "ch", "id")}}));
   EXPECT_EQ(SessionForm("bye", "ch", "id").at("sig"), SignRequest("bye", "ch", "id"));
+}
+
+TEST(RoadFailureLine, NamesTheRequestTheStageOrStatusAndTheRoute) {
+  struct Case {
+    int32_t status;
+    uint32_t error;
+    const char* stage;
+    const wchar_t* route;
+    const wchar_t* line;
+  } const cases[] = {
+      {200, 0, "", L"dogrudan", L""},
+      {0, 12029, "send", L"dogrudan", L"istek basarisiz: hello asama=send kod=12029 baglanti=dogrudan"},
+      {503, 0, "", L"vekil=proxy.okul:3128",
+       L"istek basarisiz: hello http=503 baglanti=vekil=proxy.okul:3128"},
+      {0, 12017, "receive", L"", L"istek basarisiz: hello asama=receive kod=12017 baglanti=yok"},
+  };
+  for (const Case& c : cases) {
+    HttpResponse response;
+    response.status = c.status;
+    response.error = c.error;
+    response.stage = c.stage;
+    response.route = c.route;
+    response.body = "{\"challenge\":\"secret\"}";  // never logged
+    EXPECT_EQ(RoadFailureLine("hello", response), c.line);
+  }
 }
 
 // Without a session the thread only sleeps, so each stop below finds it
