@@ -32,6 +32,7 @@
 #include "modules.h"
 #include "scoped_win.h"
 #include "signer.h"
+#include "window_place.h"
 
 // Ask hybrid-graphics drivers to run the client on the discrete GPU.
 extern "C" {
@@ -761,7 +762,24 @@ void SetHotKeys(HWND window, bool active) {
   }
 }
 
+// The suggested rectangle (or, in full screen, the new monitor) and the
+// active control resized to the client area, even when its size stayed.
+void OnDpiChanged(HWND window, LPARAM lparam) {
+  if (!lparam) return;
+  window_place::FollowDpiChange(window, g_native_fullscreen,
+                                *reinterpret_cast<const RECT*>(lparam));
+  RECT client = {};
+  GetClientRect(window, &client);
+  OnSize(MAKELPARAM(client.right, client.bottom));
+}
+
 void OnDestroy(HWND window) {
+  // Mobile mode always starts in full screen and keeps no placement.
+  if (!g_options.mobile) {
+    const DWORD error = window_place::SavePlacement(window_place::PlacementPath(ModuleDir()),
+                                                    window, g_native_fullscreen, g_saved_placement);
+    if (error) Log(L"pencere yerlesimi yazilamadi (hata=%lu)", error);
+  }
   SetHotKeys(window, false);
   if (g_options.mobile) mobile::Stop(window);
   StopAntiCheat();
@@ -834,6 +852,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
       // The default handling still moves the keyboard focus as it always did.
       SetHotKeys(window, LOWORD(wparam) != WA_INACTIVE);
       return DefWindowProcW(window, message, wparam, lparam);
+    case WM_DPICHANGED:
+      OnDpiChanged(window, lparam);
+      return 0;
     case WM_DESTROY:
       OnDestroy(window);
       return 0;
@@ -900,12 +921,18 @@ void RegisterWindowClass(HINSTANCE instance) {
   RegisterClassExW(&wc);
 }
 
-HWND CreateMainWindow(HINSTANCE instance) {
+// Created at the 96-DPI size, then placed where the player left it
+// (`saved`) or sized for the DPI of the monitor it opened on.
+HWND CreateMainWindow(HINSTANCE instance, const window_size::Placement* saved) {
   RECT rect = {0, 0, kClientWidth, kClientHeight};
   AdjustWindowRect(&rect, WS_OVERLAPPEDWINDOW, FALSE);
-  return CreateWindowExW(0, kWindowClass, kWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                         CW_USEDEFAULT, rect.right - rect.left, rect.bottom - rect.top, nullptr,
-                         nullptr, instance, nullptr);
+  HWND window = CreateWindowExW(0, kWindowClass, kWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                CW_USEDEFAULT, rect.right - rect.left, rect.bottom - rect.top,
+                                nullptr, nullptr, instance, nullptr);
+  if (!window) return nullptr;
+  const int dpi = window_place::Place(window, saved);
+  if (dpi != window_size::kBaseDpi) Log(L"pencere: dpi=%d", dpi);
+  return window;
 }
 
 void RegisterMmcss() {
@@ -959,7 +986,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     return 1;
   }
   RegisterWindowClass(instance);
-  HWND window = CreateMainWindow(instance);
+  window_size::Placement placement;
+  const bool restore = !g_options.mobile &&
+                       window_place::LoadPlacement(window_place::PlacementPath(folder), &placement);
+  HWND window = CreateMainWindow(instance, restore ? &placement : nullptr);
   if (!window) {
     timeEndPeriod(1);
     OleUninitialize();
@@ -967,8 +997,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   }
   // F5 and F11 are registered when the window becomes active (WM_ACTIVATE).
   RegisterMmcss();
-  ShowWindow(window, show);
+  ShowWindow(window, restore ? window_place::ShowCommand(show, placement) : show);
   UpdateWindow(window);
+  if (restore && placement.fullscreen) ToggleNativeFullscreen(window);
   if (g_options.mobile) {
     ToggleNativeFullscreen(window);
     mobile::Start(window, Log, WebTextFocus);
