@@ -99,8 +99,12 @@ int Place(HWND window, const window_size::Placement* saved) {
     placement.showCmd = SW_HIDE;
     const window_size::Rect& r = saved->normal;
     placement.rcNormalPosition = RECT{r.left, r.top, r.right, r.bottom};
+    // Twice: moving onto a monitor of another scaling makes the system scale
+    // the window once on the way (WM_DPICHANGED); the second time puts the
+    // saved rectangle back exactly, on that monitor, at its DPI.
     SetWindowPlacement(window, &placement);
-    return dpi;
+    SetWindowPlacement(window, &placement);
+    return WindowDpi(window);
   }
   MONITORINFO monitor = {};
   monitor.cbSize = sizeof(monitor);
