@@ -17,8 +17,6 @@
 //   foreground TITLE    brings the window to the foreground
 //   hotkey TITLE ID     posts WM_HOTKEY with identifier ID to the window, as
 //                       the system does for a registered hot key
-//   move TITLE L T R B  moves and sizes the window to that screen rectangle,
-//                       as the player dragging it would
 //   dpichanged TITLE DPI L T R B
 //                       sends WM_DPICHANGED for DPI with that suggested
 //                       rectangle, as the system does when the window moves
@@ -257,20 +255,6 @@ int HotKey(const wchar_t* title, const wchar_t* id) {
   return PostMessageW(hwnd, WM_HOTKEY, static_cast<WPARAM>(_wtoi(id)), 0) ? 0 : 1;
 }
 
-RECT RectOf(wchar_t** args) {
-  return RECT{_wtoi(args[0]), _wtoi(args[1]), _wtoi(args[2]), _wtoi(args[3])};
-}
-
-int Move(const wchar_t* title, wchar_t** args) {
-  HWND hwnd = FindVisible(title);
-  if (!hwnd) return NoWindow();
-  const RECT r = RectOf(args);
-  return SetWindowPos(hwnd, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
-                      SWP_NOZORDER | SWP_NOACTIVATE)
-             ? 0
-             : 1;
-}
-
 int DpiChanged(const wchar_t* title, const wchar_t* dpi_text, wchar_t** args) {
   HWND hwnd = FindVisible(title);
   if (!hwnd) return NoWindow();
@@ -278,7 +262,7 @@ int DpiChanged(const wchar_t* title, const wchar_t* dpi_text, wchar_t** args) {
   GetWindowThreadProcessId(hwnd, &pid);
   HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
   if (!process) return 1;
-  const RECT suggested = RectOf(args);
+  const RECT suggested = {_wtoi(args[0]), _wtoi(args[1]), _wtoi(args[2]), _wtoi(args[3])};
   void* remote =
       VirtualAllocEx(process, nullptr, sizeof(RECT), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
   int rc = 1;
@@ -404,8 +388,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: window_tool [--exe PATH] COMMAND ARGS...\n"
                "  wait TITLE MS | close TITLE | gone TITLE MS | placement TITLE |\n"
-               "  foreground TITLE | hotkey TITLE ID | move TITLE L T R B |\n"
-               "  dpichanged TITLE DPI L T R B | hold TITLE MS | active | screen |\n"
+               "  foreground TITLE | hotkey TITLE ID | dpichanged TITLE DPI L T R B |\n"
+               "  hold TITLE MS | active | screen |\n"
                "  box CAPTION MS | press CAPTION MS |\n"
                "  dialogs | nobox MS\n");
   return 2;
@@ -431,7 +415,6 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"placement" && count == 1) return Placement(args[0]);
   if (command == L"foreground" && count == 1) return Foreground(args[0]);
   if (command == L"hotkey" && count == 2) return HotKey(args[0], args[1]);
-  if (command == L"move" && count == 5) return Move(args[0], args + 1);
   if (command == L"dpichanged" && count == 6) return DpiChanged(args[0], args[1], args + 2);
   if (command == L"hold" && count == 2) return Hold(args[0], Milliseconds(args[1]));
   if (command == L"active" && count == 0) return Active();
