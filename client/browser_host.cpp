@@ -174,8 +174,10 @@ STDMETHODIMP BrowserSite::ShowContextMenu(DWORD, POINT*, IUnknown*, IDispatch*) 
 STDMETHODIMP BrowserSite::GetHostInfo(DOCHOSTUIINFO* info) {
   if (!info) return E_POINTER;
   info->cbSize = sizeof(DOCHOSTUIINFO);
-  // No sunken border around the page, and themed controls inside it.
-  info->dwFlags = DOCHOSTUIFLAG_NO3DBORDER | DOCHOSTUIFLAG_THEME;
+  // No sunken border around the page, and themed controls inside it. The
+  // client is DPI-aware, so pages zoom with the display's scaling instead of
+  // being drawn at 96 DPI.
+  info->dwFlags = DOCHOSTUIFLAG_NO3DBORDER | DOCHOSTUIFLAG_THEME | DOCHOSTUIFLAG_DPI_AWARE;
   info->dwDoubleClick = DOCHOSTUIDBLCLK_DEFAULT;
   return S_OK;
 }

@@ -26,6 +26,7 @@
 #include "modules.h"
 #include "scoped_win.h"
 #include "session.h"
+#include "window_place.h"
 
 // Ask hybrid-graphics drivers to run the client on the discrete GPU.
 extern "C" {
@@ -342,7 +343,24 @@ bool ProcessInForeground() {
   return process == GetCurrentProcessId();
 }
 
+// The suggested rectangle (or, in full screen, the new monitor) and the
+// active control resized to the client area, even when its size stayed.
+void OnDpiChanged(HWND window, LPARAM lparam) {
+  if (!lparam) return;
+  window_place::FollowDpiChange(window, g_native_fullscreen,
+                                *reinterpret_cast<const RECT*>(lparam));
+  RECT client = {};
+  GetClientRect(window, &client);
+  OnSize(MAKELPARAM(client.right, client.bottom));
+}
+
 void OnDestroy(HWND window) {
+  // Mobile mode always starts in full screen and keeps no placement.
+  if (!g_options.mobile) {
+    const DWORD error = window_place::SavePlacement(window_place::PlacementPath(ModuleDir()),
+                                                    window, g_native_fullscreen, g_saved_placement);
+    if (error) Log(L"pencere yerlesimi yazilamadi (hata=%lu)", error);
+  }
   SetHotKeys(window, false);
   if (g_options.mobile) mobile::Stop(window);
   StopAntiCheat();
@@ -417,6 +435,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
       // window and the media control's full-screen window keeps the keys.
       SetHotKeys(window, wparam != FALSE);
       return 0;
+    case WM_DPICHANGED:
+      OnDpiChanged(window, lparam);
+      return 0;
     case WM_DESTROY:
       OnDestroy(window);
       return 0;
@@ -483,12 +504,18 @@ void RegisterWindowClass(HINSTANCE instance) {
   RegisterClassExW(&wc);
 }
 
-HWND CreateMainWindow(HINSTANCE instance) {
+// Created at the 96-DPI size, then placed where the player left it
+// (`saved`) or sized for the DPI of the monitor it opened on.
+HWND CreateMainWindow(HINSTANCE instance, const window_size::Placement* saved) {
   RECT rect = {0, 0, kClientWidth, kClientHeight};
   AdjustWindowRect(&rect, WS_OVERLAPPEDWINDOW, FALSE);
-  return CreateWindowExW(0, kWindowClass, kWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                         CW_USEDEFAULT, rect.right - rect.left, rect.bottom - rect.top, nullptr,
-                         nullptr, instance, nullptr);
+  HWND window = CreateWindowExW(0, kWindowClass, kWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                CW_USEDEFAULT, rect.right - rect.left, rect.bottom - rect.top,
+                                nullptr, nullptr, instance, nullptr);
+  if (!window) return nullptr;
+  const int dpi = window_place::Place(window, saved);
+  if (dpi != window_size::kBaseDpi) Log(L"pencere: dpi=%d", dpi);
+  return window;
 }
 
 void RegisterMmcss() {
@@ -542,7 +569,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     return 1;
   }
   RegisterWindowClass(instance);
-  HWND window = CreateMainWindow(instance);
+  window_size::Placement placement;
+  const bool restore = !g_options.mobile &&
+                       window_place::LoadPlacement(window_place::PlacementPath(folder), &placement);
+  HWND window = CreateMainWindow(instance, restore ? &placement : nullptr);
   if (!window) {
     timeEndPeriod(1);
     OleUninitialize();
@@ -550,8 +580,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   }
   // F5 and F11 are registered when the process becomes active (WM_ACTIVATEAPP).
   RegisterMmcss();
-  ShowWindow(window, show);
+  ShowWindow(window, restore ? window_place::ShowCommand(show, placement) : show);
   UpdateWindow(window);
+  if (restore && placement.fullscreen) ToggleNativeFullscreen(window);
   // Activation is announced only when it changes: a process that holds the
   // foreground before its window shows may hear nothing, so look once.
   if (ProcessInForeground()) SetHotKeys(window, true);

@@ -206,6 +206,8 @@ Section "un.$(SecUnClientName)" SecUnClient
   Call un.WaitForClientClosed
   Delete "$INSTDIR\${EXE_NAME}"
   Delete "$INSTDIR\client.log"
+  ; Where the client keeps its window's placement between runs.
+  Delete "$INSTDIR\window.txt"
   Delete "$INSTDIR\${UNINSTALLER}"
   Delete "$SMPROGRAMS\${SHORTCUT}"
   Delete "$DESKTOP\${SHORTCUT}"

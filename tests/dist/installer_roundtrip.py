@@ -54,6 +54,8 @@ UNINSTALL_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\
 CONTROL_FOLDER = "Tavrensil"
 CONTROL_FILE = "Flash32_32_0_0_363.ocx"
 FIRST_LOG_LINE = b"Tavrensil Client baslatildi (Build 7)"
+# Where the client keeps its window's placement, next to itself.
+PLACEMENT = "window.txt"
 VERSION = "1.0.7"
 
 # Limits, in seconds.
@@ -213,6 +215,8 @@ class RoundTrip:
             self.refused_while_running()
             code, text = self.wine([self.opts.tool, "close", PRODUCT])
             check(code == 0, "could not close the window: %s" % text.strip())
+            check(wait_until(lambda: os.path.isfile(os.path.join(install, PLACEMENT)), LOG_WAIT),
+                  "closing kept no %s next to the installed client" % PLACEMENT)
             try:
                 code = client.wait(timeout=EXIT_WAIT)
             except subprocess.TimeoutExpired:
@@ -289,7 +293,8 @@ class RoundTrip:
         check(code == 0, "the silent uninstallation ended with %s: %s" % (code, out.strip()[-300:]))
         check(self.wait_uninstaller_copy(), "the uninstaller's copy did not end within %ds"
               % UNINSTALL_WAIT)
-        gone = [os.path.join(install, n) for n in (CLIENT_NAME, "client.log", UNINSTALLER)]
+        gone = [os.path.join(install, n)
+                for n in (CLIENT_NAME, "client.log", PLACEMENT, UNINSTALLER)]
         gone += [self.paths["start_menu"], self.paths["desktop"]]
         check(wait_until(lambda: not any(os.path.lexists(p) for p in gone), UNINSTALL_WAIT),
               "still there after uninstalling: %s" % [p for p in gone if os.path.lexists(p)])

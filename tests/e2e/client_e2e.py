@@ -79,6 +79,9 @@ SESSION_KILLED = ("Başka bir cihazdan giriş yapıldığı için oturumunuz son
 SHOT_WIDTH, SHOT_HEIGHT = 1000, 600
 SHOT_AFTER_MS = 1500
 
+# Where the prefix keeps the display scaling it gives every program.
+DPI_KEY = "HKCU\\Control Panel\\Desktop"
+
 # Bounds of the waits (seconds unless named _MS).
 BOX_WAIT_MS = 15000
 REQUEST_WAIT = 10.0
@@ -408,6 +411,94 @@ class Cases(harness.Cases):
         f11_lines = [line for line in c.log_lines() if line.startswith(b"F11:")]
         check(f11_lines == [b"F11: tam_ekran=1", b"F11: tam_ekran=0"],
               "F11 lines in client.log: %s" % f11_lines)
+        c.close_and_expect_zero()
+
+    # ---- the window's size and placement ------------------------------------
+
+    def log_pixels(self, dpi=None, unset=False):
+        """Sets the prefix's display scaling (LogPixels; unset deletes it) or,
+        with neither, reads it (None when unset)."""
+        if dpi is None and not unset:
+            rc, out = self.h.run(["reg", "query", DPI_KEY, "/v", "LogPixels"])
+            text = out.decode("utf-8", "replace")
+            return int(text.split("REG_DWORD", 1)[1].split()[0], 16) if rc == 0 else None
+        value = ["delete"] if unset else ["add", "/t", "REG_DWORD", "/d", str(dpi)]
+        rc, _ = self.h.run(["reg", value[0], DPI_KEY, "/v", "LogPixels"] + value[1:] + ["/f"])
+        check(rc == 0, "could not set the display scaling to %s" % dpi)
+
+    @staticmethod
+    def expected_client(dpi, frame, screen):
+        """1000x600 at 96 DPI scaled to dpi; when the window would not fit
+        the screen, the largest 5:3 area that does."""
+        width, height = (1000 * dpi + 48) // 96, (600 * dpi + 48) // 96
+        room = (screen[0] - frame[0], screen[1] - frame[1])
+        if width <= room[0] and height <= room[1]:
+            return width, height
+        width = min(room[0], room[1] * 5 // 3, width)
+        width -= width % 5
+        return width, width // 5 * 3
+
+    def window_dpi(self, c):
+        """At 144 DPI the window and its screenshot are 1000x600 scaled (within
+        the screen, keeping 5:3); the prefix's scaling is put back for the
+        other cases, whose windows and screenshots are 1000x600 at its 96."""
+        saved = self.log_pixels()
+        shot = c.path("shot.bmp")
+        try:
+            self.log_pixels(144)
+            c.start(self.movie_args(self.server.url)
+                    + ["--shot", self.h.win_path(shot), "--after", "6000"])
+            rc, out = c.tool("wait", WINDOW_TITLE, str(WINDOW_WAIT_MS))
+            check(rc == 0, "no window at 144 DPI (%s)" % short(out.strip()))
+            place, screen = c.placement("at 144 DPI"), c.screen_size()
+        finally:
+            self.log_pixels(saved, unset=saved is None)
+        left, top, right, bottom = place["window"]
+        frame = (right - left - place["client"][0], bottom - top - place["client"][1])
+        want = self.expected_client(144, frame, screen)
+        check(place["client"] == want, "client area %s at 144 DPI on a %dx%d screen, expected %s"
+              % (place["client"], screen[0], screen[1], want))
+        check(left >= 0 and top >= 0 and right <= screen[0] and bottom <= screen[1],
+              "window %s is not within the %dx%d screen" % (place["window"], screen[0], screen[1]))
+        c.expect_exit_zero(EXIT_WAIT + 6, "after the screenshot at 144 DPI")
+        data = read_file(shot) or b""
+        size = struct.unpack_from("<ii", data, 18) if len(data) >= 54 else None
+        check(size == want, "screenshot of %s at 144 DPI, expected %s" % (size, want))
+
+    def expect_window_at(self, c, rect, when):
+        place = c.placement(when)
+        check(place["window"] == rect, "window %s %s, expected %s" % (place["window"], when, rect))
+        return place
+
+    def window_placement_kept(self, c):
+        """A DPI change moves the window to the suggested rectangle and
+        resizes the control; the next start reopens the window where it was
+        left, in full screen."""
+        c.start(self.movie_args(self.server.url))
+        c.expect_window()
+        check(wait_until(lambda: c.control_puts("Movie"), 10), "the movie did not start")
+        suggested = (200, 100, 1250, 760)
+        rc, _ = c.tool("dpichanged", WINDOW_TITLE, "120", *map(str, suggested))
+        check(rc == 0, "could not send WM_DPICHANGED")
+        place = self.expect_window_at(c, suggested, "after WM_DPICHANGED")
+        rects = lambda: [l for l in (read_file(c.path("control.txt")) or b"").split(b"\n")
+                         if l.startswith(b"rects ")]
+        want_rects = b"rects 0,0,%d,%d" % place["client"]
+        check(wait_until(lambda: rects() and rects()[-1] == want_rects, 5),
+              "the control was not resized to %s: %s" % (want_rects, rects()[-1:]))
+        c.tool("hotkey", WINDOW_TITLE, "2")
+        check(c.wait_log_line(b"F11: tam_ekran=1", 5) is not None, "F11 did not take effect")
+        c.close_and_expect_zero()
+        c.out.close()
+
+        c.start(self.movie_args(self.server.url))
+        check(c.wait_log_line(b"F11: tam_ekran=1", 15) is not None,
+              "the second start was not in full screen: %s" % short(b"|".join(c.log_lines()), 300))
+        screen = c.screen_size()
+        self.expect_window_at(c, (0, 0) + screen, "at the second start")
+        c.tool("hotkey", WINDOW_TITLE, "2")
+        check(c.wait_log_line(b"F11: tam_ekran=0", 5) is not None, "the second F11 did nothing")
+        self.expect_window_at(c, suggested, "after leaving full screen at the second start")
         c.close_and_expect_zero()
 
     # ---- the game session ---------------------------------------------------
@@ -1037,6 +1128,9 @@ class Cases(harness.Cases):
             ("session_hello_update_none", self.session_hello_update_none, "fast"),
             ("long_path", self.long_path, "fast"),
             ("fullscreen_f11", self.fullscreen, "alone"),
+            # The display scaling is the prefix's, seen by every client.
+            ("window_dpi", self.window_dpi, "alone"),
+            ("window_placement_kept", self.window_placement_kept, "alone"),
             ("hot_keys_follow_activation", self.make_hot_keys(False), "alone"),
             ("hot_keys_in_control_fullscreen", self.make_hot_keys(True), "alone"),
             ("reload_in_game", self.reload_in_game, "alone"),

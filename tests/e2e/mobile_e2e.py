@@ -25,7 +25,7 @@ import time
 
 import harness
 from harness import (DEV_TOKEN, WINDOW_TITLE, WINDOW_WAIT_MS, WS_CAPTION, CaseFailure, check,
-                     short, wait_until)
+                     read_file, short, wait_until)
 
 COMPANION = ("127.0.0.1", 7947)
 GAME_CLASS = b"MacromediaFlashPlayerActiveX"
@@ -189,14 +189,19 @@ class Cases(harness.Cases):
 
     def port_taken(self, c):
         """A port held by a socket that reads nothing: sending is fire and
-        forget, the client runs and ends as usual."""
+        forget, the client runs and ends as usual. A window placement kept
+        by a desktop run is neither used nor changed."""
         holder = Companion(read=False)
+        kept = b"left=10 top=10 right=500 bottom=400 maximized=0 fullscreen=0\r\n"
+        with open(c.path("window.txt"), "wb") as f:
+            f.write(kept)
         try:
             c.start(self.movie_args())
             self.started(c, "with the port taken")
             width, height = self.expect_fullscreen(c)
             self.focus_game(c, width, height)
             c.close_and_expect_zero()
+            check(read_file(c.path("window.txt")) == kept, "mobile mode rewrote window.txt")
         finally:
             holder.close()
 

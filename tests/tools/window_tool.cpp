@@ -17,6 +17,12 @@
 //   foreground TITLE    brings the window to the foreground
 //   hotkey TITLE ID     posts WM_HOTKEY with identifier ID to the window, as
 //                       the system does for a registered hot key
+//   dpichanged TITLE DPI L T R B
+//                       sends WM_DPICHANGED for DPI with that suggested
+//                       rectangle, as the system does when the window moves
+//                       to a monitor of another scale (the rectangle is put
+//                       into the window's process, where the message's
+//                       pointer must point)
 //   hold TITLE MS       shows a window of its own with that title, asks for
 //                       the foreground and keeps the window for MS milliseconds
 //   active              prints the title of the foreground window (an empty
@@ -249,6 +255,30 @@ int HotKey(const wchar_t* title, const wchar_t* id) {
   return PostMessageW(hwnd, WM_HOTKEY, static_cast<WPARAM>(_wtoi(id)), 0) ? 0 : 1;
 }
 
+int DpiChanged(const wchar_t* title, const wchar_t* dpi_text, wchar_t** args) {
+  HWND hwnd = FindVisible(title);
+  if (!hwnd) return NoWindow();
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
+  if (!process) return 1;
+  const RECT suggested = {_wtoi(args[0]), _wtoi(args[1]), _wtoi(args[2]), _wtoi(args[3])};
+  void* remote =
+      VirtualAllocEx(process, nullptr, sizeof(RECT), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  int rc = 1;
+  if (remote && WriteProcessMemory(process, remote, &suggested, sizeof(suggested), nullptr)) {
+    const WORD dpi = static_cast<WORD>(_wtoi(dpi_text));
+    DWORD_PTR ignored = 0;
+    if (SendMessageTimeoutW(hwnd, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                            reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG, 5000, &ignored)) {
+      rc = 0;
+    }
+  }
+  if (remote) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  CloseHandle(process);
+  return rc;
+}
+
 int Hold(const wchar_t* title, DWORD limit_ms) {
   const wchar_t kClass[] = L"WindowToolHolder";
   WNDCLASSW window_class = {};
@@ -358,7 +388,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: window_tool [--exe PATH] COMMAND ARGS...\n"
                "  wait TITLE MS | close TITLE | gone TITLE MS | placement TITLE |\n"
-               "  foreground TITLE | hotkey TITLE ID | hold TITLE MS | active | screen |\n"
+               "  foreground TITLE | hotkey TITLE ID | dpichanged TITLE DPI L T R B |\n"
+               "  hold TITLE MS | active | screen |\n"
                "  box CAPTION MS | press CAPTION MS |\n"
                "  dialogs | nobox MS\n");
   return 2;
@@ -384,6 +415,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"placement" && count == 1) return Placement(args[0]);
   if (command == L"foreground" && count == 1) return Foreground(args[0]);
   if (command == L"hotkey" && count == 2) return HotKey(args[0], args[1]);
+  if (command == L"dpichanged" && count == 6) return DpiChanged(args[0], args[1], args + 2);
   if (command == L"hold" && count == 2) return Hold(args[0], Milliseconds(args[1]));
   if (command == L"active" && count == 0) return Active();
   if (command == L"screen" && count == 0) return Screen();

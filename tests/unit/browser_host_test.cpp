@@ -482,7 +482,7 @@ TEST(BrowserSiteTest, Answers) {
   info.pchHostCss = reinterpret_cast<OLECHAR*>(&info);  // left alone
   EXPECT_EQ(site->GetHostInfo(&info), S_OK);
   EXPECT_EQ(info.cbSize, sizeof(DOCHOSTUIINFO));
-  EXPECT_EQ(info.dwFlags, 0x40004u);
+  EXPECT_EQ(info.dwFlags, 0x40040004u);  // no 3-D border, themed, DPI-aware
   EXPECT_EQ(info.dwDoubleClick, 0u);
   EXPECT_EQ(info.pchHostCss, reinterpret_cast<OLECHAR*>(&info));
   EXPECT_EQ(site->GetHostInfo(nullptr), E_POINTER);
