@@ -153,7 +153,9 @@ TEST(Redirect, FollowsOnlyWithinTheOriginOrItsUpgrade) {
     SCOPED_TRACE(Narrow(c.location) + " " + std::to_string(c.status));
     SiteAddress to;
     ASSERT_EQ(NextRedirect(from, c.post, c.status, c.location, c.hops, &to), c.to != nullptr);
-    if (c.to) EXPECT_EQ(SiteOrigin(to) + to.rest, c.to);
+    if (c.to) {
+      EXPECT_EQ(SiteOrigin(to) + to.rest, c.to);
+    }
   }
   // From https, plain http is a downgrade, whatever the host.
   ASSERT_TRUE(ReadSiteAddress(L"https://oyun.example.com/a", &from));
