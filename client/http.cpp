@@ -409,8 +409,11 @@ HttpResponse HttpClient::Attempts(const wchar_t* verb, const std::string& path,
                                   const std::string& body, void* cancel, const SiteAddress& at) {
   const auto once = [&]() {
     HttpResponse response = RequestOnce(verb, path, body, cancel, &at);
+    // A route that no longer leads anywhere is looked up again; a refused
+    // handshake or certificate says nothing about the route.
     const std::string stage = response.stage;
-    if (response.status == 0 && (stage == "connect" || stage == "send")) {
+    if (response.status == 0 &&
+        (stage == "connect" || (stage == "send" && IsRetryableSendError(response.error)))) {
       route.Forget(at.secure, at.host, at.port);
     }
     return response;

@@ -29,10 +29,13 @@ bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) {
   return true;
 }
 
-// Printable ASCII without space and backslash: what an address may hold.
-bool HasOnlyAddressCharacters(const std::wstring& text) {
+// No space, control character or backslash: the platforms read those in
+// ways of their own. Letters of other alphabets may stand in a path or a
+// query (the server's download page may name one), never in a host.
+bool HasOnlyAddressCharacters(const std::wstring& text, bool ascii_only) {
   for (const wchar_t c : text) {
-    if (c <= 0x20 || c >= 0x7F || c == L'\\') return false;
+    if (c <= 0x20 || (c >= 0x7F && c < 0xA0) || c == L'\\') return false;
+    if (ascii_only && c >= 0x7F) return false;
   }
   return true;
 }
@@ -183,7 +186,7 @@ bool HasScheme(const std::wstring& reference) {
 }  // namespace
 
 bool ReadSiteAddress(const std::wstring& text, SiteAddress* out) {
-  if (!HasOnlyAddressCharacters(text)) return false;
+  if (!HasOnlyAddressCharacters(text, false)) return false;
   SiteAddress address;
   size_t start = 0;
   if (StartsWithNoCase(text, L"https://")) {
@@ -196,7 +199,9 @@ bool ReadSiteAddress(const std::wstring& text, SiteAddress* out) {
   const std::wstring authority =
       text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
   address.port = address.secure ? 443 : 80;
-  if (!ReadAuthority(authority, &address)) return false;
+  if (!HasOnlyAddressCharacters(authority, true) || !ReadAuthority(authority, &address)) {
+    return false;
+  }
   if (end != std::wstring::npos) address.rest = text.substr(end);
   *out = address;
   return true;

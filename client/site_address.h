@@ -19,7 +19,8 @@ struct SiteAddress {
 // unless the whole is a dotted quad; no "xn--" label), a dotted quad or a
 // bracketed IPv6 address; the port 1-65535; the rest starts with '/', '?' or
 // '#'. False (and `out` untouched) for anything else: user information,
-// spaces, control characters, backslashes, '%' in the host, non-ASCII.
+// spaces, control characters, backslashes, '%' or non-ASCII in the host.
+// Letters beyond ASCII may stand in the rest, as an honest page names them.
 bool ReadSiteAddress(const std::wstring& text, SiteAddress* out);
 
 // "http[s]://host" with ":port" only when it is not the scheme's default.

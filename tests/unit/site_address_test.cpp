@@ -27,6 +27,8 @@ TEST(SiteAddress, ReadsWhatTheClientTakesAndRefusesTheRest) {
       {L"http://[FD00::1:2]", false, L"[fd00::1:2]", 80, L""},
       {L"http://[::ffff:10.0.0.1]", false, L"[::ffff:10.0.0.1]", 80, L""},
       {L"http://a-b.c1.example", false, L"a-b.c1.example", 80, L""},
+      {L"https://a.example/g\x00fcncel?dil=t\x00fcrk", true, L"a.example", 443,
+       L"/g\x00fcncel?dil=t\x00fcrk"},
   };
   for (const Case& c : accepted) {
     SCOPED_TRACE(Narrow(c.text));
@@ -50,6 +52,7 @@ TEST(SiteAddress, ReadsWhatTheClientTakesAndRefusesTheRest) {
       L"https://oyun example.com",
       L"https://oyun.example.com/a b",
       L"https://oyun.example.com\t",
+      L"https://oyun.example.com/\x0085",
       L"https://evil.example\\@oyun.example.com",
       L"https://oyun%2eexample.com",
       L"https://oyun.\x00f6rnek.com",
