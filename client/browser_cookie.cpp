@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "http.h"
+#include "site_address.h"
 
 namespace {
 
@@ -13,6 +14,14 @@ const DWORD kCookieHttpOnly = 0x2000;  // INTERNET_COOKIE_HTTPONLY
 const DWORD kCookieStateReject = 5;    // COOKIE_STATE_REJECT
 const int64_t kTicksPerDay = 864000000000LL;
 const DWORD kDateChars = 31;
+
+// The site's address as the store reads it, scheme written out (a --site
+// may leave it off); empty when it is no site address.
+std::wstring StoreUrl(const std::wstring& url) {
+  SiteAddress site;
+  if (!ReadSiteAddress(url, &site)) return std::wstring();
+  return SiteOrigin(site) + (site.rest.empty() ? L"/" : site.rest);
+}
 
 }  // namespace
 
@@ -28,7 +37,9 @@ std::wstring CookieValueFromText(const std::wstring& cookies, const std::wstring
   return value;
 }
 
-std::string BrowserCookie(const std::wstring& url, const std::string& name) {
+std::string BrowserCookie(const std::wstring& site_url, const std::string& name) {
+  const std::wstring url = StoreUrl(site_url);
+  if (url.empty()) return std::string();
   DWORD size = 0;
   InternetGetCookieExW(url.c_str(), nullptr, nullptr, &size, kCookieHttpOnly, nullptr);
   if (size == 0) return std::string();
@@ -66,7 +77,8 @@ bool CookieExpiry(const SYSTEMTIME& now_utc, int days, std::wstring* expiry) {
 std::wstring CookieData(const std::wstring& value, const std::wstring& expiry,
                         const std::wstring& url) {
   // An https site sets its cookie secure; renewing it must not drop that.
-  const bool secure = _wcsnicmp(url.c_str(), L"https://", 8) == 0;
+  SiteAddress site;
+  const bool secure = ReadSiteAddress(url, &site) && site.secure;
   return value + L"; expires=" + expiry + L"; path=/; HttpOnly" + (secure ? L"; secure" : L"");
 }
 
@@ -78,9 +90,10 @@ bool IsCookieValue(const std::string& value) {
   return true;
 }
 
-bool PersistBrowserCookie(const std::wstring& url, const std::string& name,
+bool PersistBrowserCookie(const std::wstring& site_url, const std::string& name,
                           const std::string& value, int days) {
-  if (value.empty() || !IsCookieValue(value)) return false;
+  const std::wstring url = StoreUrl(site_url);
+  if (url.empty() || value.empty() || !IsCookieValue(value)) return false;
   SYSTEMTIME now;
   GetSystemTime(&now);
   std::wstring expiry;

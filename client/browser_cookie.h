@@ -7,7 +7,9 @@
 #include <string>
 
 // The value of cookie `name` for `url` in the browser's store, HTTP-only
-// cookies included; empty when the store has none or cannot be read.
+// cookies included; empty when the store has none or cannot be read. `url`
+// is a site address as ReadSiteAddress reads it (the scheme may be left off),
+// else no cookie is read or stored.
 std::string BrowserCookie(const std::wstring& url, const std::string& name);
 
 // Stores `name`=`value` for `url` as a persistent HTTP-only cookie for the

@@ -5,6 +5,7 @@
 
 #include "modules.h"
 #include "scoped_win.h"
+#include "site_address.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -85,30 +86,9 @@ bool IsPlayNavigation(const std::wstring& url) {
   return url.find(L"/play") != std::wstring::npos || url.find(L"play?") != std::wstring::npos;
 }
 
-std::wstring UrlHost(const std::wstring& url) {
-  const size_t scheme_end = url.find(L"://");
-  if (scheme_end == std::wstring::npos || scheme_end == 0) return std::wstring();
-  for (size_t i = 0; i < scheme_end; ++i) {
-    const wchar_t c = url[i];
-    const bool alnum = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9');
-    if (!alnum && c != L'+' && c != L'-' && c != L'.') return std::wstring();
-  }
-  // The browser ends the authority at a backslash as at a slash.
-  const size_t start = scheme_end + 3;
-  const size_t end = url.find_first_of(L"/\\?#", start);
-  std::wstring authority = url.substr(start, end == std::wstring::npos ? end : end - start);
-  const size_t at = authority.rfind(L'@');
-  if (at != std::wstring::npos) authority.erase(0, at + 1);
-  if (!authority.empty() && authority[0] == L'[') {
-    const size_t close = authority.find(L']');
-    return close == std::wstring::npos ? std::wstring() : authority.substr(0, close + 1);
-  }
-  return authority.substr(0, authority.find(L':'));
-}
-
-bool IsSitePlayNavigation(const std::wstring& url, const std::wstring& site_host) {
-  if (site_host.empty() || !IsPlayNavigation(url)) return false;
-  return EqualsNoCase(UrlHost(url).c_str(), site_host.c_str());
+bool IsSitePlayNavigation(const std::wstring& url, const std::wstring& site_url) {
+  SiteAddress site;
+  return IsPlayNavigation(url) && ReadSiteAddress(site_url, &site) && IsSameSite(url, site);
 }
 
 bool IsTextInputType(const wchar_t* type) {
@@ -259,7 +239,7 @@ STDMETHODIMP BrowserEventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*
 
   // A frame inside the page (an embedded player, say) or another site may
   // navigate to a "/play" of its own; only the site's own page is ours.
-  if (!host || !IsSitePlayNavigation(url, host->site_host)) return S_OK;
+  if (!host || !IsSitePlayNavigation(url, host->start_url)) return S_OK;
   const VARIANT& browser = params->rgvarg[kBrowserArgument];
   if (V_VT(&browser) != VT_DISPATCH || !IsSameObject(V_DISPATCH(&browser), host->web_browser)) {
     return S_OK;
@@ -301,7 +281,7 @@ void BrowserHost::EnsureBrowserEmulation() {
 bool BrowserHost::Create(HWND window, const std::wstring& url, PlayNavigationCallback callback) {
   parent = window;
   on_navigate = std::move(callback);
-  site_host = UrlHost(url);
+  start_url = url;
   EnsureBrowserEmulation();
   // Members keep whatever a failing step left: the next Destroy releases it.
   RECT client = {};

@@ -22,14 +22,11 @@ extern const wchar_t* const kTextTypes[8];
 // "play?" (both case-sensitive).
 bool IsPlayNavigation(const std::wstring& url);
 
-// The host of an absolute URL ("scheme://[user@]host[:port]/..."), without
-// user and port, as written; empty when `url` has no "://" after a scheme.
-std::wstring UrlHost(const std::wstring& url);
-
-// True when `url` is a play navigation (IsPlayNavigation) to `site_host`,
-// compared without regard to case; scheme and port do not matter. An empty
-// host is no site's.
-bool IsSitePlayNavigation(const std::wstring& url, const std::wstring& site_host);
+// True when `url` is a play navigation (IsPlayNavigation) to the site whose
+// address (ReadSiteAddress) is `site_url`: http or https, the site's port,
+// the site's host or its www twin (IsSameSite). A site address that cannot
+// be read has no play navigations.
+bool IsSitePlayNavigation(const std::wstring& url, const std::wstring& site_url);
 
 // True when an input element of type `type` takes typed text; a null type
 // counts as "text", the platform's default.
@@ -165,7 +162,7 @@ class BrowserHost {
   DWORD advise_cookie = 0;  // 0 = the sink is not connected
   std::wstring last_error;
   PlayNavigationCallback on_navigate;  // may be empty
-  std::wstring site_host;              // UrlHost of the start URL
+  std::wstring start_url;              // the site's address, as Create got it
 
  private:
   // The steps of Create. CreateControl sets `last_error` when it fails.

@@ -6,6 +6,9 @@
 #include <map>
 #include <string>
 
+#include "route.h"
+#include "site_address.h"
+
 // UTF-8 bytes to UTF-16. Invalid sequences come back as the platform's
 // replacement characters; embedded zero bytes are kept. Empty gives empty.
 std::wstring Utf8ToWide(const std::string& text);
@@ -45,6 +48,7 @@ struct HttpResponse {
   std::string body;
   uint32_t error = 0;
   const char* stage = "";
+  std::wstring location;  // a 3xx answer's Location header, as sent
   // The route the attempt took, for the log: "vekil=host:port" or
   // "dogrudan"; empty when no attempt was made.
   std::wstring route;
@@ -64,32 +68,12 @@ constexpr uint32_t kErrorCancelled = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLE
 // without a new connection.
 constexpr uint32_t kErrorTooManyAttempts = 170;  // ERROR_BUSY
 
-// The current user's Internet settings that decide how requests leave the
-// machine, as the platform reports them (the browser's "LAN settings").
-struct ProxySettings {
-  bool auto_detect = false;      // look for a configuration script on the network
-  std::wstring auto_config_url;  // the configuration script's address
-  std::wstring proxy;            // "host:port" for every scheme, or "http=h:p;https=h:p"
-  std::wstring bypass;           // hosts that go direct, e.g. "*.okul.example;<local>"
-};
-
-// True when an entry of the bypass list matches `host` without regard to
-// case. Entries are separated by ';' or white space; '*' matches any run of
-// characters; "<local>" matches every host name without a dot.
-bool IsBypassed(const std::wstring& bypass_list, const std::wstring& host);
-
-// The named proxy of `settings` for a request to `host` over `scheme`
-// ("http" or "https") as host:port, without scheme or credentials, port 80
-// when it names none; empty for direct. The proxy string's entry for the
-// scheme wins over an entry for every scheme; a host the bypass list
-// matches goes direct. Automatic configuration plays no part here.
-std::wstring ChooseProxy(const ProxySettings& settings, const std::wstring& host,
-                         const std::wstring& scheme);
-
-// One client for the whole run, bound to the host of the site base URL.
+// One client for the whole run, bound to the origin of the site base URL.
 // Requests block the calling thread, each attempt for at most its deadline
-// whatever the peer does; redirects are never followed (a 3xx comes back as
-// its status). The client may be used from two threads at once.
+// whatever the peer does. A redirect is followed only within the origin or
+// to its https upgrade (NextRedirect), at most kMaxRedirects times; any
+// other comes back as its status. The client may be used from two threads
+// at once.
 //
 // Every attempt runs on a thread of its own that owns its connection; the
 // caller waits for it, its deadline or its cancel event. When the caller
@@ -98,17 +82,19 @@ std::wstring ChooseProxy(const ProxySettings& settings, const std::wstring& host
 // moments; a given-up attempt sends nothing more. The WinHTTP session lives
 // until the last attempt that uses it has ended, even past the client.
 //
-// Requests take the route the embedded browser takes: the user's Internet
-// settings, read once at construction, are applied to each request. An
-// automatic configuration (detection or script) is asked first, for at most
-// 5 s, and after a failure not again for two minutes; without its answer the
-// named proxy, else direct. A proxy's own refusal (407 and the like) comes
-// back as its status.
+// Requests take the route the embedded browser takes (RouteFinder): the
+// user's Internet settings, read once at construction, and the automatic
+// configuration's answer, looked up once per origin and kept. A proxy's own
+// refusal (407 and the like) comes back as its status.
+//
+// TLS 1.1 to 1.3 is offered; after a handshake that fails with 1.3 offered,
+// the request is tried once more without it, and 1.3 is not offered again.
 class HttpClient {
  public:
-  // Splits the base URL into host, port and scheme, reads the Internet
-  // settings and opens the WinHTTP session. Never fails: a failed open shows
-  // up as stage "session" later.
+  // Reads the base URL (ReadSiteAddress) into host, port and scheme, reads
+  // the Internet settings and opens the WinHTTP session. Never fails: a
+  // failed open shows up as stage "session" later, a base URL it cannot
+  // read as stage "connect" with ERROR_WINHTTP_INVALID_URL.
   explicit HttpClient(const std::wstring& base_url);
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
@@ -118,15 +104,18 @@ class HttpClient {
   // sent as a form when not empty. Every received status is returned as is.
   // `cancel` (an event handle, may be null) ends the wait for it at once; a
   // request whose cancel is set before it starts, or while its route is
-  // looked up, is not sent. The attempt ends within `wait_ms` (at most its
-  // own deadline of 55 s).
+  // looked up, is not sent. `at` (null for the client's own origin) names
+  // the origin to ask. The attempt ends within `wait_ms` (at most its own
+  // deadline of 55 s).
   HttpResponse RequestOnce(const wchar_t* verb, const std::string& path, const std::string& body,
-                           void* cancel = nullptr, uint32_t wait_ms = UINT32_MAX);
+                           void* cancel = nullptr, const SiteAddress* at = nullptr,
+                           uint32_t wait_ms = UINT32_MAX);
 
   // RequestOnce, tried up to three times 1.5 s apart while sending fails with
-  // a time-out, an unresolved name, a refused connection or a broken one.
-  // With a `budget_ms` other than 0 the whole exchange, retries and pauses
-  // included, ends within it.
+  // a time-out, an unresolved name, a refused connection or a broken one,
+  // following the redirects the client follows. With a `budget_ms` other
+  // than 0 the whole exchange, retries, pauses and redirects included, ends
+  // within it.
   HttpResponse Request(const wchar_t* verb, const std::string& path, const std::string& body,
                        void* cancel = nullptr, uint32_t budget_ms = 0);
 
@@ -137,9 +126,13 @@ class HttpClient {
   HttpResponse Post(const std::string& path, const std::map<std::string, std::string>& form,
                     void* cancel = nullptr, uint32_t budget_ms = 0);
 
-  // The route requests to the site host take now, for the log:
-  // "vekil=host:port" (never credentials) or "dogrudan". Asks an automatic
-  // configuration as a request would, so it may take up to 5 s.
+  // Starts looking up the route to the site's origin; returns at once with
+  // an event that is set once it is known (owned by the client), or null
+  // when there is nothing to wait for. See WaitForRoute (ui_wait.h).
+  HANDLE PrepareRoute();
+
+  // The route requests to the site take now, for the log, without waiting:
+  // "vekil=host:port" (never credentials) or "dogrudan".
   std::wstring RouteForLog();
 
   // HINTERNET; kept as void* so callers need no winhttp.h. Shared with the
@@ -150,20 +143,21 @@ class HttpClient {
   bool secure = true;
   std::string device_cookie;  // "rb_dev" value sent with every request when set
 
-  // The user's Internet settings, read at construction.
-  ProxySettings proxy_settings;
+  // The routes, from the Internet settings read at construction.
+  RouteFinder route;
   // The TLS versions offered (WINHTTP_FLAG_SECURE_PROTOCOL_* bits): 1.1 to
   // 1.3, or 1.1 and 1.2 where the platform refuses 1.3; 0 when it refused both.
   uint32_t secure_protocols = 0;
 
  private:
-  // The proxy (host:port) for a request to `path` on the site host, empty
-  // for direct.
-  std::wstring ProxyFor(const std::wstring& path, void* cancel);
+  // Request for one origin: RequestOnce with its retries and the TLS
+  // fallback; a failure to connect or send drops the route it took.
+  HttpResponse Attempts(const wchar_t* verb, const std::string& path, const std::string& body,
+                        void* cancel, const SiteAddress& at, uint32_t budget_ms, uint32_t started);
 
-  // GetTickCount() value before which automatic configuration is not asked
-  // again after a failure; 0 when it has not failed.
-  volatile long auto_proxy_retry_at_ = 0;
+  // Set once a handshake failed with TLS 1.3 offered: attempts offer 1.1
+  // and 1.2 only, for the rest of the run.
+  volatile long before_tls13_ = 0;
   // The session handle's shared owner, which the attempts hold too.
   void* shared_session_ = nullptr;
 };

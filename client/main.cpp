@@ -26,6 +26,8 @@
 #include "modules.h"
 #include "scoped_win.h"
 #include "session.h"
+#include "site_address.h"
+#include "ui_wait.h"
 #include "window_place.h"
 
 // Ask hybrid-graphics drivers to run the client on the discrete GPU.
@@ -42,6 +44,8 @@ namespace {
 const wchar_t kWindowClass[] = L"TavrensilClientWindow";
 const wchar_t kWindowTitle[] = L"Tavrensil Online";
 const wchar_t kDefaultSite[] = L"https://oyun.tavrensil.com";
+// The exit code of a start refused for its command line.
+const int kExitBadOption = 2;
 const int kClientWidth = 1000;
 const int kClientHeight = 600;
 const int kHotKeyReload = 1;
@@ -174,6 +178,8 @@ void OnPlayNavigated(HWND window, const std::wstring& url) {
     return;
   }
   g_browser.Destroy();
+  // Hello and play need the route; the window answers while it is found.
+  if (WaitForRoute(g_session->Http()) == UiWaitResult::kClosed) return;
   const SessionOpening opening = g_session->Open();
   if (!opening.ok) {
     // The update check ends the process when it finds an update; when it
@@ -201,7 +207,7 @@ void CheckUpdateOnStartup(HWND window) {
               L"Tavrensil Güncelleme Gereklidir", MB_OK | MB_ICONINFORMATION);
   // The shell opens whatever it is given; the server's text must not be able
   // to start a local program, so only web addresses go to the browser.
-  if (IsWebAddress(answer.download_url)) {
+  if (IsDownloadAddress(answer.download_url)) {
     ShellExecuteW(nullptr, L"open", answer.download_url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   }
   ExitProcess(0);
@@ -538,6 +544,24 @@ void StartMode(HWND window) {
   }
 }
 
+// Waits for the route to the site with the window answering (a nested F5
+// finds the client busy); false when the window was closed meanwhile.
+bool AwaitSiteRoute() {
+  const BusyScope busy;
+  return WaitForRoute(g_session->Http()) != UiWaitResult::kClosed;
+}
+
+// A --site that the client cannot read ends the start before anything is
+// sent: an address read one way here and another way by the browser could
+// send the session to a host the player never sees.
+bool CheckSiteOption() {
+  SiteAddress site;
+  if (ReadSiteAddress(g_options.site, &site)) return true;
+  const std::wstring text = L"Geçersiz site adresi: " + g_options.site;
+  MessageBoxW(nullptr, text.c_str(), L"Tavrensil", MB_OK | MB_ICONERROR);
+  return false;
+}
+
 int RunMessageLoop() {
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
@@ -561,6 +585,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   OpenLog(folder + L"\\client.log");
   crash_report::Install(folder, Log);
   Log(L"Tavrensil Client baslatildi (Build %d)", kBuild);
+  if (!CheckSiteOption()) return kExitBadOption;
   RaiseScheduling();
   g_session.reset(new GameSession(g_options.site));
   if (!AntiCheatStartupCheck(&g_session->Http(), kBuild)) return 1;
@@ -591,8 +616,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     mobile::Start(window, Log, WebTextFocus);
   }
   StartAntiCheat(window, g_session.get(), kBuild);
-  // Asking an automatic proxy configuration may take a moment: the window
-  // shows first.
+  // Finding the route may take a configuration script's time: the window
+  // answers meanwhile, and closing it ends the start-up.
+  if (!AwaitSiteRoute()) return RunMessageLoop();
   Log(L"baglanti: %ls", g_session->Http().RouteForLog().c_str());
   CheckUpdateOnStartup(window);
   StartMode(window);

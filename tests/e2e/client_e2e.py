@@ -16,12 +16,15 @@ folder. Prints "NAME: ok" or "NAME: FAIL: reason" per case, then
 
 Python 3 standard library only.
 """
+import datetime
+import http.server
 import json
 import os
 import re
 import socket
 import struct
 import sys
+import threading
 import time
 import urllib.request
 
@@ -125,6 +128,55 @@ LET_GO_SLACK = 5.0
 # Wine's own start and end of a close, and the close tool's.
 CLOSE_SLACK = 6.0
 OVERSIZE_CODE = "(asama=receive, kod=12184)"
+
+# A configuration script as slow as a school's: the window must answer
+# WM_NULL within the limit all through the wait for it, which ends at the
+# latest kRouteWaitMs after the window shows.
+SCRIPT_DELAY = 4.0
+ROUTE_WAIT_MS = 5000
+ANSWER_LIMIT_MS = 500
+HELLO_TO_PLAY = 1.0
+BAD_SITE_EXIT = 2
+
+
+class SlowScript:
+    """Serves a configuration script on loopback after `delay` seconds and
+    counts the fetches. The script sends "localhost" through `proxy`."""
+
+    def __init__(self, delay, proxy):
+        body = ('function FindProxyForURL(url, host) {\n'
+                '  return host == "localhost" ? "PROXY %s" : "DIRECT";\n}\n' % proxy).encode()
+        script = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                with script.lock:
+                    script.fetches += 1
+                time.sleep(delay)
+                self.send_response(200)
+                self.send_header("Content-Type", "application/x-ns-proxy-autoconfig")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.lock = threading.Lock()
+        self.fetches = 0
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d/proxy.pac" % self.httpd.server_address[1]
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+def entry_time(entry, end=False):
+    """When the server's log entry started (or, with `end`, finished), in seconds."""
+    started = datetime.datetime.strptime(entry["time"], "%Y-%m-%dT%H:%M:%S.%fZ").timestamp()
+    return started + (entry.get("duration_ms", 0) / 1000.0 if end else 0)
 
 
 def closed_port():
@@ -873,6 +925,48 @@ class Cases(harness.Cases):
             check(not target.entries(), "the redirect target was reached: %s"
                   % [e.get("path") for e in target.entries()])
 
+    def update_moved(self, c):
+        """An update answer moved within the site (a 307 on the same origin)
+        is followed, and the update it requires is still enforced."""
+        extra = ["--required-build", str(BUILD + 1), "--latest-build", str(LATEST_BUILD),
+                 "--download-url", DOWNLOAD_URL]
+        with self.own_server("update-moved", extra) as server:
+            server.set_fault("update=redirect:%d:once" % server.port)
+            c.start(self.movie_args(server.url))
+            rc, out = c.tool("press", UPDATE_CAPTION, str(BOX_WAIT_MS))
+            check(rc == 0, "no update notice after the redirect (%s; open: %s)"
+                  % (short(out.strip()), c.open_dialogs()))
+            c.expect_exit_zero(EXIT_WAIT, "after OK on the update notice")
+            seen = [(e.get("endpoint"), e.get("status")) for e in server.entries()]
+            check(seen == [("update", 307), ("update", 200)], "the server saw %s" % seen)
+
+    def hello_moved(self, c):
+        """A hello moved within the site is followed; the session starts."""
+        with self.own_server("hello-moved") as server:
+            server.set_fault("hello=redirect:%d:once" % server.port)
+            since = self.start_session(c, server)
+            seen = [(e["path"].rsplit("/", 1)[1], e.get("status"))
+                    for e in self.api_calls(server, since)][:3]
+            check(seen == [("hello", 307), ("hello", 200), ("play", 200)],
+                  "the server saw %s" % seen)
+            c.close_and_expect_zero()
+
+    def site_with_user(self, c):
+        """A --site with user information (read as one host by one parser and
+        as another by the next) stops the start before anything is sent."""
+        with self.own_server("site-user") as server:
+            site = "http://127.0.0.1:%d@localhost:%d/s3/play?token=%s&x=" % (
+                server.port, server.port, DEV_TOKEN)
+            c.start(["--site", site])
+            rc, text = c.tool("box", SESSION_CAPTION, str(BOX_WAIT_MS))
+            check(rc == 0, "no message box (open: %s)" % c.open_dialogs())
+            check(text.rstrip("\n") == "Geçersiz site adresi: " + site, "message text %r" % text)
+            c.tool("press", SESSION_CAPTION, "5000")
+            code = c.wait_exit(EXIT_WAIT)
+            check(code == BAD_SITE_EXIT, "exit status %s, expected %d" % (code, BAD_SITE_EXIT))
+            check(not server.entries(), "the server saw %s"
+                  % [e.get("path") for e in server.entries()])
+
     def make_movie_url(self, movie):
         """A play answer whose movie is no web address starts no game."""
         def case(c):
@@ -965,6 +1059,41 @@ class Cases(harness.Cases):
                 check("/api/client/%s" % name in seen, "%s did not go through the proxy: %s"
                       % (name, short(seen, 400)))
         return case
+
+    def slow_script(self, c):
+        """A configuration script that takes 4 s to arrive: the window answers
+        all through the wait, the script is fetched at most twice, and the
+        session, which goes the script's way, does not wait for it again."""
+        proxy = ForwardProxy(c.path("proxy.log"))
+        route = "127.0.0.1:%d" % proxy.start()
+        script = SlowScript(SCRIPT_DELAY, route)
+        proxy_settings.write(self.h.runner, auto_config_url=script.url)
+        try:
+            with self.own_server("slow-script") as server:
+                since = server.last_seq()
+                c.start(["--site", self.session_site(server, host="localhost")])
+                # The wait begins once the window shows, and ends within
+                # ROUTE_WAIT_MS: probing that long covers it.
+                rc, out = c.tool("answers", WINDOW_TITLE, str(ROUTE_WAIT_MS), str(ANSWER_LIMIT_MS))
+                check(rc == 0, "the window did not answer in time: %s" % out.strip())
+                movie = b"set Movie = http://localhost:%d/s3/static/game.swf -> ok" % server.port
+                check(c.wait_log_line(movie, 20) is not None,
+                      "the movie was not started: %s" % short(b"|".join(c.log_lines()), 400))
+                hello, play = self.api_calls(server, since)[:2]
+                took = entry_time(play, end=True) - entry_time(hello)
+                check(took < HELLO_TO_PLAY, "hello to play took %.2f s" % took)
+                c.close_and_expect_zero()
+        finally:
+            proxy_settings.import_reg(self.h.runner, proxy_settings.FORGET_REG)
+            proxy.close()
+            script.close()
+        check(1 <= script.fetches <= 2, "the script was fetched %d times" % script.fetches)
+        check(("baglanti: vekil=" + route).encode() in c.log_lines(),
+              "no route line through the script's proxy: %s" % short(b"|".join(c.log_lines()), 300))
+        seen = (read_file(c.path("proxy.log")) or b"").decode("latin-1")
+        for name in ("update", "hello", "play", "bye"):
+            check("/api/client/%s" % name in seen, "%s did not take the script's proxy: %s"
+                  % (name, short(seen, 400)))
 
     def make_session_box(self, expected, calls, fault=None, site=None):
         """A session start that ends in a message box: the fault set on the
@@ -1103,6 +1232,9 @@ class Cases(harness.Cases):
             ("hostile_hello_endless", self.make_oversized(
                 "hello=endless", gate + OVERSIZE_CODE + GATE_HINT), "slow"),
             ("hostile_play_redirect", self.play_redirect, "slow"),
+            ("redirect_update_moved", self.update_moved, "slow"),
+            ("redirect_hello_moved", self.hello_moved, "slow"),
+            ("hostile_site_with_user", self.site_with_user, "slow"),
             ("hostile_movie_unc", self.make_movie_url("\\\\127.0.0.1\\share\\x.swf"), "slow"),
             ("hostile_movie_file", self.make_movie_url("file:///C:/x.swf"), "slow"),
             ("hostile_site_name", self.make_site_name("..%2F..%2Fadmin"), "fast"),
@@ -1149,6 +1281,7 @@ class Cases(harness.Cases):
             ("proxy_session_road", self.make_proxy_route(True), "alone"),
             ("proxy_bypassed", self.make_proxy_route(False, bypass="localhost"), "alone"),
             ("proxy_none", self.make_proxy_route(False, configured=False), "alone"),
+            ("proxy_slow_script", self.slow_script, "alone"),
         ]
         return table
 

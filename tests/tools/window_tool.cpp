@@ -8,6 +8,11 @@
 //                       "posted MS", the time of asking in milliseconds
 //                       since 1970 on the system clock
 //   gone TITLE MS       waits until no visible window with that title is left
+//   answers TITLE MS LIMIT
+//                       waits for the window like "wait", then for MS
+//                       milliseconds sends it WM_NULL every 50 ms; prints
+//                       "probes=N worst=MS" and fails when one took longer
+//                       than LIMIT milliseconds or the window went away
 //   placement TITLE     prints, on one line,
 //                         show=N normal=L,T,R,B window=L,T,R,B client=WxH
 //                         style=0xXXXXXXXX
@@ -58,6 +63,8 @@ namespace {
 
 const wchar_t kDialogClass[] = L"#32770";
 const int kMessageTextId = 0xFFFF;
+// How long "answers" waits for the window to appear.
+const DWORD kAnswersWindowWaitMs = 30000;
 
 std::wstring g_exe_filter;  // empty: windows of every process count
 
@@ -190,6 +197,27 @@ int Wait(const wchar_t* title, DWORD limit_ms) {
   GetClientRect(hwnd, &rc);
   WriteLine(Format(L"client %ldx%ld", rc.right - rc.left, rc.bottom - rc.top));
   return 0;
+}
+
+int Answers(const wchar_t* title, DWORD duration_ms, DWORD limit_ms) {
+  HWND hwnd = WaitFor(title, false, kAnswersWindowWaitMs);
+  if (!hwnd) return NoWindow();
+  const DWORD start = GetTickCount();
+  DWORD worst = 0;
+  int probes = 0;
+  bool answered = true;
+  while (answered && GetTickCount() - start < duration_ms) {
+    const DWORD sent = GetTickCount();
+    DWORD_PTR result = 0;
+    // Waits past the limit, so that the report says by how much it was missed.
+    answered = SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_NORMAL, 4 * limit_ms, &result) != 0;
+    const DWORD took = GetTickCount() - sent;
+    if (took > worst) worst = took;
+    ++probes;
+    Sleep(50);
+  }
+  WriteLine(Format(L"probes=%d worst=%lu%ls", probes, worst, answered ? L"" : L" (no answer)"));
+  return answered && worst <= limit_ms ? 0 : 1;
 }
 
 int Close(const wchar_t* title) {
@@ -412,6 +440,9 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"wait" && count == 2) return Wait(args[0], Milliseconds(args[1]));
   if (command == L"close" && count == 1) return Close(args[0]);
   if (command == L"gone" && count == 2) return Gone(args[0], Milliseconds(args[1]));
+  if (command == L"answers" && count == 3) {
+    return Answers(args[0], Milliseconds(args[1]), Milliseconds(args[2]));
+  }
   if (command == L"placement" && count == 1) return Placement(args[0]);
   if (command == L"foreground" && count == 1) return Foreground(args[0]);
   if (command == L"hotkey" && count == 2) return HotKey(args[0], args[1]);

@@ -60,32 +60,40 @@ TEST(PlayNavigation, MatchesPlayPathAndQuery) {
   }
 }
 
-TEST(PlayNavigation, OnlyTheSitesOwnHost) {
+TEST(PlayNavigation, OnlyTheSitesOwnPages) {
   struct Case {
     const wchar_t* url;
-    const wchar_t* site_host;
+    const wchar_t* site;
     bool play;
   };
   const Case cases[] = {
-      {L"https://oyun.tavrensil.com/s3/play?token=t", L"oyun.tavrensil.com", true},
-      // Case, scheme, port and a user part do not matter.
-      {L"HTTP://OYUN.Tavrensil.COM:8443/play?token=t", L"oyun.tavrensil.com", true},
-      {L"https://user:pw@oyun.tavrensil.com/play", L"oyun.tavrensil.com", true},
-      {L"http://[::1]:8080/play?token=t", L"[::1]", true},
+      {L"https://oyun.tavrensil.com/s3/play?token=t", L"https://oyun.tavrensil.com", true},
+      {L"HTTPS://OYUN.Tavrensil.COM/play?token=t", L"https://oyun.tavrensil.com/tr", true},
+      {L"https://www.oyun.tavrensil.com/play", L"https://oyun.tavrensil.com", true},
+      {L"https://oyun.tavrensil.com/play", L"https://www.oyun.tavrensil.com", true},
+      {L"http://[::1]:8080/play?token=t", L"http://[::1]:8080", true},
+      // A site given without a scheme is an http one.
+      {L"http://oyun.example.com/play?token=t", L"oyun.example.com", true},
+      // Another port or scheme of the site's host is another site.
+      {L"http://oyun.tavrensil.com/play", L"https://oyun.tavrensil.com", false},
+      {L"https://oyun.tavrensil.com:8443/play", L"https://oyun.tavrensil.com", false},
       // Someone else's pages, however they dress up.
-      {L"https://evil.example/play?token=t", L"oyun.tavrensil.com", false},
-      {L"https://oyun.tavrensil.com.evil.example/play", L"oyun.tavrensil.com", false},
-      {L"https://oyun.tavrensil.com@evil.example/play", L"oyun.tavrensil.com", false},
-      {L"https://evil.example\\@oyun.tavrensil.com/play", L"oyun.tavrensil.com", false},
-      {L"https://evil.example/x?u=https://oyun.tavrensil.com/play", L"oyun.tavrensil.com", false},
-      {L"javascript:x='https://oyun.tavrensil.com/play'", L"oyun.tavrensil.com", false},
-      {L"oyun.tavrensil.com/play?token=t", L"oyun.tavrensil.com", false},
+      {L"https://evil.example/play?token=t", L"https://oyun.tavrensil.com", false},
+      {L"https://oyun.tavrensil.com.evil.example/play", L"https://oyun.tavrensil.com", false},
+      {L"https://oyun.tavrensil.com@evil.example/play", L"https://oyun.tavrensil.com", false},
+      {L"https://user:pw@oyun.tavrensil.com/play", L"https://oyun.tavrensil.com", false},
+      {L"https://evil.example\\@oyun.tavrensil.com/play", L"https://oyun.tavrensil.com", false},
+      {L"https://evil.example/x?u=https://oyun.tavrensil.com/play", L"https://oyun.tavrensil.com",
+       false},
+      {L"javascript:x='https://oyun.tavrensil.com/play'", L"https://oyun.tavrensil.com", false},
+      {L"oyun.tavrensil.com/play?token=t", L"https://oyun.tavrensil.com", false},
       // The site's own pages that are no play page, and no site at all.
-      {L"https://oyun.tavrensil.com/en/login", L"oyun.tavrensil.com", false},
+      {L"https://oyun.tavrensil.com/en/login", L"https://oyun.tavrensil.com", false},
       {L"https://oyun.tavrensil.com/play", L"", false},
+      {L"https://oyun.tavrensil.com/play", L"https://a@oyun.tavrensil.com", false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(IsSitePlayNavigation(c.url, c.site_host), c.play)
+    EXPECT_EQ(IsSitePlayNavigation(c.url, c.site), c.play)
         << std::string(c.url, c.url + wcslen(c.url));
   }
 }

@@ -1,0 +1,84 @@
+// The route requests take out of the machine, as the embedded browser takes
+// it: the user's Internet settings, their bypass rules, and the automatic
+// configuration (detection or a script), whose answers are looked up off the
+// caller's thread, one at a time, and kept.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+
+// The current user's Internet settings that decide how requests leave the
+// machine, as the platform reports them (the browser's "LAN settings").
+struct ProxySettings {
+  bool auto_detect = false;      // look for a configuration script on the network
+  std::wstring auto_config_url;  // the configuration script's address
+  std::wstring proxy;            // "host:port" for every scheme, or "http=h:p;https=h:p"
+  std::wstring bypass;           // hosts that go direct, e.g. "*.okul.example;<local>"
+};
+
+// The longest a request waits for the automatic configuration's answer
+// before it takes the named proxy (or goes direct).
+constexpr DWORD kRouteWaitMs = 5000;
+
+// True when an entry of the bypass list matches a request to `host` on
+// `port` over `scheme` ("http" or "https"), without regard to case. Entries
+// are separated by ';' or white space; '*' matches any run of characters;
+// an entry may name a scheme ("https://*.example") or a port
+// ("*.example:8443"), and then matches only those; "<local>" matches every
+// host name without a dot.
+bool IsBypassed(const std::wstring& bypass_list, const std::wstring& scheme,
+                const std::wstring& host, int port);
+
+// The named proxy of `settings` for a request to `host`:`port` over `scheme`
+// as host:port, without scheme or credentials, port 80 when it names none;
+// empty for direct. The proxy string's entry for the scheme wins over an
+// entry for every scheme; a host the bypass list matches goes direct.
+// Automatic configuration plays no part here.
+std::wstring ChooseProxy(const ProxySettings& settings, const std::wstring& scheme,
+                         const std::wstring& host, int port);
+
+// The current user's Internet settings; none when the platform gives none.
+ProxySettings ReadProxySettings();
+
+struct RouteTable;  // the kept routes, shared with the lookup thread
+
+// The routes to the origins a client talks to. Each origin's route is
+// looked up once and kept for 30 minutes, or until Forget; a lookup that
+// failed is not tried again for two minutes. Lookups run on a thread of
+// their own, one at a time, and finish (and are kept) even when no caller
+// waits for them any more. Any thread may call.
+class RouteFinder {
+ public:
+  explicit RouteFinder(const ProxySettings& settings);
+  ~RouteFinder();
+  RouteFinder(const RouteFinder&) = delete;
+  RouteFinder& operator=(const RouteFinder&) = delete;
+
+  // Starts the lookup of the origin's route unless it is known, and returns
+  // at once: an event that is set once the route is known (or the lookup
+  // gave up), owned by the finder; null when there is nothing to wait for.
+  HANDLE Prepare(bool secure, const std::wstring& host, int port);
+
+  // The proxy (host:port) for the origin, empty for direct. Waits for a
+  // lookup up to kRouteWaitMs or until `cancel` is set, and takes the named
+  // proxy without its answer.
+  std::wstring ProxyFor(bool secure, const std::wstring& host, int port, HANDLE cancel);
+
+  // ProxyFor without waiting: the kept answer, else the named proxy.
+  std::wstring KnownProxy(bool secure, const std::wstring& host, int port);
+
+  // Drops the kept route (a request through it failed to connect or send):
+  // the next request looks it up again.
+  void Forget(bool secure, const std::wstring& host, int port);
+
+  const ProxySettings& settings() const { return settings_; }
+
+ private:
+  bool Automatic() const;
+  std::wstring Fallback(bool secure, const std::wstring& host, int port) const;
+
+  ProxySettings settings_;
+  RouteTable* table_ = nullptr;
+};
