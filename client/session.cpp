@@ -315,6 +315,20 @@ DWORD WINAPI HeartbeatThreadProc(LPVOID parameter) {
   return 0;
 }
 
+// Carries the site's device cookie over to the HTTP client and renews it.
+void CarryDeviceCookie(HttpClient& http, const std::wstring& site) {
+  const std::wstring cookie_url = site + L"/";
+  std::string cookie = BrowserCookie(cookie_url, "rb_dev");
+  // The store is the player's profile, open to other programs: a value that
+  // could break out of our Cookie header is no device cookie of the site.
+  if (!IsCookieValue(cookie)) cookie.clear();
+  Log(L"rb_dev cerezi: %ls", cookie.empty() ? L"BULUNAMADI" : L"alindi");
+  if (cookie.empty()) return;
+  http.device_cookie = cookie;
+  const bool kept = PersistBrowserCookie(cookie_url, "rb_dev", cookie, kDeviceCookieDays);
+  Log(L"rb_dev kalici: %ls", kept ? L"ok" : L"basarisiz");
+}
+
 bool HasEnded(const HeartbeatRun& run) {
   return !run.thread.valid() || WaitForSingleObject(run.thread.get(), 0) == WAIT_OBJECT_0;
 }
@@ -354,17 +368,7 @@ bool GameSession::Take(const std::wstring& play_url) {
 SessionOpening GameSession::Open() {
   SessionOpening opening;
   HttpClient& http = *state_->http;
-  const std::wstring cookie_url = site_ + L"/";
-  std::string cookie = BrowserCookie(cookie_url, "rb_dev");
-  // The store is the player's profile, open to other programs: a value that
-  // could break out of our Cookie header is no device cookie of the site.
-  if (!IsCookieValue(cookie)) cookie.clear();
-  Log(L"rb_dev cerezi: %ls", cookie.empty() ? L"BULUNAMADI" : L"alindi");
-  if (!cookie.empty()) {
-    http.device_cookie = cookie;
-    const bool kept = PersistBrowserCookie(cookie_url, "rb_dev", cookie, kDeviceCookieDays);
-    Log(L"rb_dev kalici: %ls", kept ? L"ok" : L"basarisiz");
-  }
+  CarryDeviceCookie(http, site_);
   SessionValues values = Values();
   std::string site_name;
   {
