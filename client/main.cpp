@@ -32,6 +32,7 @@
 #include "modules.h"
 #include "scoped_win.h"
 #include "signer.h"
+#include "system_libraries.h"
 
 // Ask hybrid-graphics drivers to run the client on the discrete GPU.
 extern "C" {
@@ -943,6 +944,7 @@ int RunMessageLoop() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+  LimitLibrarySearch();
   SetDpiAwareness();
   BrowserHost::EnsureBrowserEmulation();
   ReadCommandLine();
@@ -950,6 +952,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   KeepLastLog(folder);
   OpenLog(folder + L"\\client.log");
   crash_report::Install(folder, Log);
+  flash_embed::RemoveStaleCopies(kOcxName);
   Log(L"Tavrensil Client baslatildi (Build %d)", kBuild);
   RaiseScheduling();
   g_http.reset(new HttpClient(g_options.site));
