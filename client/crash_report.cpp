@@ -26,6 +26,7 @@ constexpr DWORD kGccThrowMask = 0x20ffffff;
 constexpr DWORD kGccThrow = 0x20474343;
 
 constexpr DWORD kModuleNameChars = 32768;
+constexpr ULONG kOverflowReserve = 64 * 1024;
 
 // Everything a crash needs, prepared by Install so that the filter loads,
 // creates and allocates nothing of its own: the crashing thread may hold the
@@ -58,7 +59,8 @@ DWORD WINAPI DumpWriter(LPVOID) {
   // MiniDumpNormal: every thread with its stack, no full memory.
   if (!reporter.write_dump(GetCurrentProcess(), GetCurrentProcessId(), reporter.file,
                            MiniDumpNormal, &info, nullptr, nullptr)) {
-    reporter.error = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+    const DWORD error = GetLastError();
+    reporter.error = error ? error : ERROR_GEN_FAILURE;
   }
   SetEvent(reporter.done_event);
   return 0;
@@ -183,6 +185,10 @@ void ModuleNameAt(const void* address, wchar_t* name, DWORD size) {
 
 void Install(const std::wstring& folder, LogFunction log) {
   reporter.log = log;
+  // A stack overflow on this (the UI) thread leaves the filter this much
+  // stack for the log line and the hand-over to the writer.
+  ULONG guarantee = kOverflowReserve;
+  SetThreadStackGuarantee(&guarantee);
   if (PrepareWriter()) reporter.dump_path = folder + L"\\" + kDumpName;
   SetUnhandledExceptionFilter(ReportAndEnd);
   std::set_terminate(OnTerminate);

@@ -197,7 +197,7 @@ check_signing
 mkdir -p "$out" "$work"
 out=$(cd "$out" && pwd)
 work=$(cd "$work" && pwd)
-for tool in makensis zip unzip sha256sum i686-w64-mingw32-objdump i686-w64-mingw32-strip; do
+for tool in makensis zip unzip sha256sum i686-w64-mingw32-objdump i686-w64-mingw32-objcopy; do
   command -v $tool >/dev/null || die "$tool is missing (make setup installs it)"
 done
 # makensis has the uninstaller signed by a shell command naming both folders.
@@ -223,8 +223,11 @@ cmake --preset windows -B "$work/x86" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING
 cmake --build "$work/x86" -j "${JOBS:-2}" --target TavrensilClient
 unstripped=$work/x86/TavrensilClient.exe
 client=$work/TavrensilClient.exe
-# strip writes the time into the header unless told a time.
-SOURCE_DATE_EPOCH=0 i686-w64-mingw32-strip -o "$client" "$unstripped"
+# Stripped as the linker's -s would: no symbol table, and so no long
+# section names (they live in its string table); objcopy writes the time
+# into the header unless told a time.
+SOURCE_DATE_EPOCH=0 i686-w64-mingw32-objcopy --strip-all --long-section-names disable \
+  "$unstripped" "$client"
 build_id() {
   i686-w64-mingw32-objdump -p "$1" | sed -n 's/.*RSDS signature \([0-9a-f]*\) age \([0-9]*\).*/\1-\2/p'
 }

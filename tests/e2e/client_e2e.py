@@ -744,6 +744,7 @@ class Cases(harness.Cases):
             if dump_in_the_way:
                 os.makedirs(c.path("client-crash.dmp"))
             if planted:
+                check(self.h.opts.planted_library, "no --planted-library given")
                 shutil.copy(self.h.opts.planted_library, c.path("dbghelp.dll"))
             extra = {"TAVRENSIL_STANDIN_FAIL": fail}
             if test_switch:
@@ -990,8 +991,8 @@ def main():
     parser = harness.option_parser(__doc__)
     parser.add_argument("--recorder", required=True, help="open_recorder executable")
     parser.add_argument("--cookie-tool", help="cookie_tool executable (for the device cookie case)")
-    parser.add_argument("--planted-library", required=True,
-                        help="planted_library DLL (planted as dbghelp.dll in a crash case)")
+    parser.add_argument("--planted-library",
+                        help="planted_library DLL (for the planted dbghelp case)")
     opts = harness.parse_options(parser, ("client", "tool", "recorder", "server", "cookie_tool",
                                           "planted_library"))
     return harness.run_cases(opts, parser, Cases, budget=RUN_BUDGET)
