@@ -34,14 +34,15 @@ function(tavrensil_delay_import_libraries out)
     if(NOT thunks)
       message(FATAL_ERROR "no functions in ${import_${name}}")
     endif()
-    set(library ${folder}/lib${name}_delay.a)
     file(WRITE ${folder}/${name}.def "${def}")
+    # Names relative to the folder: dlltool names the library's symbols
+    # after its path, and the release must not depend on the build folder.
     # A fixed temporary prefix: dlltool's own holds its process id.
-    execute_process(COMMAND ${TAVRENSIL_DLLTOOL} -k --input-def ${folder}/${name}.def
-                            --dllname ${name}.dll --output-delaylib ${library}
+    execute_process(COMMAND ${TAVRENSIL_DLLTOOL} -k --input-def ${name}.def
+                            --dllname ${name}.dll --output-delaylib lib${name}_delay.a
                             --temp-prefix ${name}_delay
                     WORKING_DIRECTORY ${folder} COMMAND_ERROR_IS_FATAL ANY)
-    list(APPEND libraries ${library})
+    list(APPEND libraries ${folder}/lib${name}_delay.a)
   endforeach()
   set(${out} ${libraries} PARENT_SCOPE)
 endfunction()
