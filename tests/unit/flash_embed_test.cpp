@@ -670,7 +670,9 @@ TEST(CopyProcessIdTest, OnlyTheNamesOfCopies) {
   for (const auto& c : cases) {
     DWORD process_id = 0;
     EXPECT_EQ(flash_embed::CopyProcessId(kName, c.file_name, &process_id), c.copy) << c.file_name;
-    if (c.copy) EXPECT_EQ(process_id, c.process_id) << c.file_name;
+    if (c.copy) {
+      EXPECT_EQ(process_id, c.process_id) << c.file_name;
+    }
   }
 }
 
