@@ -44,6 +44,13 @@ bool SameContent(const std::wstring& path, const void* data, DWORD size) {
   return true;
 }
 
+// Whether the process `process_id` still runs (or cannot be asked).
+bool ProcessRuns(DWORD process_id) {
+  const ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, process_id));
+  if (!process.valid()) return GetLastError() == ERROR_ACCESS_DENIED;
+  return WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
 // "<LOCALAPPDATA or temp>\Tavrensil", created if needed; empty when neither
 // base folder is available.
 std::wstring TargetFolder() {
@@ -149,6 +156,47 @@ std::wstring EnsureFile(const wchar_t* name, const void* data, DWORD size, std::
     return target;
   }
   return temporary;
+}
+
+bool CopyProcessId(const std::wstring& name, const std::wstring& file_name, DWORD* process_id) {
+  const std::wstring suffix = L".tmp";
+  const size_t digits = name.size() + 1;
+  if (file_name.size() <= digits + suffix.size() || file_name[name.size()] != L'.' ||
+      CompareStringOrdinal(file_name.c_str(), static_cast<int>(name.size()), name.c_str(),
+                           static_cast<int>(name.size()), TRUE) != CSTR_EQUAL ||
+      CompareStringOrdinal(file_name.c_str() + file_name.size() - suffix.size(), -1,
+                           suffix.c_str(), -1, TRUE) != CSTR_EQUAL) {
+    return false;
+  }
+  const size_t count = file_name.size() - suffix.size() - digits;
+  // A process id is a 32-bit number: at most ten digits, no sign, no blank.
+  if (count > 10) return false;
+  unsigned long long value = 0;
+  for (size_t i = digits; i < digits + count; ++i) {
+    if (file_name[i] < L'0' || file_name[i] > L'9') return false;
+    value = value * 10 + static_cast<unsigned>(file_name[i] - L'0');
+  }
+  if (value > 0xFFFFFFFFull) return false;
+  *process_id = static_cast<DWORD>(value);
+  return true;
+}
+
+void RemoveStaleCopies(const wchar_t* name) {
+  const std::wstring folder = TargetFolder();
+  if (folder.empty()) return;
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = FindFirstFileW((folder + L"\\" + name + L".*.tmp").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    DWORD process_id = 0;
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !CopyProcessId(name, entry.cFileName, &process_id) || ProcessRuns(process_id)) {
+      continue;
+    }
+    // A copy some process still has loaded refuses; it goes another time.
+    DeleteFileW((folder + L"\\" + entry.cFileName).c_str());
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
 }
 
 std::wstring EnsureOcx(const wchar_t* name, std::wstring* error) {

@@ -27,6 +27,7 @@
 #include "scoped_win.h"
 #include "session.h"
 #include "site_address.h"
+#include "system_libraries.h"
 #include "ui_wait.h"
 #include "window_place.h"
 
@@ -577,6 +578,7 @@ int RunMessageLoop() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+  LimitLibrarySearch();
   SetDpiAwareness();
   BrowserHost::EnsureBrowserEmulation();
   ReadCommandLine();
@@ -584,6 +586,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   KeepLastLog(folder);
   OpenLog(folder + L"\\client.log");
   crash_report::Install(folder, Log);
+  flash_embed::RemoveStaleCopies(kOcxName);
   Log(L"Tavrensil Client baslatildi (Build %d)", kBuild);
   if (!CheckSiteOption()) return kExitBadOption;
   RaiseScheduling();

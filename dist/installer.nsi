@@ -206,6 +206,10 @@ Section "un.$(SecUnClientName)" SecUnClient
   Call un.WaitForClientClosed
   Delete "$INSTDIR\${EXE_NAME}"
   Delete "$INSTDIR\client.log"
+  ; What the client writes beside its log: the log of the run before, and
+  ; the dump of a crash (a piece of the player's memory).
+  Delete "$INSTDIR\client.old.log"
+  Delete "$INSTDIR\client-crash.dmp"
   ; Where the client keeps its window's placement between runs.
   Delete "$INSTDIR\window.txt"
   Delete "$INSTDIR\${UNINSTALLER}"

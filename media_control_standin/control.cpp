@@ -257,6 +257,10 @@ HRESULT MediaControl::PutText(TextProperty which, BSTR value) {
     Record(line + " crash");
     CrashHere();
   }
+  if (ShouldFail((L"crash-locked:" + name).c_str())) {
+    Record(line + " crash-locked");
+    CrashHoldingLoaderLock();
+  }
   if (ShouldFail((L"property:" + name).c_str())) {
     Record(line + " fail " + HexCode(E_INVALIDARG));
     return E_INVALIDARG;

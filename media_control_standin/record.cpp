@@ -152,4 +152,15 @@ volatile UINT_PTR g_nowhere = 0;
 
 void CrashHere() { *reinterpret_cast<volatile int*>(g_nowhere) = 1; }
 
+void CrashHoldingLoaderLock() {
+  // ntdll's own lock function, not in the import libraries: looked up.
+  using LockFunction = LONG(NTAPI*)(ULONG flags, ULONG* disposition, void** cookie);
+  const auto lock = reinterpret_cast<LockFunction>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrLockLoaderLock")));
+  void* cookie = nullptr;
+  // Flags 0: wait for the lock. Never released: the crash follows.
+  if (lock) lock(0, nullptr, &cookie);
+  CrashHere();
+}
+
 }  // namespace standin

@@ -39,6 +39,11 @@ bool ShouldFail(const wchar_t* step);
 // DLL, for a host's crash handling to meet.
 void CrashHere();
 
+// Takes the loader lock (as code in a library's entry point holds it) and
+// then crashes like CrashHere: a crash handler that starts a thread or
+// loads a library now would wait forever.
+void CrashHoldingLoaderLock();
+
 // "0x%08lX" of a result code.
 std::string HexCode(HRESULT hr);
 

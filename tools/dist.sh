@@ -15,7 +15,13 @@
 #
 # The build tree and the staging folder are build/dist-work/, made afresh on
 # every run (--reuse-build keeps the build tree of the last run, for tests
-# that package the same tree again). Unsigned, two runs on the same commit
+# that package the same tree again). Beside them, not shipped,
+# build/dist-work/symbols/TavrensilClient-BUILDID.exe keeps the unstripped
+# image of each release's client (debug information included; earlier
+# releases' stay): tools/read-dump takes it to name the functions and lines
+# in a player's crash dump. BUILDID is the build ID the linker writes into
+# both files (a hash of the linked image, so reproducible too); objdump -p
+# and read-dump print it. Unsigned, two runs on the same commit
 # give the same bytes: the linker
 # writes no time stamp (cmake/mingw-common.cmake), the type library of the
 # media control stand-in, the files in the installer and the ZIP carry the
@@ -191,7 +197,7 @@ check_signing
 mkdir -p "$out" "$work"
 out=$(cd "$out" && pwd)
 work=$(cd "$work" && pwd)
-for tool in makensis zip unzip sha256sum i686-w64-mingw32-objdump; do
+for tool in makensis zip unzip sha256sum i686-w64-mingw32-objdump i686-w64-mingw32-objcopy; do
   command -v $tool >/dev/null || die "$tool is missing (make setup installs it)"
 done
 # makensis has the uninstaller signed by a shell command naming both folders.
@@ -206,10 +212,31 @@ echo "dist: building $name (build $build) in $work/x86"
 media=()
 [[ -n ${TAVRENSIL_MEDIA_CONTROL_FILE:-} ]] &&
   media=("-DTAVRENSIL_MEDIA_CONTROL_FILE=$TAVRENSIL_MEDIA_CONTROL_FILE")
+# With debug information whose paths name neither this checkout nor the
+# work folder (the build ID hashes them), and linked unstripped: the strip
+# comes after, so both files carry the same build ID. (The last prefix map
+# given is tried first.)
+debug="-g -ffile-prefix-map=$root=/src -ffile-prefix-map=$work/x86=/build"
 cmake --preset windows -B "$work/x86" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-  "${media[@]}" >/dev/null
+  "-DCMAKE_C_FLAGS_RELEASE=-O3 -DNDEBUG $debug" "-DCMAKE_CXX_FLAGS_RELEASE=-O3 -DNDEBUG $debug" \
+  "-DCMAKE_EXE_LINKER_FLAGS_RELEASE=" "${media[@]}" >/dev/null
 cmake --build "$work/x86" -j "${JOBS:-2}" --target TavrensilClient
-client=$work/x86/TavrensilClient.exe
+unstripped=$work/x86/TavrensilClient.exe
+client=$work/TavrensilClient.exe
+# Stripped as the linker's -s would: no symbol table, and so no long
+# section names (they live in its string table); objcopy writes the time
+# into the header unless told a time.
+SOURCE_DATE_EPOCH=0 i686-w64-mingw32-objcopy --strip-all --long-section-names disable \
+  "$unstripped" "$client"
+build_id() {
+  i686-w64-mingw32-objdump -p "$1" | sed -n 's/.*RSDS signature \([0-9a-f]*\) age \([0-9]*\).*/\1-\2/p'
+}
+build_id=$(build_id "$unstripped")
+[[ -n $build_id && $(build_id "$client") == "$build_id" ]] ||
+  die "the client has no build ID, or the stripped one lost it"
+mkdir -p "$work/symbols"
+cp "$unstripped" "$work/symbols/TavrensilClient-$build_id.exe"
+echo "dist: build ID $build_id; the unstripped image is $work/symbols/TavrensilClient-$build_id.exe"
 
 # The shipped file: its resources and exports, and nothing in its headers
 # that would differ between two builds.

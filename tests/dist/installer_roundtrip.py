@@ -23,8 +23,9 @@ first) with tools/wine-run, and then:
      shortcuts and the registry key are gone; a file of the player's in the
      install folder keeps the folder; the control file stays;
   4. installs again with /NODESKTOP (no desktop shortcut) and uninstalls
-     with /S /REMOVECONTROL: the install folder and the control folder are
-     gone.
+     with /S /REMOVECONTROL, the log of the run before and a crash dump
+     lying beside the client: the install folder and the control folder
+     are gone.
 
 HOME points into DIR while Wine runs, so the prefix's desktop (a link to the
 home folder) is not the user's. Every step has a time limit; the whole run
@@ -343,13 +344,18 @@ class RoundTrip:
         yield "silent installation with /NODESKTOP", without_desktop
 
         def remove_all():
+            # What earlier runs of the client leave beside its log.
+            for name in ("client.old.log", "client-crash.dmp"):
+                with open(os.path.join(install, name), "wb") as f:
+                    f.write(b"MDMP" if name.endswith(".dmp") else b"an older run\r\n")
             self.uninstall("/REMOVECONTROL")
             check(wait_until(lambda: not os.path.exists(install), UNINSTALL_WAIT),
                   "the empty install folder is still there")
             if os.path.exists(self.paths["control"]):
                 raise CaseFailure("the control folder is still there after /REMOVECONTROL: %r"
                               % os.listdir(self.paths["control"]))
-        yield "silent uninstallation with /REMOVECONTROL removes everything", remove_all
+        yield ("silent uninstallation with /REMOVECONTROL removes everything, old log and "
+               "crash dump included"), remove_all
 
 
 def run_steps(trip, results):

@@ -3,6 +3,7 @@
 
   client_e2e.py --client EXE --tool WINDOW_TOOL_EXE --recorder OPEN_RECORDER_EXE
                 --state WINE_STATE_DIR [--cookie-tool COOKIE_TOOL_EXE]
+                [--planted-library PLANTED_LIBRARY_DLL]
                 [--server SERVER_PY] [--only NAME]... [--keep] [--verbose]
                 -- RUNNER...
 
@@ -21,8 +22,10 @@ import http.server
 import json
 import os
 import re
+import shutil
 import socket
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -41,13 +44,21 @@ DIRECT_ROUTE_LINE = b"baglanti: dogrudan"
 
 # A crash in the media control: its code and module in the log, the
 # process's exit status (Wine passes on the code's low byte), and how long
-# writing the dump may take under Wine.
+# writing the dump may take under Wine. A crash holding the loader lock
+# must end within its own bound: the 15 s the dump may take, and Wine.
 CRASH_LINE = b"cokme: kod=c0000005 modul=Flash32_32_0_0_363.ocx dokum="
 CRASH_STATUS = 0xC0000005 & 0xFF
 CRASH_WAIT = 60.0
-MINIDUMP_THREAD_LIST = 3
-# Wine's own DLL overrides for our runs, and with dbghelp switched off.
+LOCKED_CRASH_WAIT = 30.0
+# A C++ exception nobody catches, made by the client's test switch.
+UNCAUGHT_LINE = b"cokme: kod=e0544156 modul=TavrensilClient.exe dokum="
+UNCAUGHT_STATUS = 0xE0544156 & 0xFF
+# Wine's own DLL overrides for our runs, and with dbghelp switched off, or
+# taken from the program's folder first (as a bare-name load would).
 NO_DBGHELP = "mscoree=;winemenubuilder.exe=d;dbghelp=d"
+DBGHELP_NATIVE_FIRST = "mscoree=;winemenubuilder.exe=d;dbghelp=n,b"
+READ_DUMP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                         "read-dump")
 
 LATEST_BUILD = 9
 # Non-ASCII letters and a query on purpose: the address must reach the
@@ -212,17 +223,17 @@ def site_url(server, host=None):
     return server.url.replace("127.0.0.1", host) if host else server.url
 
 
-def check_minidump(data):
-    """A minidump file: its signature and a thread list with a thread."""
-    check(data is not None and data[:4] == b"MDMP", "no minidump: %r" % (data or b"")[:16])
-    count, directory = struct.unpack_from("<II", data, 8)
-    for i in range(count):
-        kind, size, rva = struct.unpack_from("<III", data, directory + 12 * i)
-        if kind == MINIDUMP_THREAD_LIST and size >= 4:
-            threads = struct.unpack_from("<I", data, rva)[0]
-            check(threads >= 1, "the minidump's thread list is empty")
-            return
-    check(False, "the minidump has no thread list")
+def check_dump(path, image, code, module, function=None):
+    """tools/read-dump reads the dump: the exception code, the faulting
+    module and, when given, a function of the client's in its frames."""
+    result = subprocess.run([sys.executable, READ_DUMP, path, image], capture_output=True,
+                            text=True, timeout=120)
+    out = result.stdout
+    check(result.returncode == 0, "read-dump failed: %s" % short(result.stderr.encode(), 300))
+    check("exception: %s" % code in out, "read-dump names no %s: %s" % (code, out[:300]))
+    check("faulting module: %s" % module in out, "read-dump names no %s: %s" % (module, out[:300]))
+    if function:
+        check(function in out, "no %s among the frames: %s" % (function, out[:800]))
 
 
 class Cases(harness.Cases):
@@ -1001,26 +1012,44 @@ class Cases(harness.Cases):
 
     # ---- crashes ------------------------------------------------------------
 
-    def make_crash(self, dumped, dll_overrides=None, dump_in_the_way=False):
-        """A crash inside the media control ends the client at once with the
-        crash's code, leaves one log line naming code and module, and a
-        minidump when dbghelp and the folder allow one."""
+    def make_crash(self, dumped, dll_overrides=None, dump_in_the_way=False,
+                   fail="crash:Movie", test_switch=None, planted=False, locked=False):
+        """A crash ends the client with the crash's code, after one log line
+        naming code and module, and a minidump when dbghelp and the folder
+        allow one; tools/read-dump reads it. Holding the loader lock, it
+        still ends within its bound. A dbghelp.dll beside the executable is
+        never loaded."""
+        line = UNCAUGHT_LINE if test_switch else CRASH_LINE
+        status = UNCAUGHT_STATUS if test_switch else CRASH_STATUS
         def case(c):
             if dump_in_the_way:
                 os.makedirs(c.path("client-crash.dmp"))
-            extra = {"TAVRENSIL_STANDIN_FAIL": "crash:Movie"}
+            if planted:
+                check(self.h.opts.planted_library, "no --planted-library given")
+                shutil.copy(self.h.opts.planted_library, c.path("dbghelp.dll"))
+            extra = {"TAVRENSIL_STANDIN_FAIL": fail}
+            if test_switch:
+                extra["TAVRENSIL_CRASH_TEST"] = test_switch
             if dll_overrides:
                 extra["WINEDLLOVERRIDES"] = dll_overrides
             c.start(self.movie_args(self.server.url), extra)
-            code = c.wait_exit(CRASH_WAIT)
+            code = c.wait_exit(LOCKED_CRASH_WAIT if locked else CRASH_WAIT)
             check(code is not None, "the client did not end after the crash (open: %s)"
                   % c.open_dialogs())
-            check(code == CRASH_STATUS, "exit status %s, expected %d" % (code, CRASH_STATUS))
-            line = CRASH_LINE + (b"client-crash.dmp" if dumped else b"yazilamadi")
+            check(code == status, "exit status %s, expected %d" % (code, status))
+            expected = line + (b"client-crash.dmp" if dumped else b"yazilamadi")
             lines = [l for l in c.log_lines() if l]
-            check(lines and lines[-1] == line, "last log lines: %s" % lines[-2:])
+            crash_lines = [l for l in lines if l.startswith(b"cokme: kod=")]
+            check(crash_lines == [expected], "crash lines: %s" % crash_lines)
+            check(not os.path.exists(c.path("dbghelp.dll.loaded")), "the planted dbghelp was loaded")
+            if locked:
+                return  # the dump may not finish while the lock is held
+            check(lines[-1] == expected, "last log lines: %s" % lines[-2:])
             if dumped:
-                check_minidump(read_file(c.path("client-crash.dmp")))
+                check_dump(c.path("client-crash.dmp"), self.h.opts.client,
+                           "e0544156" if test_switch else "c0000005",
+                           "TavrensilClient.exe" if test_switch else "Flash32_32_0_0_363.ocx",
+                           "OnTerminate" if test_switch else None)
         return case
 
     # ---- the player's proxy -------------------------------------------------
@@ -1242,6 +1271,12 @@ class Cases(harness.Cases):
             ("crash_report", self.make_crash(True), "slow"),
             ("crash_without_dbghelp", self.make_crash(False, dll_overrides=NO_DBGHELP), "slow"),
             ("crash_dump_unwritable", self.make_crash(False, dump_in_the_way=True), "slow"),
+            ("crash_holding_loader_lock", self.make_crash(
+                True, fail="crash-locked:Movie", locked=True), "slow"),
+            ("crash_dbghelp_planted", self.make_crash(
+                True, dll_overrides=DBGHELP_NATIVE_FIRST, planted=True), "slow"),
+            ("crash_uncaught_cpp_exception", self.make_crash(True, fail="", test_switch="throw"),
+             "slow"),
             ("fresh_start", self.fresh_start, "fast"),
             ("update_required", self.update_required, "fast"),
         ]
@@ -1290,7 +1325,10 @@ def main():
     parser = harness.option_parser(__doc__)
     parser.add_argument("--recorder", required=True, help="open_recorder executable")
     parser.add_argument("--cookie-tool", help="cookie_tool executable (for the device cookie case)")
-    opts = harness.parse_options(parser, ("client", "tool", "recorder", "server", "cookie_tool"))
+    parser.add_argument("--planted-library",
+                        help="planted_library DLL (for the planted dbghelp case)")
+    opts = harness.parse_options(parser, ("client", "tool", "recorder", "server", "cookie_tool",
+                                          "planted_library"))
     return harness.run_cases(opts, parser, Cases, budget=RUN_BUDGET)
 
 

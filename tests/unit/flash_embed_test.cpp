@@ -648,3 +648,44 @@ TEST_F(EnsureFileTest, FourProcessesAtOnce) {
 }
 
 }  // namespace
+
+TEST(CopyProcessIdTest, OnlyTheNamesOfCopies) {
+  const struct {
+    const wchar_t* file_name;
+    bool copy;
+    DWORD process_id;
+  } cases[] = {
+      {L"Flash32_32_0_0_363.ocx.1234.tmp", true, 1234},
+      {L"flash32_32_0_0_363.OCX.7.TMP", true, 7},
+      {L"Flash32_32_0_0_363.ocx.4294967295.tmp", true, 4294967295u},
+      {L"Flash32_32_0_0_363.ocx.4294967296.tmp", false, 0},  // past 32 bits
+      {L"Flash32_32_0_0_363.ocx.00000000001.tmp", false, 0},  // eleven digits
+      {L"Flash32_32_0_0_363.ocx..tmp", false, 0},
+      {L"Flash32_32_0_0_363.ocx.12a.tmp", false, 0},
+      {L"Flash32_32_0_0_363.ocx.-1.tmp", false, 0},
+      {L"Flash32_32_0_0_363.ocx.12.tmp.old", false, 0},
+      {L"Flash32_32_0_0_363.ocx", false, 0},
+      {L"Other.ocx.12.tmp", false, 0},
+  };
+  for (const auto& c : cases) {
+    DWORD process_id = 0;
+    EXPECT_EQ(flash_embed::CopyProcessId(kName, c.file_name, &process_id), c.copy) << c.file_name;
+    if (c.copy) {
+      EXPECT_EQ(process_id, c.process_id) << c.file_name;
+    }
+  }
+}
+
+TEST_F(EnsureFileTest, StaleCopiesOfEndedProcessesGo) {
+  CreateDirectoryW(folder_.c_str(), nullptr);
+  // No process has an id that is not a multiple of four.
+  const std::wstring ended = TemporaryFor(target_, 4001);
+  const std::wstring running = TemporaryFor(target_, GetCurrentProcessId());
+  const std::wstring other = folder_ + L"\\notes.1.tmp";
+  for (const auto& path : {ended, running, other, target_}) ASSERT_TRUE(WriteAll(path, content_));
+  flash_embed::RemoveStaleCopies(kName);
+  EXPECT_FALSE(Exists(ended));
+  EXPECT_TRUE(Exists(running));
+  EXPECT_TRUE(Exists(other));
+  EXPECT_TRUE(Exists(target_));
+}
