@@ -9,8 +9,10 @@
 #include <map>
 #include <string>
 
+#include "version.h"
+
 // The client's build number, sent to the server and shown to the player.
-constexpr int kBuild = 7;
+constexpr int kBuild = TAVRENSIL_BUILD;  // from VERSION
 
 // The start-up options, filled once from the command line.
 struct ClientOptions {

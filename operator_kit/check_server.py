@@ -44,7 +44,7 @@ PASS, FAIL, SKIP = "PASS", "FAIL", "SKIP"
 # Every check, in the order it runs, with what it checks (for --list and
 # the README).
 CHECKS = [
-    ("update", "GET /api/client/update?build=7 (no prefix): 200, a JSON object with "
+    ("update", "GET /api/client/update?build=" + rules.BUILD + " (no prefix): 200, a JSON object with "
                "must_update false (boolean), latest_build (integer), download_url (string)"),
     ("update-old-build", "the same with an old build: must_update true and a download_url"),
     ("site-login", "start page <site>/?client=1 with X-Tavrensil-Client: 1, the login form "
@@ -53,7 +53,7 @@ CHECKS = [
     ("play-url", "the play links: navigations the client takes over (\"/play\" or "
                  "\"play?\"), a token=, the world named by site= or /sN/ (N 2..15) (--login)"),
     ("shard-prefixes", "hello answers ok under the prefix of every world found"),
-    ("hello", "GET <prefix>/api/client/hello?build=7: ok true and a challenge"),
+    ("hello", "GET <prefix>/api/client/hello?build=" + rules.BUILD + ": ok true and a challenge"),
     ("hello-old-build", "hello with an old build: ok false, update true, an error text"),
     ("play", "signed play: ok true, csid, a new challenge, movie URL, flashvars"),
     ("hello-one-time", "a second play with the same hello challenge is refused"),

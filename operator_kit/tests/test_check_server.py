@@ -95,8 +95,9 @@ CASES = [
      {"error-answers"}, SITE_ROWS),
     ("broken: two rules at once", DEV + ["--break", "reuse-challenge", "--break", "ignore-bye"],
      TOKEN, {"beat-reused-challenge", "beat-after-bye"}, SITE_ROWS),
-    # A server that no longer admits build 7: the client would stop at start-up.
-    ("build 7 no longer admitted", DEV + ["--required-build", "8"], TOKEN,
+    # A server that no longer admits the client's build: it would stop at start-up.
+    ("client's build no longer admitted",
+     DEV + ["--required-build", str(int(check_server.rules.BUILD) + 1)], TOKEN,
      {"update", "shard-prefixes", "hello"},
      SITE_ROWS | SESSION_ROWS - {"shard-prefixes", "hello", "hello-old-build"}),
     # The play page of a site whose worlds page shows no such world.
