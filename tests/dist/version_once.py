@@ -8,8 +8,8 @@ Everything else (the client's build number, the resource script, the
 manifest, the installer, the reference server, the operator kit and the
 tests) takes them from VERSION. This scans the repository's files (those git
 tracks, or every file outside build/ without git) for the version as it is
-written in code ("1.0.7", "1,0,7", "1.0.7.0") and for the build number given
-to something named build, and fails on any file but VERSION that holds one.
+written in code (with dots, with commas as in a resource script, or with a
+fourth number) and for the build number given to something named build, and fails on any file but VERSION that holds one.
 Documentation (.md) may quote the version and is not scanned.
 """
 
@@ -26,13 +26,13 @@ def patterns(version):
     major, minor, build = version.split(".")
     return [
         ("version", r"(?<![\d.])%s\s*[.,]\s*%s\s*[.,]\s*%s(?!\d)" % (major, minor, build)),
-        # kBuild = 7;  BUILD = "7"  required_build: int = 7
+        # kBuild = N;  BUILD = "N"  required_build: int = N
         ("build number", r"(?im)^\s*(?:constexpr\s+\w+\s+)?\w*build\w*\s*(?::\s*\w+\s*)?=\s*"
                          r"b?[\"']?%s[\"']?\s*(?:[;#/]|$)" % build),
         ("build number", r"(?i)#define\s+\w*build\w*\s+%s\b" % build),
-        # p.add_argument("--required-build", type=int, default=7, ...)
+        # an option named like --required-build whose default is N
         ("build number", r"(?i)[\"']--[\w-]*build[\w-]*[\"'][^\n]*default=%s\b" % build),
-        # the log's first line, "Tavrensil Client baslatildi (Build 7)"
+        # the log's first line, "Tavrensil Client baslatildi (Build N)"
         ("build number", r"\(Build %s\)" % build),
     ]
 
