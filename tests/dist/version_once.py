@@ -34,6 +34,8 @@ def patterns(version):
         ("build number", r"(?i)[\"']--[\w-]*build[\w-]*[\"'][^\n]*default=%s\b" % build),
         # the log's first line, "Tavrensil Client baslatildi (Build N)"
         ("build number", r"\(Build %s\)" % build),
+        # the update notice, "Mevcut Sürüm: vN"
+        ("build number", r"(?i)mevcut\s+sürüm:\s*v%s\b" % build),
     ]
 
 
