@@ -4,7 +4,8 @@
 #   make run-site    the same, showing the site's start page instead
 #   make run-movie   the same, playing the demo movie directly
 #   make check   build every configuration and run every test
-#   make bench   run the benchmarks (not part of check)
+#   make bench   run the benchmarks (not part of check); ROUNDS=N repeats
+#                each N times (default 5) and reports medians
 #   make dist    build a release into build/dist/: the stripped 32-bit client,
 #                its installer, a portable ZIP and their SHA-256 sums
 
@@ -28,11 +29,14 @@ run-movie: setup
 check: setup
 	./tools/check.sh
 
+ROUNDS ?= 5
+
 bench: setup
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j $$(nproc)
-	./build/bench/tests/bench/core_bench
-	./tools/bench-session.sh
+	./build/bench/tests/bench/core_bench --benchmark_repetitions=$(ROUNDS) \
+	  --benchmark_report_aggregates_only=true
+	./tools/bench-session.sh --rounds $(ROUNDS)
 
 # A release, reproducible from the commit (see README.md, "Building a release").
 dist: setup

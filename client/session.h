@@ -10,9 +10,10 @@
 #include <string>
 
 #include "http.h"
+#include "version.h"
 
 // The client's build number, sent to the server and shown to the player.
-constexpr int kBuild = 7;
+constexpr int kBuild = TAVRENSIL_BUILD;  // from VERSION
 
 // What the update answer says: whether this build must be updated (a
 // truthy "must_update"), where to download ("" if absent) and the newest

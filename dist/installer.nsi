@@ -10,7 +10,7 @@
 ; by every copy of the client on the account and is removed only on request.
 ;
 ; Built by tools/dist.sh, which passes (makensis -D...):
-;   VERSION     the product version, e.g. 1.0.7
+;   VERSION     the product version, major.minor.patch (from VERSION)
 ;   CLIENT_EXE  the client executable to install
 ;   ICON        the application icon (res/app.ico)
 ;   OUTFILE     where to write the installer

@@ -58,7 +58,7 @@ RESULTS = (PASS, FAIL, WARN, SKIP)
 # the README). First the client's own road, then the probes, each in a
 # sequence of its own, then the operator's policy on old builds.
 CHECKS = [
-    ("update", "GET /api/client/update?build=7 (no prefix): a 200 JSON object whose "
+    ("update", "GET /api/client/update?build=" + rules.BUILD + " (no prefix): a 200 JSON object whose "
                "must_update the client reads as false"),
     ("site-login", "start page <site>/?client=1 with X-Tavrensil-Client: 1, the login form "
                    "filled and sent, a page with play links reached (--login)"),
@@ -66,7 +66,7 @@ CHECKS = [
     ("play-url", "the play links: navigations the client takes over (\"/play\" or "
                  "\"play?\"), a token=, the world named by site= or /sN/ (N 2..15) (--login)"),
     ("shard-prefixes", "hello answers ok under the prefix of every world found"),
-    ("hello", "GET <prefix>/api/client/hello?build=7: ok and a challenge"),
+    ("hello", "GET <prefix>/api/client/hello?build=" + rules.BUILD + ": ok and a challenge"),
     ("play", "play signed over that hello's challenge, right after it: ok, csid, a new "
              "challenge, movie URL, flashvars"),
     ("beat", "beat signed over the play challenge: ok and a challenge"),

@@ -18,8 +18,22 @@ Standard library only.
 
 import hashlib
 import hmac
+import os
 
-BUILD = "7"                      # the client's build number, sent as text
+VERSION_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "VERSION")
+
+
+def read_client_build(path=VERSION_FILE):
+    """The client's build number as it sends it: the last number of the
+    repository's VERSION file ("major.minor.patch"), where alone it is written."""
+    with open(path, encoding="ascii") as f:
+        build = f.readline().strip().rpartition(".")[2]
+    if not build.isdigit():
+        raise ValueError("%s: expected major.minor.patch" % path)
+    return build
+
+
+BUILD = read_client_build()     # sent as text
 API_USER_AGENT = "TavrensilClient/1.0"
 CLIENT_HEADER = ("X-Tavrensil-Client", "1")   # sent with the start page only
 DEVICE_COOKIE = "rb_dev"

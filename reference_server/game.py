@@ -12,6 +12,7 @@ requests are short, so a single lock keeps the rules easy to follow.
 
 import hashlib
 import hmac
+import os
 import re
 import secrets
 import threading
@@ -19,6 +20,21 @@ import time
 from dataclasses import dataclass, field
 
 SIGN_PREFIX = b"TAVRENSIL/1\n"
+
+# The client's version is written in the repository's VERSION file alone.
+VERSION_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "VERSION")
+
+
+def read_client_version(path=VERSION_FILE):
+    """The client's version ("major.minor.patch") and build number, its last number."""
+    with open(path, encoding="ascii") as f:
+        version = f.readline().strip()
+    if not re.fullmatch(r"[0-9]+\.[0-9]+\.[0-9]+", version):
+        raise ValueError("%s: expected major.minor.patch, found %r" % (path, version))
+    return version, int(version.rsplit(".", 1)[1])
+
+
+CLIENT_VERSION, CLIENT_BUILD = read_client_version()
 
 # ---------------------------------------------------------------------------
 # User-facing texts. The client shows "error" unchanged in a message box (or
@@ -246,8 +262,8 @@ class Malformed(Exception):
 @dataclass
 class Config:
     key: bytes
-    required_build: int = 7
-    latest_build: int = 7
+    required_build: int = CLIENT_BUILD
+    latest_build: int = CLIENT_BUILD
     download_url: str = ""
     accounts: tuple = ()          # empty = any non-empty name logs in
     dev_token: str = ""

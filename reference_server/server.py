@@ -954,7 +954,8 @@ def parse_args(argv):
     p.add_argument("--port", type=int, default=8080, help="port on 127.0.0.1 (0 = any free port)")
     p.add_argument("--key-file", default=DEFAULT_KEY_FILE, help="signing key halves A=/B=")
     p.add_argument("--accounts", default="", help="comma-separated account names allowed to log in")
-    p.add_argument("--required-build", type=int, default=7, help="lowest client build allowed")
+    p.add_argument("--required-build", type=int, default=game.CLIENT_BUILD,
+                   help="lowest client build allowed (default: the client's, from VERSION)")
     p.add_argument("--latest-build", type=int, default=None, help="newest build (default: required)")
     p.add_argument("--download-url", default="", help="download page URL in update answers")
     p.add_argument("--dev-token", default="", help="a fixed, reusable play token for development")

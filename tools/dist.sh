@@ -121,17 +121,10 @@ if [[ ${1:-} == sign ]]; then
   exit 0
 fi
 
-# The version: project(... VERSION 1.0.7) in CMakeLists.txt; its last number
-# is the client's build number, which client/main.h and res/client.rc must
-# agree with.
-version=$(sed -n 's/^project(TavrensilClient VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
-[[ -n $version ]] || die "no project(TavrensilClient VERSION x.y.z) in CMakeLists.txt"
-build=${version##*.}
-code_build=$(sed -n 's/^constexpr int kBuild = \([0-9]*\);.*/\1/p' client/main.h)
-[[ $code_build == "$build" ]] ||
-  die "the project version $version says build $build, client/main.h says kBuild = $code_build"
-grep -q "FILEVERSION ${version//./,},0\$" res/client.rc ||
-  die "res/client.rc has no FILEVERSION ${version//./,},0"
+# The version, written in VERSION alone; the build takes it from there too.
+version=$(sed -n '1{/^[0-9]*\.[0-9]*\.[0-9]*$/p}' VERSION)
+[[ -n $version ]] || die "VERSION does not hold major.minor.patch"
+build=${version##*.}  # the client's build number
 name=TavrensilOnline-$version
 
 # Everything with a time in it takes the commit's time.

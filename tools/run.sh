@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the client and starts it under Wine against the reference game
 # server, which this script starts on a free loopback port and stops when
-# the client ends. The client shows on your display when there is one,
-# otherwise on a virtual one. Arguments are passed to the client; a --site
-# among them points it elsewhere. --demo-movie, first, plays the server's
-# demo movie directly instead of opening the site; --demo-session opens a
-# game session on world s3 with the server's demo token.
+# the client ends. The client shows on your display (DISPLAY) when there is
+# one, otherwise on a virtual one of its own; never on the tests' shared
+# one. Arguments are passed to the client; a --site among them points it
+# elsewhere. --demo-movie, first, plays the server's demo movie directly
+# instead of opening the site; --demo-session opens a game session on world
+# s3 with the server's demo token.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -58,5 +59,5 @@ case "${1:-}" in
     shift
     args=(--site "$site/s3/play?token=DEMO&x=") ;;
 esac
-tools/wine-run --state "build/$preset/wine" --arch "$arch" --timeout 0 \
+tools/wine-run --state "build/$preset/wine" --arch "$arch" --timeout 0 --user-display \
   "build/$preset/TavrensilClient.exe" "${args[@]}" "$@"

@@ -8,6 +8,8 @@
 # and says what.
 # Both halves of Wine are installed: the 32-bit one runs the shipped client,
 # the 64-bit one runs the 64-bit test build on kernels that refuse 32-bit code.
+# What stays changed on the machine: the i386 architecture in dpkg (for
+# wine32) and the packages; README.md says how to undo both.
 set -euo pipefail
 
 packages=(
@@ -21,6 +23,24 @@ packages=(
   chromium
 )
 
+# Where apt keeps its settings (the tests give a temporary folder).
+apt_etc=${TAVRENSIL_APT_ETC:-/etc/apt}
+
+if [[ $(id -u) -ne 0 ]]; then
+  SUDO=sudo
+else
+  SUDO=
+fi
+
+# Earlier versions of this script left the pin described below in place for
+# good, so every later upgrade took security fixes only at the next point
+# release.
+old_pin=$apt_etc/preferences.d/tavrensil-security-pin
+if [[ -e $old_pin ]]; then
+  echo "setup: removing $old_pin, left behind by an earlier setup"
+  $SUDO rm -f "$old_pin"
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
@@ -30,12 +50,6 @@ done
 if [[ ${#missing[@]} -eq 0 ]]; then
   echo "setup: everything is installed"
   exit 0
-fi
-
-if [[ $(id -u) -ne 0 ]]; then
-  SUDO=sudo
-else
-  SUDO=
 fi
 
 echo "setup: installing ${missing[*]}"
@@ -48,19 +62,28 @@ fi
 # The i386 index of the security suite is sometimes half-synced and fails to
 # download. apt then cannot keep the amd64 and i386 copies of multi-arch
 # libraries at one version and refuses wine32. Ranking the security suite
-# below the main suite keeps both architectures on the same versions.
-pin=/etc/apt/preferences.d/tavrensil-security-pin
-if [[ ! -f $pin ]]; then
-  echo "setup: writing $pin"
-  $SUDO tee "$pin" >/dev/null <<'PIN'
+# below the main suite keeps both architectures on the same versions. The
+# ranking is for this install only: apt reads it from a temporary file named
+# on its command line in place of the main preferences file (whose stanzas
+# the temporary file repeats), and the file goes when this script ends.
+prefs=$(mktemp)
+trap 'rm -f "$prefs"' EXIT
+{
+  if [[ -r $apt_etc/preferences ]]; then
+    cat "$apt_etc/preferences"
+    echo
+  fi
+  cat <<'PIN'
 Package: *
 Pin: release l=Debian-Security
 Pin-Priority: 100
 PIN
-fi
+} > "$prefs"
+chmod 0644 "$prefs"
 
 # A failed index (see above) must not stop the install: apt-get update exits
 # non-zero for it, yet the other indexes are usable.
 $SUDO apt-get update -q || echo "setup: some package indexes failed to download; going on"
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o "Dir::Etc::Preferences=$prefs" \
+  install -y -q --no-install-recommends "${missing[@]}"
 echo "setup: done"

@@ -42,7 +42,9 @@ import server  # noqa: E402
 import startup  # noqa: E402
 import swf  # noqa: E402
 
-BUILD = b"7"
+# The client's build number as it sends it, from the VERSION file.
+BUILD = str(game.CLIENT_BUILD)
+BUILD_B = BUILD.encode()
 SHARDS = [""] + ["/s%d" % n for n in range(2, 16)]
 
 
@@ -201,7 +203,7 @@ class ServerProcess:
 
     # -- the client's session steps ------------------------------------------
 
-    def hello(self, shard="", build="7"):
+    def hello(self, shard="", build=BUILD):
         status, answer = self.get_json(shard + "/api/client/hello?build=" + build)
         assert status == 200 and answer["ok"], answer
         return answer["challenge"].encode()
@@ -209,16 +211,16 @@ class ServerProcess:
     def play(self, token, shard="", site=None, challenge=None, scheme="http", **overrides):
         site = site if site is not None else (shard[1:] if shard else "local")
         if challenge is None:
-            challenge = self.hello(shard, overrides.get("build", "7"))
+            challenge = self.hello(shard, overrides.get("build", BUILD))
         token_b = token.encode() if isinstance(token, str) else token
-        fields = {"build": "7", "challenge": challenge.decode(), "scheme": scheme,
+        fields = {"build": BUILD, "challenge": challenge.decode(), "scheme": scheme,
                   "sig": sig(b"play", challenge, token_b + b"\n" + site.encode()).decode(),
                   "token": token_b.decode()}
         fields.update(overrides)
         return self.post_json_answer(shard + "/api/client/play", fields)
 
     def session_request(self, action, shard, csid, challenge, **overrides):
-        fields = {"build": "7", "challenge": challenge, "csid": csid,
+        fields = {"build": BUILD, "challenge": challenge, "csid": csid,
                   "sig": sig(action.encode(), challenge.encode(), csid.encode()).decode()}
         fields.update(overrides)
         return self.post_json_answer("%s/api/client/%s" % (shard, action), fields)
@@ -549,11 +551,11 @@ class MovieTest(LiveServerTest):
 
 class UpdateAndHelloTest(LiveServerTest):
     def test_update_answers(self):
-        for path in ("/api/client/update?build=7", "/s9/api/client/update?build=7"):
+        for path in ("/api/client/update?build=" + BUILD, "/s9/api/client/update?build=" + BUILD):
             status, answer = self.srv.get_json(path)
             self.assertEqual(status, 200)
             self.assertIs(answer["must_update"], False)
-            self.assertEqual(answer["latest_build"], 7)
+            self.assertEqual(answer["latest_build"], game.CLIENT_BUILD)
             self.assertEqual(answer["download_url"], self.srv.base + "/download")
         status, answer = self.srv.get_json("/api/client/update?build=6")
         self.assertIs(answer["must_update"], True)
@@ -575,14 +577,14 @@ class UpdateAndHelloTest(LiveServerTest):
             ("GET", "/api/client/hello", None, 400, "bad-build"),
             ("GET", "/api/client/hello?build=seven", None, 400, "bad-build"),
             ("GET", "/api/client/update?build=%zz", None, 400, "bad-form"),
-            ("POST", "/api/client/hello?build=7", b"", 405, "method-not-allowed"),
+            ("POST", "/api/client/hello?build=" + BUILD, b"", 405, "method-not-allowed"),
             ("GET", "/api/client/play", None, 405, "method-not-allowed"),
             ("GET", "/api/client/nothing", None, 404, "not-found"),
-            ("GET", "/s16/api/client/hello?build=7", None, 404, "unknown-shard"),
-            ("GET", "/s1/api/client/hello?build=7", None, 404, "unknown-shard"),
-            ("GET", "/eu1/api/client/hello?build=7", None, 404, "unknown-shard"),
-            ("POST", "/api/client/beat", b"build=7&csid=x", 400, "missing-field:challenge,sig"),
-            ("POST", "/api/client/beat", b"build=7&build=7", 400, "bad-form"),
+            ("GET", "/s16/api/client/hello?build=" + BUILD, None, 404, "unknown-shard"),
+            ("GET", "/s1/api/client/hello?build=" + BUILD, None, 404, "unknown-shard"),
+            ("GET", "/eu1/api/client/hello?build=" + BUILD, None, 404, "unknown-shard"),
+            ("POST", "/api/client/beat", b"build=" + BUILD_B + b"&csid=x", 400, "missing-field:challenge,sig"),
+            ("POST", "/api/client/beat", b"build=" + BUILD_B + b"&build=" + BUILD_B, 400, "bad-form"),
         ]
         for method, path, body, status, verdict in cases:
             with self.subTest(path=path, method=method):
@@ -730,7 +732,7 @@ class FaultTest(LiveServerTest):
     def test_status(self):
         self.set_fault("hello=status:503")
         for _ in range(2):
-            status, headers, body = self.srv.request("GET", "/api/client/hello?build=7")
+            status, headers, body = self.srv.request("GET", "/api/client/hello?build=" + BUILD)
             self.assertEqual(status, 503)
             self.assertEqual(headers["Retry-After"], "5")
             self.assertEqual(json.loads(body.decode())["ok"], False)
@@ -741,8 +743,8 @@ class FaultTest(LiveServerTest):
 
     def test_once(self):
         self.set_fault("hello=status:502:once")
-        self.assertEqual(self.srv.request("GET", "/api/client/hello?build=7")[0], 502)
-        self.assertEqual(self.srv.request("GET", "/api/client/hello?build=7")[0], 200)
+        self.assertEqual(self.srv.request("GET", "/api/client/hello?build=" + BUILD)[0], 502)
+        self.assertEqual(self.srv.request("GET", "/api/client/hello?build=" + BUILD)[0], 200)
         self.assertEqual(self.srv.control("faults")[1]["faults"], [])
 
     def test_delay_does_not_block_other_requests(self):
@@ -759,7 +761,7 @@ class FaultTest(LiveServerTest):
         worker.start()
         time.sleep(0.1)
         started = time.monotonic()
-        self.assertEqual(self.srv.request("GET", "/api/client/update?build=7")[0], 200)
+        self.assertEqual(self.srv.request("GET", "/api/client/update?build=" + BUILD)[0], 200)
         self.assertLess(time.monotonic() - started, 0.4)
         worker.join(5)
         self.assertGreaterEqual(result["took"], 0.6)
@@ -769,13 +771,13 @@ class FaultTest(LiveServerTest):
 
     def test_drop(self):
         self.set_fault("hello=drop")
-        raw = raw_exchange(self.srv.port, b"GET /api/client/hello?build=7 HTTP/1.1\r\n"
+        raw = raw_exchange(self.srv.port, b"GET /api/client/hello?build=" + BUILD_B + b" HTTP/1.1\r\n"
                                           b"Host: x\r\n\r\n")
         self.assertEqual(raw, b"")
         entry = self.srv.log()[-1]
         self.assertEqual((entry["status"], entry["verdict"]), (None, "fault:drop"))
         self.set_fault("play=drop")
-        body = b"build=7&challenge=a&scheme=http&sig=b&token=c"
+        body = b"build=" + BUILD_B + b"&challenge=a&scheme=http&sig=b&token=c"
         raw = raw_exchange(self.srv.port, b"POST /api/client/play HTTP/1.1\r\nHost: x\r\n"
                            b"Content-Type: application/x-www-form-urlencoded\r\n"
                            b"Content-Length: %d\r\n\r\n%s" % (len(body), body))
@@ -793,7 +795,7 @@ class FaultTest(LiveServerTest):
         self.set_fault("update=dropbody:3")
         conn = self.srv.connection()
         try:
-            conn.request("GET", "/api/client/update?build=7")
+            conn.request("GET", "/api/client/update?build=" + BUILD)
             response = conn.getresponse()
             with self.assertRaises(http.client.IncompleteRead) as caught:
                 response.read()
@@ -803,18 +805,18 @@ class FaultTest(LiveServerTest):
 
     def test_truncated_body(self):
         self.set_fault("hello=truncate")
-        status, headers, body = self.srv.request("GET", "/api/client/hello?build=7")
+        status, headers, body = self.srv.request("GET", "/api/client/hello?build=" + BUILD)
         self.assertEqual(status, 200)
         self.assertEqual(int(headers["Content-Length"]), len(body))
         self.assertTrue(body.startswith(b'{"ok": true'))
         with self.assertRaises(ValueError):
             json.loads(body.decode("utf-8", "replace"))
         self.set_fault("hello=truncate:4")
-        self.assertEqual(self.srv.request("GET", "/api/client/hello?build=7")[2], b'{"ok')
+        self.assertEqual(self.srv.request("GET", "/api/client/hello?build=" + BUILD)[2], b'{"ok')
 
     def test_non_json(self):
         self.set_fault("update=nonjson")
-        status, headers, body = self.srv.request("GET", "/api/client/update?build=7")
+        status, headers, body = self.srv.request("GET", "/api/client/update?build=" + BUILD)
         self.assertEqual(status, 200)
         self.assertTrue(headers["Content-Type"].startswith("text/html"))
         with self.assertRaises(ValueError):
@@ -834,7 +836,7 @@ class FaultTest(LiveServerTest):
 
     def test_refuse_answers_plain_error(self):
         self.set_fault("hello=refuse:once")
-        status, answer = self.srv.get_json("/s5/api/client/hello?build=7")
+        status, answer = self.srv.get_json("/s5/api/client/hello?build=" + BUILD)
         self.assertEqual(status, 200)
         self.assertEqual(answer, {"ok": False,
                                   "error": "Sunucu şu anda hizmet veremiyor, lütfen daha sonra tekrar deneyin."})
@@ -843,13 +845,13 @@ class FaultTest(LiveServerTest):
     def test_hostile_kinds(self):
         """Answers that crawl, never end or send the client elsewhere, read
         on a raw socket: each case checks what makes its fault hostile."""
-        form = b"build=7&csid=c1"
+        form = b"build=" + BUILD_B + b"&csid=c1"
         cases = [
-            ("hello=trickle:50", b"GET", b"/api/client/hello?build=7", self.expect_trickle),
-            ("update=tricklebody:50", b"GET", b"/api/client/update?build=7",
+            ("hello=trickle:50", b"GET", b"/api/client/hello?build=" + BUILD_B, self.expect_trickle),
+            ("update=tricklebody:50", b"GET", b"/api/client/update?build=" + BUILD_B,
              self.expect_tricklebody),
             ("beat=silent", b"POST", b"/s2/api/client/beat", self.expect_silence),
-            ("update=endless", b"GET", b"/api/client/update?build=7", self.expect_endless),
+            ("update=endless", b"GET", b"/api/client/update?build=" + BUILD_B, self.expect_endless),
             ("bye=hugelength", b"POST", b"/s2/api/client/bye", self.expect_huge_length),
             ("play=redirect:8081", b"POST", b"/s3/api/client/play?x=1", self.expect_redirect),
         ]
@@ -861,7 +863,7 @@ class FaultTest(LiveServerTest):
                     check(sock)
                 entry = self.srv.log()[-1]
                 self.assertEqual(entry["fault"], rule.split("=")[1])
-                self.assertEqual(entry["form"], {"build": "7", "csid": "c1"}
+                self.assertEqual(entry["form"], {"build": BUILD, "csid": "c1"}
                                  if method == b"POST" else None)
 
     def expect_trickle(self, sock):
@@ -932,7 +934,7 @@ class FaultTest(LiveServerTest):
 
 class ControlAndLogTest(LiveServerTest):
     def test_log_entries(self):
-        body = b"build=7&challenge=c1&csid=zz&sig=s%C3%BC"
+        body = b"build=" + BUILD_B + b"&challenge=c1&csid=zz&sig=s%C3%BC"
         request = (b"POST /s2/api/client/beat HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                    b"User-Agent: TavrensilClient/1.0\r\nCookie: rb_dev=abc\r\n"
                    b"Content-Type: application/x-www-form-urlencoded\r\n"
@@ -943,7 +945,7 @@ class ControlAndLogTest(LiveServerTest):
                          ["Host", "User-Agent", "Cookie", "Content-Type", "Content-Length",
                           "Connection"])
         self.assertEqual(entry["headers"][1], ["User-Agent", "TavrensilClient/1.0"])
-        self.assertEqual(entry["form"], {"build": "7", "challenge": "c1", "csid": "zz", "sig": "sü"})
+        self.assertEqual(entry["form"], {"build": BUILD, "challenge": "c1", "csid": "zz", "sig": "sü"})
         self.assertEqual(list(entry["form"]), ["build", "challenge", "csid", "sig"])
         self.assertEqual((entry["method"], entry["path"], entry["endpoint"], entry["shard"]),
                          ("POST", "/s2/api/client/beat", "beat", "/s2"))
@@ -952,8 +954,8 @@ class ControlAndLogTest(LiveServerTest):
         self.assertRegex(entry["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 
     def test_log_file_mirrors_the_log(self):
-        self.srv.request("GET", "/api/client/update?build=7")
-        self.srv.request("GET", "/api/client/hello?build=7")
+        self.srv.request("GET", "/api/client/update?build=" + BUILD)
+        self.srv.request("GET", "/api/client/hello?build=" + BUILD)
         kept = self.srv.log()
         with open(self.log_path, encoding="utf-8") as f:
             lines = [json.loads(line) for line in f]
@@ -1059,7 +1061,7 @@ class OptionsTest(unittest.TestCase):
             token = client_parse_play_url(html.unescape(re.search(
                 r'class="play-path" href="([^"]+)"', page).group(1)))[2]
             challenge = srv.hello()
-            fields = {"build": "7", "challenge": challenge.decode(), "scheme": "http", "token": token,
+            fields = {"build": BUILD, "challenge": challenge.decode(), "scheme": "http", "token": token,
                       "sig": sig(b"play", challenge, token.encode() + b"\nlocal").decode()}
             status, answer = srv.post_json_answer("/api/client/play", fields)
             self.assertEqual((answer["ok"], srv.last_verdict()), (False, "bad-device"))
@@ -1095,7 +1097,7 @@ class OptionsTest(unittest.TestCase):
                 with socket.create_connection(("127.0.0.1", srv.port), timeout=5) as s:
                     s.sendall(b"GET / HTTP/1.1\r\n\r\n")
                     s.recv(100)
-                self.assertEqual(srv.get_json("/api/client/update?build=7")[0], 200)
+                self.assertEqual(srv.get_json("/api/client/update?build=" + BUILD)[0], 200)
             finally:
                 self.assertEqual(srv.stop(), 0)
         finally:
@@ -1122,7 +1124,7 @@ class BrokenModeTest(unittest.TestCase):
             csid, first = answer["csid"].encode(), answer["challenge"].encode()
             for _ in range(2):   # the same challenge twice: accepted both times
                 _, beat = srv.post_json_answer("/s3/api/client/beat", {
-                    "build": "7", "challenge": first.decode(), "csid": csid.decode(),
+                    "build": BUILD, "challenge": first.decode(), "csid": csid.decode(),
                     "sig": sig(b"beat", first, csid).decode()})
                 self.assertIs(beat["ok"], True, beat)
         finally:
@@ -1144,7 +1146,7 @@ class SignalTest(unittest.TestCase):
         for signum in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(signal=signum):
                 srv = ServerProcess()
-                self.assertEqual(srv.get_json("/api/client/update?build=7")[0], 200)
+                self.assertEqual(srv.get_json("/api/client/update?build=" + BUILD)[0], 200)
                 started = time.monotonic()
                 self.assertEqual(srv.stop(signum), 0)
                 self.assertLess(time.monotonic() - started, 3)
@@ -1159,7 +1161,7 @@ class SignalTest(unittest.TestCase):
         silent = socket.create_connection(("127.0.0.1", port), timeout=5)
         endless = socket.create_connection(("127.0.0.1", port), timeout=5)
         try:
-            endless.sendall(raw_request(b"GET", b"/api/client/update?build=7"))
+            endless.sendall(raw_request(b"GET", b"/api/client/update?build=" + BUILD_B))
             endless.recv(100)           # answering now, and never read again
             silent.sendall(raw_request(b"POST", b"/api/client/beat"))
             time.sleep(0.3)             # the silent request is read and held
@@ -1180,7 +1182,7 @@ class SignalTest(unittest.TestCase):
     def test_exit_while_a_request_is_delayed(self):
         srv = ServerProcess("--fault", "hello=delay:30000")
         conn = srv.connection(timeout=10)
-        conn.request("GET", "/api/client/hello?build=7")
+        conn.request("GET", "/api/client/hello?build=" + BUILD)
         time.sleep(0.2)
         started = time.monotonic()
         self.assertEqual(srv.stop(), 0)

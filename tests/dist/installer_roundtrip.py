@@ -54,10 +54,10 @@ SHORTCUT = PRODUCT + ".lnk"
 UNINSTALL_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TavrensilOnline"
 CONTROL_FOLDER = "Tavrensil"
 CONTROL_FILE = "Flash32_32_0_0_363.ocx"
-FIRST_LOG_LINE = b"Tavrensil Client baslatildi (Build 7)"
+FIRST_LOG_LINE = b"Tavrensil Client baslatildi (Build %d)" % harness.CLIENT_BUILD
+VERSION = harness.CLIENT_VERSION
 # Where the client keeps its window's placement, next to itself.
 PLACEMENT = "window.txt"
-VERSION = "1.0.7"
 
 # Limits, in seconds.
 PREFIX_LIMIT = 300

@@ -11,10 +11,11 @@ Reads the PE file itself (standard library only) and checks:
     AmdPowerXpressRequestHighPerformance, each holding the 32-bit value 1;
   - icon group 1 with exactly the 16, 24, 32, 48, 64, 128 and 256 pixel
     images at 32 bits per pixel, each present as an icon resource of that size;
-  - manifest 1: asInvoker without UI access, long-path aware, supported
-    systems listed, common controls 6, and no DPI awareness entry;
+  - manifest 1: the version below, asInvoker without UI access, long-path
+    aware, supported systems listed, common controls 6, and no DPI awareness
+    entry;
   - the version resource with ProductName "Tavrensil Online" and
-    FileVersion "1.0.7.0";
+    FileVersion the version in VERSION followed by ".0";
   - RCDATA 201 present and not empty.
 
 Prints one line per check, "ok ..." or "FAIL ...", then "N passed, M failed".
@@ -27,6 +28,8 @@ import re
 import struct
 import sys
 import xml.etree.ElementTree as ET
+
+from harness import CLIENT_VERSION
 
 MACHINES = {"i386": 0x014C, "amd64": 0x8664}
 OPTIONAL_MAGIC = {"i386": 0x10B, "amd64": 0x20B}
@@ -41,7 +44,7 @@ RT_MANIFEST = 24
 ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
 GPU_EXPORTS = ("NvOptimusEnablement", "AmdPowerXpressRequestHighPerformance")
 PRODUCT_NAME = "Tavrensil Online"
-FILE_VERSION = "1.0.7.0"
+FILE_VERSION = CLIENT_VERSION + ".0"
 COMMON_CONTROLS = "Microsoft.Windows.Common-Controls"
 COMMON_CONTROLS_TOKEN = "6595b64144ccf1df"
 KNOWN_OS = {
@@ -371,6 +374,15 @@ def check_manifest_execution(root):
     return "asInvoker, uiAccess false"
 
 
+def check_manifest_identity(root):
+    # The manifest's own identity, not the common controls' dependency.
+    idents = [e for e in root if local(e.tag) == "assemblyIdentity"]
+    version = idents[0].get("version") if len(idents) == 1 else None
+    if version != FILE_VERSION:
+        raise BadFile("assembly version %r, expected %s" % (version, FILE_VERSION))
+    return "version " + version
+
+
 def check_manifest_long_paths(root):
     values = [(e.text or "").strip() for e in find_all(root, "longPathAware")]
     if not values:
@@ -568,6 +580,7 @@ def run(path, machine):
 
     manifest = parse(parse_manifest, pe, resources)
     for label, func in (("manifest execution level", check_manifest_execution),
+                        ("manifest identity", check_manifest_identity),
                         ("manifest longPathAware", check_manifest_long_paths),
                         ("manifest supportedOS", check_manifest_supported_os),
                         ("manifest common controls", check_manifest_common_controls),

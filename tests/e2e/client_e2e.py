@@ -38,8 +38,8 @@ from harness import (DEV_TOKEN, EXIT_WAIT, UPDATE_CAPTION, WINDOW_TITLE, WINDOW_
                      WS_CAPTION, WS_OVERLAPPEDWINDOW, Client, check, kill_tree,
                      read_file, short, wait_until)
 
-BUILD = 7
-FIRST_LOG_LINES = [b"Tavrensil Client baslatildi (Build 7)", b"MMCSS 'Games' kaydi: ok"]
+BUILD = harness.CLIENT_BUILD
+FIRST_LOG_LINES = [b"Tavrensil Client baslatildi (Build %d)" % BUILD, b"MMCSS 'Games' kaydi: ok"]
 DIRECT_ROUTE_LINE = b"baglanti: dogrudan"
 
 # A crash in the media control: its code and module in the log, the
@@ -60,7 +60,7 @@ DBGHELP_NATIVE_FIRST = "mscoree=;winemenubuilder.exe=d;dbghelp=n,b"
 READ_DUMP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
                          "read-dump")
 
-LATEST_BUILD = 9
+LATEST_BUILD = BUILD + 2
 # Non-ASCII letters and a query on purpose: the address must reach the
 # browser unchanged.
 DOWNLOAD_URL = "https://indir.tavrensil.test/istemci/TavrensilSetup-9.exe?kanal=güncel&dil=tr"

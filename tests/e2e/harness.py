@@ -26,6 +26,7 @@ import urllib.request
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.normpath(os.path.join(HERE, "..", "..", "reference_server")))
 import startup  # noqa: E402
+from game import CLIENT_BUILD, CLIENT_VERSION  # noqa: E402,F401  (read from VERSION)
 
 DEFAULT_SERVER = startup.SERVER
 # The reference servers the scripts start accept this token.

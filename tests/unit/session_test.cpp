@@ -167,13 +167,13 @@ TEST(ReadBeatAnswer, KeepsRollsOrEnds) {
 TEST(SignedForms, CarryTheirFieldsAndTheSignatureOverThem) {
   using Form = std::map<std::string, std::string>;
   const Form play = PlayForm("tok", "s3", "ch", true);
-  EXPECT_EQ(play, (Form{{"build", "7"},
+  EXPECT_EQ(play, (Form{{"build", std::to_string(kBuild)},
                         {"challenge", "ch"},
                         {"scheme", "https"},
                         {"sig", SignRequest("play", "ch", "tok\ns3")},
                         {"token", "tok"}}));
   EXPECT_EQ(PlayForm("tok", "s3", "ch", false).at("scheme"), "http");
-  EXPECT_EQ(SessionForm("beat", "ch", "id"), (Form{{"build", "7"},
+  EXPECT_EQ(SessionForm("beat", "ch", "id"), (Form{{"build", std::to_string(kBuild)},
                                                   {"challenge", "ch"},
                                                   {"csid", "id"},
                                                   {"sig", SignRequest("beat", "ch", "id")}}));

@@ -265,7 +265,7 @@ TEST(UpdateNotice, ShowsBothVersionsOnTheirLines) {
   }
   EXPECT_EQ(UpdateNoticeText(9),
             L"Tavrensil Online istemcisinin yeni bir sürümü yayınlandı!\n\n"
-            L"Mevcut Sürüm: v7\nEn Yeni Sürüm: v9\n\n"
+            L"Mevcut Sürüm: v" + std::to_wstring(kBuild) + L"\nEn Yeni Sürüm: v9\n\n"
             L"Oyuna devam edebilmek için lütfen yeni sürümü indirin.\n"
             L"İndirme sayfası tarayıcınızda açılacaktır.");
 }
