@@ -9,6 +9,11 @@ with its exit code:
   TAVRENSIL_HTTPS_PORT         TLS server; its certificate names "localhost"
   TAVRENSIL_TEST_CA            the issuing test CA, DER as hex, for the test to
                                trust (and remove again) in its Wine prefix
+  TAVRENSIL_NO13_PORT          the TLS server behind a middlebox that breaks
+                               off with a fatal alert every handshake offering
+                               TLS 1.3, and the first handshake in any case
+                               (Wine's hello never shows the 1.3 it was asked
+                               to offer); /count?tls13-refused says how often
   TAVRENSIL_REFUSED_PORT       a loopback port where nothing listens
   TAVRENSIL_PROXY_PORT         a forwarding proxy (tests/e2e/forward_proxy.py)
   TAVRENSIL_PROXY_DIR          a folder, as Wine's drive Z: shows it, with
@@ -181,6 +186,70 @@ def handshake_and_serve(conn, context):
     serve(conn)
 
 
+TLS13 = b"\x03\x04"
+SUPPORTED_VERSIONS = 43
+# A fatal handshake_failure alert, as an old middlebox sends it.
+HANDSHAKE_FAILURE = b"\x15\x03\x01\x00\x02\x02\x28"
+
+
+def offers_tls13(hello):
+    """Whether a TLS record holding a ClientHello lists TLS 1.3 among its
+    supported versions; False for anything it cannot read."""
+    try:
+        at = 5 + 4 + 2 + 32                      # record, handshake header, version, random
+        at += 1 + hello[at]                      # session id
+        at += 2 + int.from_bytes(hello[at:at + 2], "big")   # cipher suites
+        at += 1 + hello[at]                      # compression methods
+        end = at + 2 + int.from_bytes(hello[at:at + 2], "big")
+        at += 2
+        while at + 4 <= end:
+            kind = int.from_bytes(hello[at:at + 2], "big")
+            size = int.from_bytes(hello[at + 2:at + 4], "big")
+            data = hello[at + 4:at + 4 + size]
+            if kind == SUPPORTED_VERSIONS:
+                versions = data[1:1 + data[0]]
+                return any(versions[i:i + 2] == TLS13 for i in range(0, len(versions), 2))
+            at += 4 + size
+    except IndexError:
+        pass
+    return False
+
+
+def peek_client_hello(conn):
+    """The first TLS record, left in the socket; empty when none came."""
+    conn.settimeout(30)
+    data = b""
+    for _ in range(100):
+        data = conn.recv(16384, socket.MSG_PEEK)
+        if not data or (len(data) >= 5 and len(data) >= 5 + int.from_bytes(data[3:5], "big")):
+            break
+        time.sleep(0.05)
+    return data
+
+
+def refuse_tls13_then_serve(conn, context):
+    hello = peek_client_hello(conn)
+    with hits_lock:
+        refuse = offers_tls13(hello) or hits["tls13-refused"] == 0
+        if refuse:
+            hits["tls13-refused"] += 1
+    if refuse:
+        conn.sendall(HANDSHAKE_FAILURE)
+        conn.close()
+        return
+    handshake_and_serve(conn, context)
+
+
+def accept_loop_no13(sock, context):
+    while True:
+        try:
+            conn, _ = sock.accept()
+        except OSError:
+            return
+        threading.Thread(target=refuse_tls13_then_serve, args=(conn, context),
+                         daemon=True).start()
+
+
 def make_certificates(folder):
     """A throw-away CA and a "localhost" certificate it signed."""
     def openssl(*args):
@@ -239,6 +308,8 @@ def main():
         context.load_cert_chain(os.path.join(folder, "leaf.pem"), os.path.join(folder, "leaf.key"))
         secure = listen()
         threading.Thread(target=accept_loop, args=(secure, context), daemon=True).start()
+        no13 = listen()
+        threading.Thread(target=accept_loop_no13, args=(no13, context), daemon=True).start()
 
         refused = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         refused.bind(("127.0.0.1", 0))
@@ -249,6 +320,7 @@ def main():
         env["TAVRENSIL_HTTP_PORT"] = str(plain.getsockname()[1])
         env["TAVRENSIL_HTTPS_PORT"] = str(secure.getsockname()[1])
         env["TAVRENSIL_TEST_CA"] = ca_der.hex()
+        env["TAVRENSIL_NO13_PORT"] = str(no13.getsockname()[1])
         env["TAVRENSIL_REFUSED_PORT"] = str(refused_port)
         env["TAVRENSIL_PROXY_PORT"] = str(
             write_proxy_files(folder, plain.getsockname()[1], refused_port))

@@ -439,6 +439,21 @@ TEST_F(HttpClientTest, SpeaksTlsWithCertificateChecksOn) {
       << refused.error;
 }
 
+// A middlebox that breaks off a handshake offering TLS 1.3 (here: the first
+// one, whatever it offers): the request is tried once more without 1.3, and
+// 1.3 stays off for the client, so no later handshake is broken off.
+TEST_F(HttpClientTest, FallsBackFromTls13OnceAndKeepsItOff) {
+  TrustedTestCa ca;
+  ASSERT_TRUE(ca.ok());
+  HttpClient client(LocalUrl(L"https", "TAVRENSIL_NO13_PORT"));
+  ASSERT_NE(client.secure_protocols & 0x2000u, 0u) << "this platform offers no TLS 1.3";
+  for (const char* path : {"/first", "/second"}) {
+    const HttpResponse r = client.Get(path);
+    EXPECT_EQ(r.status, 200) << path << ": stage=" << r.stage << " error=" << r.error;
+  }
+  EXPECT_EQ(HitCount(client, "tls13-refused"), 1);
+}
+
 // Runs the prefix's reg.exe, quietly; true when it succeeded.
 bool RunReg(const std::wstring& arguments) {
   std::wstring command = L"reg.exe " + arguments;
