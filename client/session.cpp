@@ -329,6 +329,14 @@ void CarryDeviceCookie(HttpClient& http, const std::wstring& site) {
   Log(L"rb_dev kalici: %ls", kept ? L"ok" : L"basarisiz");
 }
 
+// One signed goodbye, its whole exchange within kGoodbyeBudgetMs; the
+// answer is not read.
+void SendGoodbye(HttpClient& http, const std::string& shard, const std::string& challenge,
+                 const std::string& csid) {
+  LogRoad("bye", http.Post(shard + "/api/client/bye", SessionForm("bye", challenge, csid),
+                           nullptr, kGoodbyeBudgetMs));
+}
+
 bool HasEnded(const HeartbeatRun& run) {
   return !run.thread.valid() || WaitForSingleObject(run.thread.get(), 0) == WAIT_OBJECT_0;
 }
@@ -401,21 +409,19 @@ SessionOpening GameSession::Open() {
     return opening;
   }
   const PlayAnswer play = ReadPlayAnswer(play_response.body);
-  if (play.ok || (play.refused_movie && !play.csid.empty())) {
-    StateLock lock(*state_);
-    state_->csid = play.csid;
-    state_->challenge = play.challenge;
-  }
   if (!play.ok) {
     // The server opened a session for a movie we will not play: end it now
-    // rather than let it idle out.
-    if (play.refused_movie) {
-      SayGoodbye();
-      StateLock lock(*state_);
-      state_->csid.clear();  // ended: no second goodbye at exit
+    // rather than let it idle out. It never becomes the client's session.
+    if (play.refused_movie && !play.csid.empty()) {
+      SendGoodbye(http, values.shard, play.challenge, play.csid);
     }
     opening.error = play.error;
     return opening;
+  }
+  {
+    StateLock lock(*state_);
+    state_->csid = play.csid;
+    state_->challenge = play.challenge;
   }
   opening.ok = true;
   opening.movie = play.movie;
@@ -459,15 +465,15 @@ bool GameSession::StopHeartbeat() {
 }
 
 void GameSession::SayGoodbye() {
-  std::string path;
-  std::map<std::string, std::string> form;
+  std::string shard, challenge, csid;
   {
     StateLock lock(*state_);
     if (state_->csid.empty()) return;
-    path = state_->shard + "/api/client/bye";
-    form = SessionForm("bye", state_->challenge, state_->csid);
+    shard = state_->shard;
+    challenge = state_->challenge;
+    csid = state_->csid;
   }
-  LogRoad("bye", state_->http->Post(path, form, nullptr, kGoodbyeBudgetMs));
+  SendGoodbye(*state_->http, shard, challenge, csid);
 }
 
 SessionValues GameSession::Values() const {

@@ -973,10 +973,7 @@ class Cases(harness.Cases):
             site = "http://127.0.0.1:%d@localhost:%d/s3/play?token=%s&x=" % (
                 server.port, server.port, DEV_TOKEN)
             c.start(["--site", site])
-            rc, text = c.tool("box", SESSION_CAPTION, str(BOX_WAIT_MS))
-            check(rc == 0, "no message box (open: %s)" % c.open_dialogs())
-            check(text.rstrip("\n") == "Geçersiz site adresi: " + site, "message text %r" % text)
-            c.tool("press", SESSION_CAPTION, "5000")
+            self.expect_session_box(c, "Geçersiz site adresi: " + site)
             code = c.wait_exit(EXIT_WAIT)
             check(code == BAD_SITE_EXIT, "exit status %s, expected %d" % (code, BAD_SITE_EXIT))
             check(not server.entries(), "the server saw %s"

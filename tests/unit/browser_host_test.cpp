@@ -74,12 +74,15 @@ TEST(PlayNavigation, OnlyTheSitesOwnPages) {
       {L"http://[::1]:8080/play?token=t", L"http://[::1]:8080", true},
       // A site given without a scheme is an http one.
       {L"http://oyun.example.com/play?token=t", L"oyun.example.com", true},
-      // Another port or scheme of the site's host is another site.
+      // Another port of the site's host is another site; the scheme may
+      // change while the port stays.
+      {L"http://oyun.tavrensil.com:443/play", L"https://oyun.tavrensil.com", true},
       {L"http://oyun.tavrensil.com/play", L"https://oyun.tavrensil.com", false},
       {L"https://oyun.tavrensil.com:8443/play", L"https://oyun.tavrensil.com", false},
       // Someone else's pages, however they dress up.
       {L"https://evil.example/play?token=t", L"https://oyun.tavrensil.com", false},
       {L"https://oyun.tavrensil.com.evil.example/play", L"https://oyun.tavrensil.com", false},
+      {L"https://www.www.oyun.tavrensil.com/play", L"https://oyun.tavrensil.com", false},
       {L"https://oyun.tavrensil.com@evil.example/play", L"https://oyun.tavrensil.com", false},
       {L"https://user:pw@oyun.tavrensil.com/play", L"https://oyun.tavrensil.com", false},
       {L"https://evil.example\\@oyun.tavrensil.com/play", L"https://oyun.tavrensil.com", false},
