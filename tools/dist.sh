@@ -231,8 +231,8 @@ mkdir -p "$work/symbols"
 cp "$unstripped" "$work/symbols/TavrensilClient-$build_id.exe"
 echo "dist: build ID $build_id; the unstripped image is $work/symbols/TavrensilClient-$build_id.exe"
 
-# The shipped file: its resources and exports, and nothing in its headers
-# that would differ between two builds.
+# The shipped file: its resources, exports and imports, and nothing in its
+# headers that would differ between two builds.
 python3 tests/e2e/check_executable.py "$client" --machine i386
 python3 - "$client" <<'PY' || die "the executable is not stripped or has a time stamp"
 import struct, sys

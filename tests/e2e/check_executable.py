@@ -16,7 +16,15 @@ Reads the PE file itself (standard library only) and checks:
     entry;
   - the version resource with ProductName "Tavrensil Online" and
     FileVersion the version in VERSION followed by ".0";
-  - RCDATA 201 present and not empty.
+  - RCDATA 201 present and not empty;
+  - the imported libraries are exactly the system's known libraries below
+    (every other system library is loaded at run time from the system
+    folder), and no library is delay-imported;
+  - every reference from code into the import section (an indirect call or
+    jump, or a load of a slot) names a slot that the loader fills, or a
+    delay-import slot that holds the address of its own binding stub. A
+    slot that is neither holds zero when the call comes, and the program
+    crashes there.
 
 Prints one line per check, "ok ..." or "FAIL ...", then "N passed, M failed".
 Exits 1 when any check fails (or the file cannot be read as a PE image),
@@ -54,6 +62,15 @@ KNOWN_OS = {
     "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "8.1",
     "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "10/11",
 }
+
+# Imported normally: the system's known libraries only, which always load
+# from the system folder, never from the executable's own.
+EXPECTED_IMPORTS = ("advapi32.dll", "gdi32.dll", "imm32.dll", "kernel32.dll", "msvcrt.dll",
+                    "ole32.dll", "oleaut32.dll", "shell32.dll", "user32.dll", "ws2_32.dll")
+EXPECTED_DELAY_IMPORTS = ()
+
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
+MAX_IMPORTS = 65536  # slots and descriptors; anything larger is corrupt
 
 MAX_RESOURCE_ENTRIES = 4096  # per directory; anything larger is corrupt
 MAX_ZERO_FILL = 64 << 20  # uninitialised bytes a single read may supply
@@ -105,6 +122,9 @@ class PeImage:
         if optional_size < min_size:
             raise BadFile("optional header too short (%d bytes)" % optional_size)
         self.subsystem = self.u16(opt + 68)
+        self.pointer_size = 4 if self.magic == 0x10B else 8
+        self.image_base = (self.u32(opt + 28) if self.magic == 0x10B
+                           else struct.unpack("<Q", self.read(opt + 24, 8))[0])
         dir_count = self.u32(opt + dirs_at - 4)
         dir_count = min(dir_count, (optional_size - dirs_at) // 8, 16)
         self.directories = []
@@ -197,6 +217,87 @@ class PeImage:
             target = self.rva_u32(functions_rva + 4 * index)
             result[name] = None if rva <= target < rva + size else target
         return result
+
+    # imports
+    def pointer(self, rva):
+        return struct.unpack("<I" if self.pointer_size == 4 else "<Q",
+                             self.read_rva(rva, self.pointer_size))[0]
+
+    def descriptors(self, index, size):
+        """The descriptors (raw bytes) of the import (index 1, 20 bytes each)
+        or delay-import (index 13, 32 bytes each) directory, up to the
+        all-zero one that ends it."""
+        rva, _ = self.directory(index)
+        if rva == 0:
+            return
+        for i in range(MAX_IMPORTS):
+            raw = self.read_rva(rva + size * i, size)
+            if raw == b"\0" * size:
+                return
+            yield raw
+        raise BadFile("import directory %d does not end" % index)
+
+    def slot_count(self, names_rva):
+        """Entries of an import name table up to its zero entry."""
+        for i in range(MAX_IMPORTS):
+            if self.pointer(names_rva + self.pointer_size * i) == 0:
+                return i
+        raise BadFile("import name table at RVA 0x%x does not end" % names_rva)
+
+    def imports(self):
+        """[(library, first slot RVA, slot count)] of the import directory."""
+        found = []
+        for raw in self.descriptors(1, 20):
+            names_rva, _, _, name_rva, slots_rva = struct.unpack("<IIIII", raw)
+            found.append((self.c_string(name_rva), slots_rva,
+                          self.slot_count(names_rva or slots_rva)))
+        return found
+
+    def delay_imports(self):
+        """The libraries of the delay-import directory."""
+        return [self.c_string(struct.unpack("<8I", raw)[1]) for raw in self.descriptors(13, 32)]
+
+    def import_section(self):
+        rva, _ = self.directory(1)
+        return self.section_of(rva) if rva else None
+
+    def code_references(self, target):
+        """{(code RVA, referenced RVA)} of the instructions in executable
+        sections that address memory in section `target` through a 32-bit
+        displacement: call/jmp [m] (FF 15, FF 25), mov/lea r,[m] (8B, 8D, and
+        A1 on i386). Absolute on i386, relative to the next instruction on
+        x86-64 (where these encodings end with the displacement)."""
+        absolute = self.pointer_size == 4
+        pattern = re.compile(rb"\xFF[\x15\x25]|[\x8B\x8D][\x05\x0D\x15\x1D\x25\x2D\x35\x3D]"
+                             + (rb"|\xA1" if absolute else b""))
+        found = set()
+        for s in self.sections:
+            if not s.flags & IMAGE_SCN_MEM_EXECUTE:
+                continue
+            code = self.read(s.raw_ptr, min(s.raw_size, s.vsize or s.raw_size))
+            for m in pattern.finditer(code):
+                at = m.end()
+                if at + 4 > len(code):
+                    continue
+                disp = struct.unpack("<i" if not absolute else "<I", code[at:at + 4])[0]
+                rva = disp - self.image_base if absolute else s.vaddr + at + 4 + disp
+                if target.vaddr <= rva < target.vaddr + target.span():
+                    found.add((s.vaddr + m.start(), rva))
+        return found
+
+    def loads_address(self, code_rva, slot_rva):
+        """Whether the code at `code_rva` starts by loading the address of
+        `slot_rva` into a register (mov eax, imm32 / lea rax, [rip+d]): the
+        shape of a delay-load binding stub."""
+        s = self.section_of(code_rva)
+        if s is None or not s.flags & IMAGE_SCN_MEM_EXECUTE:
+            return False
+        if self.pointer_size == 4:
+            head = self.read_rva(code_rva, 5)
+            return head[0] == 0xB8 and struct.unpack("<I", head[1:])[0] == self.image_base + slot_rva
+        head = self.read_rva(code_rva, 7)
+        return (head[:3] == b"\x48\x8D\x05"
+                and code_rva + 7 + struct.unpack("<i", head[3:])[0] == slot_rva)
 
     # resources
     def resources(self):
@@ -518,6 +619,52 @@ def check_rcdata(pe, resources):
     return "%d bytes" % len(data)
 
 
+def check_imported_libraries(pe):
+    problems = []
+    for what, found, want in (("imports", [name for name, _, _ in pe.imports()], EXPECTED_IMPORTS),
+                              ("delay-imports", pe.delay_imports(), EXPECTED_DELAY_IMPORTS)):
+        found = sorted({name.lower() for name in found})
+        extra = [n for n in found if n not in want]
+        missing = [n for n in want if n not in found]
+        if extra or missing:
+            problems.append("%s %s, expected %s" % (what, ", ".join(found) or "nothing",
+                                                    ", ".join(want) or "nothing"))
+    if problems:
+        raise BadFile("; ".join(problems))
+    return "%d known libraries, nothing delay-imported" % len(EXPECTED_IMPORTS)
+
+
+def check_import_slots(pe):
+    section = pe.import_section()
+    if section is None:
+        raise BadFile("the image has no import directory")
+    filled = {}
+    for name, first, count in pe.imports():
+        for i in range(count):
+            filled[first + pe.pointer_size * i] = name
+    references = pe.code_references(section)
+    bad = {}
+    stubs = 0
+    for code_rva, slot in sorted(references):
+        if slot in filled:
+            continue
+        held = pe.pointer(slot) if slot % pe.pointer_size == 0 else 0
+        if held and pe.loads_address(held - pe.image_base, slot):
+            stubs += 1
+            continue
+        bad.setdefault(slot, []).append(code_rva)
+    if bad:
+        raise BadFile("%d slots that no loader fills, each holding no binding stub: %s" % (
+            len(bad), "; ".join("RVA 0x%x (held 0x%x) used at %s" % (
+                slot, pe.pointer(slot) if slot % pe.pointer_size == 0 else 0,
+                ", ".join("0x%x" % c for c in codes[:3]) + (", ..." if len(codes) > 3 else ""))
+                for slot, codes in sorted(bad.items()))))
+    if not references:
+        raise BadFile("no code refers to the import section (the scan missed the calls)")
+    return "%d references from code, every slot filled by the loader%s" % (
+        len(references), " or holding its binding stub (%d)" % stubs if stubs else "")
+
+
 # --------------------------------------------------------------------------
 
 
@@ -592,6 +739,8 @@ def run(path, machine):
     report("version numbers", given, version, check_version_consistency)
 
     report("RCDATA 201", check_rcdata, pe, resources)
+    report("imported libraries", check_imported_libraries, pe)
+    report("import slots", check_import_slots, pe)
     return passed, failed
 
 
