@@ -7,8 +7,28 @@
 
 #include "http.h"
 #include "site_address.h"
+#include "system_libraries.h"
 
 namespace {
+
+// The cookie store's functions, from wininet.dll in the system folder.
+struct WinInetFunctions {
+  decltype(&::InternetGetCookieExW) InternetGetCookieExW;
+  decltype(&::InternetSetCookieExW) InternetSetCookieExW;
+  decltype(&::InternetTimeFromSystemTimeW) InternetTimeFromSystemTimeW;
+};
+
+const WinInetFunctions& WinInet() {
+  static const WinInetFunctions table = [] {
+    const HMODULE library = LoadSystemLibrary(L"wininet.dll");
+    WinInetFunctions t;
+    BIND_SYSTEM_FUNCTION(t, library, InternetGetCookieExW);
+    BIND_SYSTEM_FUNCTION(t, library, InternetSetCookieExW);
+    BIND_SYSTEM_FUNCTION(t, library, InternetTimeFromSystemTimeW);
+    return t;
+  }();
+  return table;
+}
 
 const DWORD kCookieHttpOnly = 0x2000;  // INTERNET_COOKIE_HTTPONLY
 const DWORD kCookieStateReject = 5;    // COOKIE_STATE_REJECT
@@ -41,10 +61,11 @@ std::string BrowserCookie(const std::wstring& site_url, const std::string& name)
   const std::wstring url = StoreUrl(site_url);
   if (url.empty()) return std::string();
   DWORD size = 0;
-  InternetGetCookieExW(url.c_str(), nullptr, nullptr, &size, kCookieHttpOnly, nullptr);
+  WinInet().InternetGetCookieExW(url.c_str(), nullptr, nullptr, &size, kCookieHttpOnly, nullptr);
   if (size == 0) return std::string();
   std::vector<wchar_t> buffer(size, L'\0');
-  if (!InternetGetCookieExW(url.c_str(), nullptr, buffer.data(), &size, kCookieHttpOnly, nullptr)) {
+  if (!WinInet().InternetGetCookieExW(url.c_str(), nullptr, buffer.data(), &size, kCookieHttpOnly,
+                                      nullptr)) {
     return std::string();
   }
   // The store may report the size in characters or bytes; the text ends at
@@ -67,7 +88,7 @@ bool CookieExpiry(const SYSTEMTIME& now_utc, int days, std::wstring* expiry) {
   SYSTEMTIME then;
   if (!FileTimeToSystemTime(&file_time, &then)) return false;
   wchar_t date[kDateChars] = {};
-  if (!InternetTimeFromSystemTimeW(&then, INTERNET_RFC1123_FORMAT, date, sizeof(date))) {
+  if (!WinInet().InternetTimeFromSystemTimeW(&then, INTERNET_RFC1123_FORMAT, date, sizeof(date))) {
     return false;
   }
   *expiry = date;
@@ -99,7 +120,7 @@ bool PersistBrowserCookie(const std::wstring& site_url, const std::string& name,
   std::wstring expiry;
   if (!CookieExpiry(now, days, &expiry)) return false;
   const std::wstring data = CookieData(Utf8ToWide(value), expiry, url);
-  const DWORD state =
-      InternetSetCookieExW(url.c_str(), Utf8ToWide(name).c_str(), data.c_str(), kCookieHttpOnly, 0);
+  const DWORD state = WinInet().InternetSetCookieExW(url.c_str(), Utf8ToWide(name).c_str(),
+                                                     data.c_str(), kCookieHttpOnly, 0);
   return state != 0 && state != kCookieStateReject;
 }

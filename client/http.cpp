@@ -6,6 +6,8 @@
 #include <cwchar>
 #include <vector>
 
+#include "winhttp_functions.h"
+
 namespace {
 
 const wchar_t kUserAgent[] = L"TavrensilClient/1.0";
@@ -76,7 +78,7 @@ void AddRef(SharedSession* shared) { InterlockedIncrement(&shared->refs); }
 
 void Release(SharedSession* shared) {
   if (InterlockedDecrement(&shared->refs) != 0) return;
-  if (shared->handle) WinHttpCloseHandle(shared->handle);
+  if (shared->handle) WinHttp().WinHttpCloseHandle(shared->handle);
   delete shared;
 }
 
@@ -147,7 +149,7 @@ bool PublishRequest(Exchange& exchange, HINTERNET request) {
   const bool abandoned = exchange.abandoned;
   if (!abandoned) exchange.request = request;
   ReleaseSRWLockExclusive(&exchange.lock);
-  if (abandoned) WinHttpCloseHandle(request);
+  if (abandoned) WinHttp().WinHttpCloseHandle(request);
   return !abandoned;
 }
 
@@ -159,8 +161,9 @@ bool PastDeadline(const Exchange& exchange) {
 int64_t ContentLength(HINTERNET request) {
   wchar_t text[32] = {};
   DWORD size = sizeof(text);
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
-                           text, &size, WINHTTP_NO_HEADER_INDEX)) {
+  if (!WinHttp().WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH,
+                                     WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                                     WINHTTP_NO_HEADER_INDEX)) {
     return -1;
   }
   return _wcstoi64(text, nullptr, 10);
@@ -190,7 +193,7 @@ void ReadBody(HINTERNET request, Exchange& exchange) {
   while (response.error == 0) {
     if (PastDeadline(exchange) || Abandoned(exchange)) {
       FailWith(response, kErrorDeadline);
-    } else if (!WinHttpReadData(request, chunk, kReadChunk, &read)) {
+    } else if (!WinHttp().WinHttpReadData(request, chunk, kReadChunk, &read)) {
       Fail(response, "receive");
     } else if (read == 0) {
       break;
@@ -214,9 +217,9 @@ void ReadBody(HINTERNET request, Exchange& exchange) {
 // A request handle on the exchange's route that follows no redirect and
 // waits for the answer's headers no longer than for any other read.
 HINTERNET OpenRequest(HINTERNET connection, const Exchange& exchange) {
-  HINTERNET request = WinHttpOpenRequest(connection, exchange.verb.c_str(), exchange.path.c_str(),
-                                         nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                         exchange.secure ? WINHTTP_FLAG_SECURE : 0);
+  HINTERNET request = WinHttp().WinHttpOpenRequest(
+      connection, exchange.verb.c_str(), exchange.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+      WINHTTP_DEFAULT_ACCEPT_TYPES, exchange.secure ? WINHTTP_FLAG_SECURE : 0);
   if (!request) return nullptr;
   DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
   DWORD headers_timeout = kReceiveTimeoutMs;
@@ -224,13 +227,13 @@ HINTERNET OpenRequest(HINTERNET connection, const Exchange& exchange) {
   route.dwAccessType =
       exchange.proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY;
   route.lpszProxy = exchange.proxy.empty() ? nullptr : const_cast<wchar_t*>(exchange.proxy.c_str());
-  if (!WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects,
-                        sizeof(no_redirects)) ||
-      !WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers_timeout,
-                        sizeof(headers_timeout)) ||
-      !WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &route, sizeof(route))) {
+  if (!WinHttp().WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects,
+                                  sizeof(no_redirects)) ||
+      !WinHttp().WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT,
+                                  &headers_timeout, sizeof(headers_timeout)) ||
+      !WinHttp().WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &route, sizeof(route))) {
     const DWORD error = GetLastError();
-    WinHttpCloseHandle(request);
+    WinHttp().WinHttpCloseHandle(request);
     SetLastError(error);
     return nullptr;
   }
@@ -241,8 +244,8 @@ HINTERNET OpenRequest(HINTERNET connection, const Exchange& exchange) {
 std::wstring Location(HINTERNET request) {
   std::wstring text(kMaxLocationChars, L'\0');
   DWORD size = kMaxLocationChars * sizeof(wchar_t);
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, &text[0],
-                           &size, WINHTTP_NO_HEADER_INDEX)) {
+  if (!WinHttp().WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX,
+                                     &text[0], &size, WINHTTP_NO_HEADER_INDEX)) {
     return std::wstring();
   }
   text.resize(size / sizeof(wchar_t));
@@ -257,22 +260,22 @@ void SendAndReceive(HINTERNET request, Exchange& exchange) {
   const DWORD length = static_cast<DWORD>(exchange.body.size());
   const std::wstring& headers = exchange.headers;
   if (Abandoned(exchange) ||
-      !WinHttpSendRequest(request,
-                          headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-                          headers.empty() ? 0 : static_cast<DWORD>(-1), data, length, length, 0)) {
+      !WinHttp().WinHttpSendRequest(
+          request, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+          headers.empty() ? 0 : static_cast<DWORD>(-1), data, length, length, 0)) {
     Fail(response, "send");
     return;
   }
-  if (Abandoned(exchange) || !WinHttpReceiveResponse(request, nullptr)) {
+  if (Abandoned(exchange) || !WinHttp().WinHttpReceiveResponse(request, nullptr)) {
     Fail(response, "receive");
     return;
   }
   DWORD status = 0;
   DWORD size = sizeof(status);
   if (Abandoned(exchange)) return;
-  if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                          WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
-                          WINHTTP_NO_HEADER_INDEX)) {
+  if (WinHttp().WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                    WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                                    WINHTTP_NO_HEADER_INDEX)) {
     response.status = static_cast<int32_t>(status);
   }
   if (response.status >= 300 && response.status < 400) response.location = Location(request);
@@ -284,7 +287,8 @@ void SendAndReceive(HINTERNET request, Exchange& exchange) {
 DWORD OfferSecureProtocols(HINTERNET session, bool before_tls13) {
   for (DWORD protocols : {before_tls13 ? kSecureProtocolsBefore13 : kSecureProtocols,
                           kSecureProtocolsBefore13}) {
-    if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols))) {
+    if (WinHttp().WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                                   sizeof(protocols))) {
       return protocols;
     }
   }
@@ -294,18 +298,20 @@ DWORD OfferSecureProtocols(HINTERNET session, bool before_tls13) {
 // A session going direct (empty proxy) or through `proxy`, with the
 // client's protocols, redirect policy and time-outs; null when it failed.
 HINTERNET OpenSession(const std::wstring& proxy, bool before_tls13, DWORD* protocols) {
-  HINTERNET session = proxy.empty() ? WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY,
+  HINTERNET session = proxy.empty()
+                          ? WinHttp().WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY,
                                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)
-                                    : WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+                          : WinHttp().WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY,
                                                   proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0);
   if (!session) return nullptr;
   *protocols = OfferSecureProtocols(session, before_tls13);
   // Each request also turns redirects off; this covers the platforms that
   // take the policy only from the session.
   DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-  WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof(redirects));
-  WinHttpSetTimeouts(session, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
-                     kReceiveTimeoutMs);
+  WinHttp().WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &redirects,
+                             sizeof(redirects));
+  WinHttp().WinHttpSetTimeouts(session, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
+                               kReceiveTimeoutMs);
   return session;
 }
 
@@ -321,7 +327,8 @@ DWORD WINAPI RunExchange(LPVOID parameter) {
       shared ? nullptr : OpenSession(exchange->proxy, exchange->before_tls13, &protocols);
   HINTERNET session = shared ? exchange->shared->handle : own;
   HINTERNET connection =
-      session ? WinHttpConnect(session, exchange->host.c_str(), exchange->port, 0) : nullptr;
+      session ? WinHttp().WinHttpConnect(session, exchange->host.c_str(), exchange->port, 0)
+              : nullptr;
   if (!session) {
     Fail(exchange->response, "session");
   } else if (!connection) {
@@ -332,11 +339,12 @@ DWORD WINAPI RunExchange(LPVOID parameter) {
       Fail(exchange->response, "open");
     } else if (PublishRequest(*exchange, request)) {
       SendAndReceive(request, *exchange);
-      if (HINTERNET still_ours = TakeRequest(*exchange, false)) WinHttpCloseHandle(still_ours);
+      if (HINTERNET still_ours = TakeRequest(*exchange, false))
+        WinHttp().WinHttpCloseHandle(still_ours);
     }
-    WinHttpCloseHandle(connection);
+    WinHttp().WinHttpCloseHandle(connection);
   }
-  if (own) WinHttpCloseHandle(own);
+  if (own) WinHttp().WinHttpCloseHandle(own);
   Release(exchange);
   InterlockedDecrement(&g_live_attempts);
   return 0;
@@ -394,8 +402,8 @@ HttpResponse RunAttempt(Exchange* exchange, HANDLE cancel, DWORD wait_ms) {
       // Windows aborts the call blocked on the handle when it is closed.
       // Wine does not, but applies new time-outs to the open connection at
       // once, so its next read (the next byte of a trickle) ends the call.
-      WinHttpSetTimeouts(request, 1, 1, 1, 1);
-      WinHttpCloseHandle(request);
+      WinHttp().WinHttpSetTimeouts(request, 1, 1, 1, 1);
+      WinHttp().WinHttpCloseHandle(request);
     }
     response = GaveUp(outcome == WAIT_OBJECT_0 + 1 ? kErrorCancelled : kErrorDeadline);
   }

@@ -56,6 +56,28 @@ const UINT kVirtualKeyF11 = 0x7A;
 const UINT_PTR kTimerScreenshot = 1;
 const wchar_t kOcxName[] = L"Flash32_32_0_0_363.ocx";
 
+// The scheduling functions of winmm.dll and avrt.dll, from the system folder.
+struct SchedulingFunctions {
+  decltype(&::timeBeginPeriod) timeBeginPeriod;
+  decltype(&::timeEndPeriod) timeEndPeriod;
+  decltype(&::AvSetMmThreadCharacteristicsW) AvSetMmThreadCharacteristicsW;
+  decltype(&::AvRevertMmThreadCharacteristics) AvRevertMmThreadCharacteristics;
+};
+
+const SchedulingFunctions& Scheduling() {
+  static const SchedulingFunctions table = [] {
+    const HMODULE winmm = LoadSystemLibrary(L"winmm.dll");
+    const HMODULE avrt = LoadSystemLibrary(L"avrt.dll");
+    SchedulingFunctions t;
+    BIND_SYSTEM_FUNCTION(t, winmm, timeBeginPeriod);
+    BIND_SYSTEM_FUNCTION(t, winmm, timeEndPeriod);
+    BIND_SYSTEM_FUNCTION(t, avrt, AvSetMmThreadCharacteristicsW);
+    BIND_SYSTEM_FUNCTION(t, avrt, AvRevertMmThreadCharacteristics);
+    return t;
+  }();
+  return table;
+}
+
 WINDOWPLACEMENT EmptyPlacement() {
   WINDOWPLACEMENT placement = {};
   placement.length = sizeof(placement);
@@ -376,10 +398,10 @@ void OnDestroy(HWND window) {
   g_flash.Destroy();
   g_browser.Destroy();
   if (g_mmcss_handle) {
-    AvRevertMmThreadCharacteristics(g_mmcss_handle);
+    Scheduling().AvRevertMmThreadCharacteristics(g_mmcss_handle);
     g_mmcss_handle = nullptr;
   }
-  timeEndPeriod(1);
+  Scheduling().timeEndPeriod(1);
   PostQuitMessage(0);
 }
 
@@ -479,7 +501,7 @@ void ReadCommandLine() {
 }
 
 void RaiseScheduling() {
-  timeBeginPeriod(1);
+  Scheduling().timeBeginPeriod(1);
   SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
 }
@@ -527,7 +549,7 @@ HWND CreateMainWindow(HINSTANCE instance, const window_size::Placement* saved) {
 
 void RegisterMmcss() {
   DWORD task_index = 0;
-  g_mmcss_handle = AvSetMmThreadCharacteristicsW(L"Games", &task_index);
+  g_mmcss_handle = Scheduling().AvSetMmThreadCharacteristicsW(L"Games", &task_index);
   Log(L"MMCSS 'Games' kaydi: %ls", g_mmcss_handle ? L"ok" : L"basarisiz");
 }
 
@@ -571,7 +593,7 @@ int RunMessageLoop() {
     DispatchMessageW(&msg);
   }
   OleUninitialize();
-  timeEndPeriod(1);
+  Scheduling().timeEndPeriod(1);
   return 0;
 }
 
@@ -593,7 +615,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   g_session.reset(new GameSession(g_options.site));
   if (!AntiCheatStartupCheck(&g_session->Http(), kBuild)) return 1;
   if (FAILED(OleInitialize(nullptr))) {
-    timeEndPeriod(1);
+    Scheduling().timeEndPeriod(1);
     return 1;
   }
   RegisterWindowClass(instance);
@@ -602,7 +624,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
                        window_place::LoadPlacement(window_place::PlacementPath(folder), &placement);
   HWND window = CreateMainWindow(instance, restore ? &placement : nullptr);
   if (!window) {
-    timeEndPeriod(1);
+    Scheduling().timeEndPeriod(1);
     OleUninitialize();
     return 1;
   }

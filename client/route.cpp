@@ -5,6 +5,8 @@
 #include <cwctype>
 #include <vector>
 
+#include "winhttp_functions.h"
+
 namespace {
 
 // How long a looked-up route is kept, and how long a failed lookup is not
@@ -30,7 +32,7 @@ bool GetProxyForUrl(HINTERNET session, const ProxySettings& settings, const std:
     options.lpszAutoConfigUrl = settings.auto_config_url.c_str();
   }
   WINHTTP_PROXY_INFO info = {};
-  if (!WinHttpGetProxyForUrl(session, url.c_str(), &options, &info)) return false;
+  if (!WinHttp().WinHttpGetProxyForUrl(session, url.c_str(), &options, &info)) return false;
   if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy) {
     answer->proxy = info.lpszProxy;
     if (info.lpszProxyBypass) answer->bypass = info.lpszProxyBypass;
@@ -45,17 +47,17 @@ bool GetProxyForUrl(HINTERNET session, const ProxySettings& settings, const std:
 // with both mechanisms is refused by some platforms).
 bool LookUpAutoProxy(const ProxySettings& settings, const std::wstring& url,
                      ProxySettings* answer) {
-  HINTERNET session = WinHttpOpen(L"TavrensilClient/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+  HINTERNET session = WinHttp().WinHttpOpen(L"TavrensilClient/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   if (!session) return false;
-  WinHttpSetTimeouts(session, kLookupResolveTimeoutMs, kLookupConnectTimeoutMs,
-                     kLookupSendTimeoutMs, kLookupReceiveTimeoutMs);
+  WinHttp().WinHttpSetTimeouts(session, kLookupResolveTimeoutMs, kLookupConnectTimeoutMs,
+                               kLookupSendTimeoutMs, kLookupReceiveTimeoutMs);
   const bool answered =
       (settings.auto_detect &&
        GetProxyForUrl(session, settings, url, WINHTTP_AUTOPROXY_AUTO_DETECT, answer)) ||
       (!settings.auto_config_url.empty() &&
        GetProxyForUrl(session, settings, url, WINHTTP_AUTOPROXY_CONFIG_URL, answer));
-  WinHttpCloseHandle(session);
+  WinHttp().WinHttpCloseHandle(session);
   return answered;
 }
 
@@ -319,7 +321,7 @@ void StartWorker(RouteTable& table) {
 ProxySettings ReadProxySettings() {
   ProxySettings settings;
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
-  if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return settings;
+  if (!WinHttp().WinHttpGetIEProxyConfigForCurrentUser(&config)) return settings;
   settings.auto_detect = config.fAutoDetect != FALSE;
   if (config.lpszAutoConfigUrl) settings.auto_config_url = config.lpszAutoConfigUrl;
   if (config.lpszProxy) settings.proxy = config.lpszProxy;

@@ -53,10 +53,15 @@ LOCKED_CRASH_WAIT = 30.0
 # A C++ exception nobody catches, made by the client's test switch.
 UNCAUGHT_LINE = b"cokme: kod=e0544156 modul=TavrensilClient.exe dokum="
 UNCAUGHT_STATUS = 0xE0544156 & 0xFF
+# The system libraries that are not known libraries, which the client must
+# load from the system folder only: a copy planted beside it never loads.
+PLANTED_NAMES = ("dbghelp", "winhttp", "wininet", "winmm", "avrt")
 # Wine's own DLL overrides for our runs, and with dbghelp switched off, or
-# taken from the program's folder first (as a bare-name load would).
+# the planted names taken from the program's folder first (as a bare-name
+# load or a normal import would).
 NO_DBGHELP = "mscoree=;winemenubuilder.exe=d;dbghelp=d"
-DBGHELP_NATIVE_FIRST = "mscoree=;winemenubuilder.exe=d;dbghelp=n,b"
+PLANTED_NATIVE_FIRST = "mscoree=;winemenubuilder.exe=d;" + ";".join(
+    name + "=n,b" for name in PLANTED_NAMES)
 READ_DUMP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
                          "read-dump")
 
@@ -572,17 +577,11 @@ class Cases(harness.Cases):
 
     @staticmethod
     def session_site(server, query="token=" + DEV_TOKEN, host=None):
-        # The browser's first navigation (site + "/?client=1") is then
-        # already a play navigation of world s3.
-        return site_url(server, host) + "/s3/play?" + query + "&x="
+        return server.session_site(query, host)
 
     @staticmethod
     def api_calls(server, since, name=None):
-        calls = [e for e in server.entries_since(since)
-                 if e.get("path", "").startswith("/s3/api/client/")]
-        if name:
-            calls = [e for e in calls if e["path"] == "/s3/api/client/" + name]
-        return calls
+        return server.api_calls(since, name)
 
     @staticmethod
     def has_cookie_header(entry):
@@ -1018,8 +1017,8 @@ class Cases(harness.Cases):
         """A crash ends the client with the crash's code, after one log line
         naming code and module, and a minidump when dbghelp and the folder
         allow one; tools/read-dump reads it. Holding the loader lock, it
-        still ends within its bound. A dbghelp.dll beside the executable is
-        never loaded."""
+        still ends within its bound. A dbghelp.dll (winhttp.dll, ...) beside
+        the executable is never loaded."""
         line = UNCAUGHT_LINE if test_switch else CRASH_LINE
         status = UNCAUGHT_STATUS if test_switch else CRASH_STATUS
         def case(c):
@@ -1027,7 +1026,8 @@ class Cases(harness.Cases):
                 os.makedirs(c.path("client-crash.dmp"))
             if planted:
                 check(self.h.opts.planted_library, "no --planted-library given")
-                shutil.copy(self.h.opts.planted_library, c.path("dbghelp.dll"))
+                for name in PLANTED_NAMES:
+                    shutil.copy(self.h.opts.planted_library, c.path(name + ".dll"))
             extra = {"TAVRENSIL_STANDIN_FAIL": fail}
             if test_switch:
                 extra["TAVRENSIL_CRASH_TEST"] = test_switch
@@ -1042,7 +1042,8 @@ class Cases(harness.Cases):
             lines = [l for l in c.log_lines() if l]
             crash_lines = [l for l in lines if l.startswith(b"cokme: kod=")]
             check(crash_lines == [expected], "crash lines: %s" % crash_lines)
-            check(not os.path.exists(c.path("dbghelp.dll.loaded")), "the planted dbghelp was loaded")
+            loaded = [n for n in PLANTED_NAMES if os.path.exists(c.path(n + ".dll.loaded"))]
+            check(not loaded, "planted libraries were loaded: %s" % loaded)
             if locked:
                 return  # the dump may not finish while the lock is held
             check(lines[-1] == expected, "last log lines: %s" % lines[-2:])
@@ -1278,7 +1279,7 @@ class Cases(harness.Cases):
             ("crash_holding_loader_lock", self.make_crash(
                 True, fail="crash-locked:Movie", locked=True), "slow"),
             ("crash_dbghelp_planted", self.make_crash(
-                True, dll_overrides=DBGHELP_NATIVE_FIRST, planted=True), "alone"),
+                True, dll_overrides=PLANTED_NATIVE_FIRST, planted=True), "alone"),
             ("crash_uncaught_cpp_exception", self.make_crash(True, fail="", test_switch="throw"),
              "alone"),
             ("fresh_start", self.fresh_start, "fast"),

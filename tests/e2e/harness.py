@@ -216,6 +216,22 @@ class Server:
     def entries_since(self, seq):
         return [e for e in self.entries() if e.get("seq", 0) > seq]
 
+    def api_calls(self, since, name=None):
+        """The client API requests on world s3 logged after `since` (all,
+        or those of endpoint `name`: hello, play, beat, bye, ...)."""
+        calls = [e for e in self.entries_since(since)
+                 if e.get("path", "").startswith("/s3/api/client/")]
+        if name:
+            calls = [e for e in calls if e["path"] == "/s3/api/client/" + name]
+        return calls
+
+    def session_site(self, query="token=" + DEV_TOKEN, host=None):
+        """A --site that is already a play page of world s3: the browser's
+        first navigation (site + "/?client=1") starts the session. `host`
+        names the server instead of its address."""
+        base = self.url.replace("127.0.0.1", host) if host else self.url
+        return base + "/s3/play?" + query + "&x="
+
     def control(self, path, body):
         request = urllib.request.Request(self.url + path, data=json.dumps(body).encode(),
                                          headers={"Content-Type": "application/json"})

@@ -1,6 +1,6 @@
 // A library planted next to the client under a system library's name
-// (dbghelp.dll): loading it leaves "<its own path>.loaded" behind, which
-// the tests look for. It does nothing else.
+// (dbghelp.dll, winhttp.dll, ...): loading it leaves "<its own path>.loaded"
+// behind, which the tests look for. It does nothing else.
 #include <windows.h>
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {

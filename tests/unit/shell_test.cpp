@@ -1,5 +1,6 @@
 // The shell's pure parts: the command line, the executable's folder, the
-// screenshot file format and the update notice.
+// system functions taken at run time, the screenshot file format and the
+// update notice.
 #include "main.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,8 @@
 
 #include "log.h"
 #include "session.h"
+#include "system_libraries.h"
+#include "winhttp_functions.h"
 
 namespace {
 
@@ -116,6 +119,37 @@ TEST(ModuleDir, HasNoTrailingSeparator) {
   ASSERT_FALSE(dir.empty());
   EXPECT_NE(dir.back(), L'\\');
   EXPECT_NE(dir.back(), L'/');
+}
+
+// A function that cannot be had fails as the platform's own do, through the
+// typed pointer its callers hold (on 32-bit Windows a stdcall stand-in that
+// took its arguments wrongly would wreck the caller's stack here).
+TEST(SystemFunction, WhatCannotBeHadFailsWithProcNotFound) {
+  const HMODULE winhttp = LoadSystemLibrary(L"winhttp.dll");
+  ASSERT_NE(winhttp, nullptr) << GetLastError();
+  struct Case {
+    HMODULE library;
+    const char* name;
+    bool found;
+  };
+  const Case cases[] = {
+      {winhttp, "WinHttpOpen", true},
+      {winhttp, "WinHttpOpenNoSuchFunction", false},
+      {nullptr, "WinHttpOpen", false},
+  };
+  for (const Case& c : cases) {
+    const auto open = SystemFunction<decltype(&::WinHttpOpen)>(c.library, c.name);
+    ASSERT_NE(open, nullptr);
+    SetLastError(ERROR_SUCCESS);
+    HINTERNET session = open(L"test", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                             WINHTTP_NO_PROXY_BYPASS, 0);
+    EXPECT_EQ(session != nullptr, c.found) << c.name;
+    if (session) {
+      EXPECT_TRUE(WinHttp().WinHttpCloseHandle(session));
+    } else {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND)) << c.name;
+    }
+  }
 }
 
 // Little-endian field of the serialised headers.
