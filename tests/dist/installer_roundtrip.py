@@ -13,12 +13,12 @@ first) with tools/wine-run, and then:
 
   1. installs silently (/S): the client, the uninstaller, the Start-menu and
      desktop shortcuts, and the Apps-list entry with all its values;
-  2. starts the installed client against the reference server in
-     direct-movie mode, so it writes its log next to itself and the media
-     control file into %LOCALAPPDATA%\\Tavrensil; checks the log's first line;
-     while it runs, the installer and the uninstaller give up and change
-     nothing; closes the window (window_tool) and expects exit
-     code 0;
+  2. the installed client plays a session against the reference server:
+     its log next to itself starts with the first line, it writes the media
+     control file into %LOCALAPPDATA%\\Tavrensil, the server accepts hello,
+     play, a beat and, when the window is closed (window_tool), one
+     goodbye; the client ends with exit code 0 and logs no crash. While it
+     runs, the installer and the uninstaller give up and change nothing;
   3. uninstalls silently: the client, its log, the uninstaller, the
      shortcuts and the registry key are gone; a file of the player's in the
      install folder keeps the folder; the control file stays;
@@ -29,7 +29,7 @@ first) with tools/wine-run, and then:
 
 HOME points into DIR while Wine runs, so the prefix's desktop (a link to the
 home folder) is not the user's. Every step has a time limit; the whole run
-takes about half a minute. Prints "STEP: ok" or "STEP: FAIL: reason" per
+takes about a minute. Prints "STEP: ok" or "STEP: FAIL: reason" per
 step, stops at the first failure, then prints "N passed, M failed" and exits
 1 on a failure. The server, the waits and the summary come from
 tests/e2e/harness.py. Python 3 standard library only.
@@ -67,6 +67,8 @@ TOOL_LIMIT = 30
 LOG_WAIT = 30
 WINDOW_WAIT_MS = 20000
 EXIT_WAIT = 20
+# The first beat comes 20 s after the movie starts.
+BEAT_WAIT = 40
 UNINSTALL_WAIT = 60
 
 
@@ -190,30 +192,38 @@ class RoundTrip:
             self.server = harness.Server(self.opts.server, self.work, "installer")
         except RuntimeError as e:
             raise CaseFailure(str(e)) from None
-        return self.server.url
 
     def play(self):
-        site = self.start_server()
+        """The installed client plays a whole session: hello, the signed
+        play, the movie, an accepted beat, and one accepted goodbye when its
+        window closes; it never crashes."""
+        self.start_server()
+        since = self.server.last_seq()
         install = self.paths["install"]
-        exe = os.path.join(install, CLIENT_NAME)
         log_path = os.path.join(install, "client.log")
         out = open(os.path.join(self.work, "client.out"), "wb")
         client = subprocess.Popen(
-            self.runner + ["--timeout", "120", exe, "--site", site,
-                           "--movie", site + "/static/game.swf"],
+            self.runner + ["--timeout", "180", os.path.join(install, CLIENT_NAME),
+                           "--site", self.server.session_site()],
             stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, env=self.env,
             start_new_session=True)
+        log = lambda: (read_file(log_path) or b"").split(b"\r\n")
         try:
-            first_line = lambda: (read_file(log_path) or b"").split(b"\r\n")[0] == FIRST_LOG_LINE
-            check(wait_until(first_line, LOG_WAIT),
+            check(wait_until(lambda: log()[0] == FIRST_LOG_LINE, LOG_WAIT),
                   "no client.log starting with %r next to the installed client" % FIRST_LOG_LINE)
             code, text = self.wine([self.opts.tool, "wait", PRODUCT, str(WINDOW_WAIT_MS)],
                                    WINDOW_WAIT_MS // 1000 + TOOL_LIMIT)
             check(code == 0, "the window %r did not appear: %s" % (PRODUCT, text.strip()))
+            movie = b"set Movie = %s/s3/static/game.swf -> ok" % self.server.url.encode()
+            check(wait_until(lambda: movie in log(), LOG_WAIT),
+                  "the movie was not started: %s" % harness.short(b"|".join(log()), 400))
             control = os.path.join(self.paths["control"], CONTROL_FILE)
-            check(wait_until(lambda: os.path.isfile(control), LOG_WAIT),
-                  "the client wrote no %s" % control)
+            check(os.path.isfile(control), "the client wrote no %s" % control)
             self.refused_while_running()
+            beats = lambda: self.server.api_calls(since, "beat")
+            check(wait_until(lambda: beats(), BEAT_WAIT), "no beat within %ds" % BEAT_WAIT)
+            check(all(b.get("verdict") == "ok" for b in beats()),
+                  "a beat was refused: %s" % harness.short(repr(beats()), 300))
             code, text = self.wine([self.opts.tool, "close", PRODUCT])
             check(code == 0, "could not close the window: %s" % text.strip())
             check(wait_until(lambda: os.path.isfile(os.path.join(install, PLACEMENT)), LOG_WAIT),
@@ -223,10 +233,22 @@ class RoundTrip:
             except subprocess.TimeoutExpired:
                 raise CaseFailure("the client did not end within %ds of its window closing" % EXIT_WAIT)
             check(code == 0, "the client ended with exit code %s" % code)
+            self.expect_session(since)
+            crashes = [line for line in log() if line.startswith(b"cokme:")]
+            check(not crashes, "the client crashed: %s" % crashes)
         finally:
             kill_tree(client)
             out.close()
             self.stop_server()
+
+    def expect_session(self, since):
+        """hello and play answered, and one goodbye accepted after the beats."""
+        calls = [(c["path"].rsplit("/", 1)[-1], c.get("status"), c.get("verdict"))
+                 for c in self.server.api_calls(since)]
+        check(len(calls) >= 4 and calls[0][:2] == ("hello", 200) and
+              calls[1] == ("play", 200, "ok") and calls[-1] == ("bye", 200, "ok") and
+              [c for c in calls if c[0] == "bye"] == [calls[-1]],
+              "the session's requests were %s" % calls)
 
     def refused_while_running(self):
         """Neither the installer nor the uninstaller touches a running client:
@@ -324,7 +346,7 @@ class RoundTrip:
         yield "silent installation", lambda: (
             self.install(),
             check(os.path.isfile(self.paths["desktop"]), "no desktop shortcut"))
-        yield "the installed client starts, logs next to itself and closes", self.play
+        yield "the installed client plays a session and closes", self.play
 
         def keep_players_file():
             notes = os.path.join(install, "notes.txt")
