@@ -393,8 +393,7 @@ void OnDestroy(HWND window) {
   SetHotKeys(window, false);
   if (g_options.mobile) mobile::Stop(window);
   StopAntiCheat();
-  g_session->StopHeartbeat();
-  g_session->SayGoodbye();
+  g_session->Close();
   g_flash.Destroy();
   g_browser.Destroy();
   if (g_mmcss_handle) {
@@ -435,8 +434,8 @@ void ReloadCurrent(HWND window) {
   const BusyScope busy;
   Log(L"F5: yenileniyor (oyun_icinde=%d)", g_game_running ? 1 : 0);
   if (g_game_running) {
-    // The beat in flight, if any, goes on: its answer carries the next
-    // challenge, and the heartbeat's next beat waits for it.
+    // The heartbeat goes on as it was: the beat in flight, if any, brings
+    // the next challenge, and the next beat comes when it is due.
     g_flash.Destroy();
     LaunchFlash(window, g_last_movie, g_last_flashvars);
     g_session->StartHeartbeat();

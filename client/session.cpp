@@ -13,10 +13,13 @@
 namespace {
 
 const DWORD kHeartbeatPeriodMs = 20000;
-const DWORD kHeartbeatStopWaitMs = 1000;
-// The goodbye's whole exchange, retries included: closing is not held
-// hostage by a server that does not answer.
+// Closing, the wait for a beat in flight included, ends within this: it is
+// not held hostage by a server that does not answer.
 const DWORD kGoodbyeBudgetMs = 20000;
+// How much of it closing gives a beat in flight, whose answer brings the
+// challenge the goodbye must be signed over (the server has already spent
+// the one the client holds). The goodbye keeps the rest.
+const DWORD kCloseBeatWaitMs = 15000;
 // The heartbeat thread holds a few strings and waits on the transport.
 const SIZE_T kHeartbeatStackBytes = 64 * 1024;
 const char kMobileLoadingVersion[] = "2";
@@ -257,16 +260,17 @@ class StateLock {
 // it; a thread left behind at exit keeps it (and the state) alive.
 struct HeartbeatRun {
   ScopedHandle stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-  // Auto-reset: F5 in game starts the period again.
-  ScopedHandle restart{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
   // Cancels this thread's beat in flight, and no other's.
   ScopedHandle cancel{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   ScopedHandle thread;
+  // Under the state's lock: the stop has begun, so no beat starts any more
+  // (a beat due at the same moment included).
+  bool stopping = false;
   // Under the state's lock: the stop gave up on this thread's beat, whose
   // answer then changes nothing.
   bool abandoned = false;
 
-  bool Ready() const { return stop.valid() && restart.valid() && cancel.valid(); }
+  bool Ready() const { return stop.valid() && cancel.valid(); }
 };
 
 namespace {
@@ -294,7 +298,7 @@ bool Beat(const HeartbeatContext& context) {
   std::map<std::string, std::string> form;
   {
     StateLock lock(*context.state);
-    if (context.state->csid.empty()) return false;
+    if (context.run->stopping || context.state->csid.empty()) return false;
     path = context.state->shard + "/api/client/beat";
     form = SessionForm("beat", context.state->challenge, context.state->csid);
   }
@@ -303,14 +307,21 @@ bool Beat(const HeartbeatContext& context) {
   return TakeBeatAnswer(context, response);
 }
 
+// How long to sleep until the next beat, due a period after the last one
+// was sent: a slow answer does not push the beats later.
+DWORD UntilNextBeat(DWORD last_sent, DWORD now) {
+  const DWORD since = now - last_sent;
+  return since < kHeartbeatPeriodMs ? kHeartbeatPeriodMs - since : 0;
+}
+
 DWORD WINAPI HeartbeatThreadProc(LPVOID parameter) {
   const std::unique_ptr<HeartbeatContext> context(static_cast<HeartbeatContext*>(parameter));
-  const HANDLE waits[2] = {context->run->stop.get(), context->run->restart.get()};
+  DWORD last_sent = GetTickCount();
   for (;;) {
-    // A stop and a restart at once: the stop wins (the lower index).
-    const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, kHeartbeatPeriodMs);
-    if (woke == WAIT_OBJECT_0 + 1) continue;  // a full period from now
-    if (woke != WAIT_TIMEOUT || !Beat(*context)) break;
+    const DWORD wait = UntilNextBeat(last_sent, GetTickCount());
+    if (WaitForSingleObject(context->run->stop.get(), wait) != WAIT_TIMEOUT) break;
+    last_sent = GetTickCount();
+    if (!Beat(*context)) break;
   }
   return 0;
 }
@@ -329,12 +340,12 @@ void CarryDeviceCookie(HttpClient& http, const std::wstring& site) {
   Log(L"rb_dev kalici: %ls", kept ? L"ok" : L"basarisiz");
 }
 
-// One signed goodbye, its whole exchange within kGoodbyeBudgetMs; the
-// answer is not read.
+// One signed goodbye, its whole exchange within `budget_ms`; the answer is
+// not read.
 void SendGoodbye(HttpClient& http, const std::string& shard, const std::string& challenge,
-                 const std::string& csid) {
+                 const std::string& csid, DWORD budget_ms = kGoodbyeBudgetMs) {
   LogRoad("bye", http.Post(shard + "/api/client/bye", SessionForm("bye", challenge, csid),
-                           nullptr, kGoodbyeBudgetMs));
+                           nullptr, budget_ms));
 }
 
 bool HasEnded(const HeartbeatRun& run) {
@@ -430,10 +441,7 @@ SessionOpening GameSession::Open() {
 }
 
 void GameSession::StartHeartbeat() {
-  if (heartbeat_ && !HasEnded(*heartbeat_)) {
-    SetEvent(heartbeat_->restart.get());
-    return;
-  }
+  if (heartbeat_ && !HasEnded(*heartbeat_)) return;  // F5: the beats keep their time
   heartbeat_.reset();
   auto run = std::make_shared<HeartbeatRun>();
   if (!run->Ready()) return;
@@ -450,8 +458,12 @@ void GameSession::StartHeartbeat() {
 bool GameSession::StopHeartbeat() {
   const std::shared_ptr<HeartbeatRun> run = std::move(heartbeat_);
   if (!run || !run->thread.valid()) return true;
+  {
+    StateLock lock(*state_);
+    run->stopping = true;
+  }
   SetEvent(run->stop.get());
-  const bool ended = WaitForSingleObject(run->thread.get(), kHeartbeatStopWaitMs) == WAIT_OBJECT_0;
+  const bool ended = WaitForSingleObject(run->thread.get(), kCloseBeatWaitMs) == WAIT_OBJECT_0;
   if (!ended) {
     // A beat still in flight: whatever it brings back now changes nothing,
     // and it no longer holds anyone up.
@@ -464,7 +476,14 @@ bool GameSession::StopHeartbeat() {
   return ended;
 }
 
-void GameSession::SayGoodbye() {
+void GameSession::Close() {
+  const DWORD started = GetTickCount();
+  StopHeartbeat();
+  const DWORD spent = GetTickCount() - started;
+  SayGoodbye(kGoodbyeBudgetMs - (spent < kCloseBeatWaitMs ? spent : kCloseBeatWaitMs));
+}
+
+void GameSession::SayGoodbye(uint32_t budget_ms) {
   std::string shard, challenge, csid;
   {
     StateLock lock(*state_);
@@ -473,7 +492,7 @@ void GameSession::SayGoodbye() {
     challenge = state_->challenge;
     csid = state_->csid;
   }
-  SendGoodbye(*state_->http, shard, challenge, csid);
+  SendGoodbye(*state_->http, shard, challenge, csid, budget_ms);
 }
 
 SessionValues GameSession::Values() const {

@@ -163,24 +163,29 @@ class GameSession {
   // refuses still gets its goodbye, so the server's session does not idle.
   SessionOpening Open();
 
-  // Starts the heartbeat, or when one runs (F5 in game) starts its period
-  // again without touching a beat in flight: that beat's answer is taken as
-  // usual and the next beat comes a full period later. The first beat comes
-  // one period after the start.
+  // Starts the heartbeat; the first beat comes one period after the start,
+  // each next one a period after the last was sent. When one runs (F5 in
+  // game) it changes nothing: a beat in flight goes on and its answer is
+  // taken as usual, and no due beat is delayed.
   void StartHeartbeat();
 
-  // Stops the heartbeat for good (closing): a sleeping thread ends at once;
-  // a beat in flight is waited for up to 1 s, then cancelled, and its answer
-  // changes nothing. False when it had to be cancelled.
+  // Stops the heartbeat for good: no beat starts any more; a sleeping
+  // thread ends at once; a beat in flight is waited for up to 15 s, then
+  // cancelled, and its answer changes nothing. False when it had to be
+  // cancelled.
   bool StopHeartbeat();
 
-  // The goodbye, when a session exists: one signed POST whose whole
-  // exchange, retries included, ends within 20 s; the answer is not read.
-  void SayGoodbye();
+  // Closing: stops the heartbeat, then, when a session exists, says
+  // goodbye (one signed POST whose answer is not read), signed over the
+  // challenge the last beat brought. Both together end within 20 s.
+  void Close();
 
   SessionValues Values() const;
 
  private:
+  // The goodbye, its whole exchange, retries included, within `budget_ms`.
+  void SayGoodbye(uint32_t budget_ms);
+
   std::shared_ptr<SessionState> state_;
   std::shared_ptr<HeartbeatRun> heartbeat_;
   std::wstring site_;

@@ -207,7 +207,7 @@ TEST(RoadFailureLine, NamesTheRequestTheStageOrStatusAndTheRoute) {
 
 // Without a session the thread only sleeps, so each stop below finds it
 // asleep in its 20-second wait: the stop must wake it rather than wait, and
-// F5's restart must leave one thread, not start another.
+// F5's start while it runs must leave one thread, not start another.
 TEST(Heartbeat, StopWakesTheSleepingThread) {
   GameSession session(L"http://127.0.0.1:9");
   EXPECT_TRUE(session.StopHeartbeat()) << "stop without a start";
