@@ -9,6 +9,7 @@
 
 #include "modules.h"
 #include "system_libraries.h"
+#include "thread_stack.h"
 
 namespace crash_report {
 namespace {
@@ -26,7 +27,6 @@ constexpr DWORD kGccThrowMask = 0x20ffffff;
 constexpr DWORD kGccThrow = 0x20474343;
 
 constexpr DWORD kModuleNameChars = 32768;
-constexpr ULONG kOverflowReserve = 64 * 1024;
 
 // Everything a crash needs, prepared by Install so that the filter loads,
 // creates and allocates nothing of its own: the crashing thread may hold the
@@ -185,10 +185,7 @@ void ModuleNameAt(const void* address, wchar_t* name, DWORD size) {
 
 void Install(const std::wstring& folder, LogFunction log) {
   reporter.log = log;
-  // A stack overflow on this (the UI) thread leaves the filter this much
-  // stack for the log line and the hand-over to the writer.
-  ULONG guarantee = kOverflowReserve;
-  SetThreadStackGuarantee(&guarantee);
+  KeepStackForReport();  // for an overflow on this (the UI) thread
   if (PrepareWriter()) reporter.dump_path = folder + L"\\" + kDumpName;
   SetUnhandledExceptionFilter(ReportAndEnd);
   std::set_terminate(OnTerminate);

@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "thread_stack.h"
 #include "winhttp_functions.h"
 
 namespace {
@@ -30,8 +31,9 @@ const size_t kMaxBodyBytes = 1024 * 1024;
 const int kMaxAttempts = 3;
 const DWORD kRetryPauseMs = 1500;
 const DWORD kReadChunk = 8192;
-// Attempt threads hold a few strings and a read buffer on the heap.
-const SIZE_T kAttemptStackBytes = 64 * 1024;
+// Attempt threads hold a few strings and a read buffer on the heap, and
+// parse nothing; half their stack is kept for a crash report.
+const SIZE_T kAttemptStackBytes = 2 * kOverflowReserve;
 // Attempts alive at once in the whole process, abandoned ones included: a
 // peer that holds every answer cannot make the client pile up threads.
 const LONG kMaxLiveAttempts = 4;
@@ -317,6 +319,7 @@ HINTERNET OpenSession(const std::wstring& proxy, bool before_tls13, DWORD* proto
 
 // The attempt's thread: connects, exchanges, closes its handles.
 DWORD WINAPI RunExchange(LPVOID parameter) {
+  KeepStackForReport();
   Exchange* exchange = static_cast<Exchange*>(parameter);
   // The request's proxy option is the route on Windows; Wine ignores it and
   // takes the proxy only from the session, so a proxied attempt opens one.

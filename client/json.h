@@ -15,6 +15,12 @@
 // whole.
 constexpr uint32_t kMaxJsonDepth = 512;
 
+// The stack one level of that recursion may take in the builds we ship
+// (the Windows builds' test `parse_stack` holds every build's frame to it),
+// and so the stack a thread needs to parse any answer.
+constexpr uint32_t kJsonLevelStackBytes = 512;
+constexpr uint32_t kJsonParseStackBytes = kMaxJsonDepth * kJsonLevelStackBytes;
+
 // One value of a parsed JSON document. All fields exist at once; only the
 // one selected by `type` is meaningful, the others stay empty (false, 0.0,
 // empty text and containers). A value owns its subtree.

@@ -5,6 +5,7 @@
 #include <cwctype>
 #include <vector>
 
+#include "thread_stack.h"
 #include "winhttp_functions.h"
 
 namespace {
@@ -282,6 +283,7 @@ RouteEntry* NextPending(RouteTable& table) {
 
 // The lookup thread: one lookup after the other while any is pending.
 DWORD WINAPI RunLookups(LPVOID parameter) {
+  KeepStackForReport();
   RouteTable* table = static_cast<RouteTable*>(parameter);
   while (RouteEntry* entry = NextPending(*table)) {
     // Entries are never erased and only this thread changes one that is

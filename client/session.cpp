@@ -9,6 +9,7 @@
 #include "log.h"
 #include "scoped_win.h"
 #include "signer.h"
+#include "thread_stack.h"
 
 namespace {
 
@@ -20,8 +21,12 @@ const DWORD kGoodbyeBudgetMs = 20000;
 // challenge the goodbye must be signed over (the server has already spent
 // the one the client holds). The goodbye keeps the rest.
 const DWORD kCloseBeatWaitMs = 15000;
-// The heartbeat thread holds a few strings and waits on the transport.
-const SIZE_T kHeartbeatStackBytes = 64 * 1024;
+// The heartbeat thread parses the beat's answer, as deep as the parser
+// goes, and keeps its part for a crash report; the rest of a beat (the
+// request, the log line) takes a few KiB.
+const SIZE_T kHeartbeatStackBytes = kJsonParseStackBytes + kOverflowReserve + 64 * 1024;
+static_assert(kHeartbeatStackBytes >= kJsonParseStackBytes + kOverflowReserve,
+              "the heartbeat thread parses the beat's answer");
 const char kMobileLoadingVersion[] = "2";
 const char kDefaultMobileLoader[] = "Loading_m.swf";
 const size_t kMaxLoaderNameBytes = 63;
@@ -315,6 +320,7 @@ DWORD UntilNextBeat(DWORD last_sent, DWORD now) {
 }
 
 DWORD WINAPI HeartbeatThreadProc(LPVOID parameter) {
+  KeepStackForReport();
   const std::unique_ptr<HeartbeatContext> context(static_cast<HeartbeatContext*>(parameter));
   DWORD last_sent = GetTickCount();
   for (;;) {

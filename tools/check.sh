@@ -30,7 +30,7 @@ else
   echo "warnings, and its executable is inspected below; its tests run in the"
   echo "64-bit build of the same sources."
   step "windows (32-bit): the executable's file checks"
-  ctest --preset windows -R '^client_executable$'
+  ctest --preset windows -R '^(client_executable|parse_stack)$'
   ran32="static checks only (this kernel runs no 32-bit code)"
 fi
 
