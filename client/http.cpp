@@ -30,6 +30,10 @@ const DWORD kAttemptDeadlineMs =
 const size_t kMaxBodyBytes = 1024 * 1024;
 const int kMaxAttempts = 3;
 const DWORD kRetryPauseMs = 1500;
+// How long a request with a budget of its own (the goodbye) waits for one of
+// the live attempts to end when all are taken, and how often it looks.
+const DWORD kBusyWaitMs = 3000;
+const DWORD kBusyPollMs = 100;
 const DWORD kReadChunk = 8192;
 // Attempt threads hold a few strings and a read buffer on the heap, and
 // parse nothing; half their stack is kept for a crash report.
@@ -55,13 +59,13 @@ bool IsTls13Refusal(const HttpResponse& response, uint32_t offered) {
           response.error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR);
 }
 
-// Waits out the pause between attempts; false when `cancel` is set meanwhile.
-bool PauseBeforeRetry(HANDLE cancel) {
+// Waits `ms` between attempts; false when `cancel` is set meanwhile.
+bool Pause(HANDLE cancel, DWORD ms) {
   if (!cancel) {
-    Sleep(kRetryPauseMs);
+    Sleep(ms);
     return true;
   }
-  return WaitForSingleObject(cancel, kRetryPauseMs) != WAIT_OBJECT_0;
+  return WaitForSingleObject(cancel, ms) != WAIT_OBJECT_0;
 }
 
 void Fail(HttpResponse& response, const char* stage) {
@@ -98,6 +102,7 @@ struct Exchange {
   // aborts a call blocked on it.
   SRWLOCK lock = SRWLOCK_INIT;
   bool abandoned = false;
+  bool done = false;  // the thread's response is final
   HINTERNET request = nullptr;
   std::wstring proxy;  // host:port, or empty for direct
   std::wstring host;
@@ -124,15 +129,35 @@ void Release(Exchange* exchange) {
   delete exchange;
 }
 
-// Takes the request handle out of the exchange, marking it abandoned when
-// the caller is the one giving up; null when the other side took it first.
-HINTERNET TakeRequest(Exchange& exchange, bool abandon) {
+// The thread's side: its response is final, and the request handle (null
+// when the caller took it first) is the thread's to close.
+HINTERNET Finish(Exchange& exchange) {
   AcquireSRWLockExclusive(&exchange.lock);
-  if (abandon) exchange.abandoned = true;
+  exchange.done = true;
   HINTERNET request = exchange.request;
   exchange.request = nullptr;
   ReleaseSRWLockExclusive(&exchange.lock);
   return request;
+}
+
+// The caller's side, when its wait ended first: false when the thread's
+// response was final by then (it is used, however late). Otherwise marks
+// the exchange abandoned and closes its request handle, if still there.
+bool Abandon(Exchange& exchange) {
+  AcquireSRWLockExclusive(&exchange.lock);
+  const bool done = exchange.done;
+  if (!done) exchange.abandoned = true;
+  HINTERNET request = done ? nullptr : exchange.request;
+  exchange.request = nullptr;
+  ReleaseSRWLockExclusive(&exchange.lock);
+  if (request) {
+    // Windows aborts the call blocked on the handle when it is closed.
+    // Wine does not, but applies new time-outs to the open connection at
+    // once, so its next read (the next byte of a trickle) ends the call.
+    WinHttp().WinHttpSetTimeouts(request, 1, 1, 1, 1);
+    WinHttp().WinHttpCloseHandle(request);
+  }
+  return !done;
 }
 
 // Whether the caller gave up on the attempt: then the thread touches its
@@ -342,11 +367,11 @@ DWORD WINAPI RunExchange(LPVOID parameter) {
       Fail(exchange->response, "open");
     } else if (PublishRequest(*exchange, request)) {
       SendAndReceive(request, *exchange);
-      if (HINTERNET still_ours = TakeRequest(*exchange, false))
-        WinHttp().WinHttpCloseHandle(still_ours);
+      if (HINTERNET still_ours = Finish(*exchange)) WinHttp().WinHttpCloseHandle(still_ours);
     }
     WinHttp().WinHttpCloseHandle(connection);
   }
+  Finish(*exchange);  // the failures before the exchange
   if (own) WinHttp().WinHttpCloseHandle(own);
   Release(exchange);
   InterlockedDecrement(&g_live_attempts);
@@ -379,7 +404,7 @@ HttpResponse RunAttempt(Exchange* exchange, HANDLE cancel, DWORD wait_ms) {
     Release(exchange);
     Release(exchange);
     HttpResponse response;
-    response.stage = "connect";
+    response.stage = "busy";
     response.error = kErrorTooManyAttempts;
     return response;
   }
@@ -398,16 +423,9 @@ HttpResponse RunAttempt(Exchange* exchange, HANDLE cancel, DWORD wait_ms) {
   const DWORD outcome =
       WaitForMultipleObjects(cancel ? 2 : 1, waits, FALSE, spent < wait_ms ? wait_ms - spent : 0);
   HttpResponse response;
-  if (outcome == WAIT_OBJECT_0) {
+  if (outcome == WAIT_OBJECT_0 || !Abandon(*exchange)) {
     response = std::move(exchange->response);
   } else {
-    if (HINTERNET request = TakeRequest(*exchange, true)) {
-      // Windows aborts the call blocked on the handle when it is closed.
-      // Wine does not, but applies new time-outs to the open connection at
-      // once, so its next read (the next byte of a trickle) ends the call.
-      WinHttp().WinHttpSetTimeouts(request, 1, 1, 1, 1);
-      WinHttp().WinHttpCloseHandle(request);
-    }
     response = GaveUp(outcome == WAIT_OBJECT_0 + 1 ? kErrorCancelled : kErrorDeadline);
   }
   CloseHandle(thread);
@@ -562,6 +580,14 @@ HttpResponse HttpClient::Attempts(const wchar_t* verb, const std::string& path,
     return response;
   };
   HttpResponse response = once();
+  // A request with a budget of its own (the goodbye) waits a little for an
+  // attempt to become free; any other fails at once.
+  const DWORD busy_since = GetTickCount();
+  while (budget_ms != 0 && std::string(response.stage) == "busy" &&
+         GetTickCount() - busy_since < kBusyWaitMs && left() > kBusyPollMs &&
+         Pause(cancel, kBusyPollMs)) {
+    response = once();
+  }
   if (at.secure && IsTls13Refusal(response, secure_protocols) &&
       InterlockedExchange(&before_tls13_, 1) == 0) {
     response = once();
@@ -569,7 +595,7 @@ HttpResponse HttpClient::Attempts(const wchar_t* verb, const std::string& path,
   for (int attempt = 1; attempt < kMaxAttempts; ++attempt) {
     if (response.status != 0) break;
     if (std::string(response.stage) != "send" || !IsRetryableSendError(response.error)) break;
-    if (left() <= kRetryPauseMs || !PauseBeforeRetry(cancel)) break;
+    if (left() <= kRetryPauseMs || !Pause(cancel, kRetryPauseMs)) break;
     response = once();
   }
   return response;

@@ -40,8 +40,8 @@ bool FindKeyedValue(const String& text, const String& key, StartsEntry starts_en
 }
 
 // The outcome of one request. `status` is 0 when no answer was received;
-// then `stage` names the failed step ("session", "connect", "open", "send",
-// "receive") and `error` holds the system error code read right after it,
+// then `stage` names the failed step ("session", "busy", "connect", "open",
+// "send", "receive") and `error` holds the system error code read right after it,
 // or one of the client's own codes below.
 struct HttpResponse {
   int32_t status = 0;
@@ -64,8 +64,9 @@ constexpr uint32_t kErrorDeadline = 12002;  // ERROR_WINHTTP_TIMEOUT
 // and a request whose cancel is set before it is sent never reaches the peer.
 constexpr uint32_t kErrorCancelled = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLED
 // Four attempts are alive already (abandoned ones included, until their
-// connection is closed): the request fails at "connect" with this code
-// without a new connection.
+// connection is closed): the request fails at its own stage "busy" with
+// this code, without a connection and without forgetting the route. A
+// request with a budget (the goodbye) first waits up to 3 s for one to end.
 constexpr uint32_t kErrorTooManyAttempts = 170;  // ERROR_BUSY
 
 // One client for the whole run, bound to the origin of the site base URL.

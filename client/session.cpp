@@ -405,9 +405,13 @@ SessionOpening GameSession::Open() {
       http.Get(values.shard + "/api/client/hello?build=" + std::to_string(kBuild));
   LogRoad("hello", hello_response);
   if (hello_response.status != 200) {
-    opening.error = L"Güvenlik kapısına bağlanılamadı." + TransportDetail(hello_response) +
-                    L"\n\nAntivirüs/güvenlik duvarı TavrensilClient.exe'yi engelliyor olabilir; "
-                    L"program klasörünü istisnaya ekleyip tekrar deneyin.";
+    opening.error = L"Güvenlik kapısına bağlanılamadı." + TransportDetail(hello_response);
+    // All attempts taken is the client's own state, not a blocked program.
+    if (std::string(hello_response.stage) != "busy") {
+      opening.error +=
+          L"\n\nAntivirüs/güvenlik duvarı TavrensilClient.exe'yi engelliyor olabilir; "
+          L"program klasörünü istisnaya ekleyip tekrar deneyin.";
+    }
     return opening;
   }
   const HelloAnswer hello = ReadHelloAnswer(hello_response.body);

@@ -378,6 +378,39 @@ TEST_F(HttpClientTest, ACancelledRequestEndsAtOnce) {
   CloseHandle(cancel);
 }
 
+// A request that holds one of the process's attempts for 2.5 s.
+DWORD WINAPI HoldAnAttempt(LPVOID client) {
+  static_cast<HttpClient*>(client)->Get("/slow/2500?held");
+  return 0;
+}
+
+// Four held attempts take every slot (with those earlier cases abandoned,
+// some holders find none): a fifth request fails at once at its own stage
+// and never reaches the peer, while one with a budget of its own (the
+// goodbye) waits until an attempt is free.
+TEST_F(HttpClientTest, AFifthAttemptFailsAtOnceUnlessItHasABudget) {
+  HttpClient client(PlainUrl());
+  HANDLE holders[4] = {};
+  for (HANDLE& holder : holders) {
+    holder = CreateThread(nullptr, 0, HoldAnAttempt, &client, 0, nullptr);
+    ASSERT_NE(holder, nullptr);
+  }
+  Sleep(1000);  // every holder's attempt is under way
+  DWORD start = GetTickCount();
+  const HttpResponse fifth = client.Get("/status/200?fifth");
+  EXPECT_LT(GetTickCount() - start, 500u);
+  EXPECT_EQ(fifth.status, 0);
+  EXPECT_STREQ(fifth.stage, "busy");
+  EXPECT_EQ(fifth.error, kErrorTooManyAttempts);
+  start = GetTickCount();
+  const HttpResponse waited = client.Post("/status/200?budgeted", {}, nullptr, 20000);
+  EXPECT_EQ(waited.status, 200) << waited.stage << " " << waited.error;
+  EXPECT_LT(GetTickCount() - start, 3000u);
+  WaitForMultipleObjects(4, holders, TRUE, INFINITE);
+  for (HANDLE holder : holders) CloseHandle(holder);
+  EXPECT_EQ(HitCount(client, "/status/200?fifth"), 0);
+}
+
 // Trusts the peer's test CA in this prefix for the life of the object. (Wine
 // asks no confirmation for the user's root store, as Windows would.)
 class TrustedTestCa {
