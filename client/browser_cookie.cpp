@@ -104,7 +104,9 @@ std::wstring CookieData(const std::wstring& value, const std::wstring& expiry,
 }
 
 bool IsCookieValue(const std::string& value) {
-  for (const char ch : value) {
+  // A value may stand in double quotes, which are part of it.
+  const bool quoted = value.size() >= 2 && value.front() == '"' && value.back() == '"';
+  for (const char ch : quoted ? value.substr(1, value.size() - 2) : value) {
     const unsigned char b = static_cast<unsigned char>(ch);
     if (b <= 0x20 || b >= 0x7F || b == '"' || b == ',' || b == ';' || b == '\\') return false;
   }

@@ -33,5 +33,6 @@ std::wstring CookieData(const std::wstring& value, const std::wstring& expiry,
                         const std::wstring& url);
 
 // Whether every byte of `value` may stand in a cookie value: printable
-// ASCII except space, '"', ',', ';' and '\\'. Empty is allowed.
+// ASCII except space, '"', ',', ';' and '\\', the whole optionally in
+// double quotes (kept as part of the value). Empty is allowed.
 bool IsCookieValue(const std::string& value);

@@ -430,7 +430,10 @@ void ToggleNativeFullscreen(HWND window) {
 }
 
 void ReloadCurrent(HWND window) {
-  if (g_busy_depth > 0) return;  // F5 again while a reload's box is open
+  if (g_busy_depth > 0) {  // F5 again while a reload's box is open
+    Log(L"F5: yok sayildi (istemci mesgul)");
+    return;
+  }
   const BusyScope busy;
   Log(L"F5: yenileniyor (oyun_icinde=%d)", g_game_running ? 1 : 0);
   if (g_game_running) {

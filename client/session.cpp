@@ -168,6 +168,10 @@ BeatAnswer ReadBeatAnswer(int32_t status, const std::string& body) {
   return result;
 }
 
+std::string ChallengeAfterBeat(const BeatAnswer& answer, bool abandoned, const std::string& held) {
+  return answer.kind == BeatAnswer::kNewChallenge && !abandoned ? answer.challenge : held;
+}
+
 std::map<std::string, std::string> PlayForm(const std::string& token, const std::string& site,
                                             const std::string& challenge, bool secure) {
   return {{"build", std::to_string(kBuild)},
@@ -290,8 +294,9 @@ struct HeartbeatContext {
 bool TakeBeatAnswer(const HeartbeatContext& context, const HttpResponse& response) {
   const BeatAnswer answer = ReadBeatAnswer(response.status, response.body);
   StateLock lock(*context.state);
+  context.state->challenge =
+      ChallengeAfterBeat(answer, context.run->abandoned, context.state->challenge);
   if (context.run->abandoned) return false;
-  if (answer.kind == BeatAnswer::kNewChallenge) context.state->challenge = answer.challenge;
   if (answer.kind != BeatAnswer::kFatal) return true;
   Log(L"Nabiz oturumu sonlandi: %ls", answer.error.c_str());
   return false;

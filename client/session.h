@@ -65,6 +65,11 @@ struct BeatAnswer {
 };
 BeatAnswer ReadBeatAnswer(int32_t status, const std::string& body);
 
+// The challenge the session holds after a beat's answer: the answer's new
+// one, unless closing gave up on that beat (`abandoned`: the goodbye may
+// already be signed over `held`); otherwise `held`.
+std::string ChallengeAfterBeat(const BeatAnswer& answer, bool abandoned, const std::string& held);
+
 // The play request's form: "build", "challenge" (the hello's), "scheme"
 // ("https" when `secure`), "sig" (over "play", the challenge and the token
 // and site name on two lines) and "token".

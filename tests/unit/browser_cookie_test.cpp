@@ -74,12 +74,15 @@ TEST(CookieValue, OnlyCookieCharactersPass) {
     bool ok;
   };
   const Case cases[] = {
-      {"", true},
-      {"9f86d081884c7d65-_.~!#$%&'()*+/:<=>?@[]^`{|}", true},
-      {"a b", false},      {"a\r\nSet-Cookie: x=1", false}, {"a;b", false},
-      {"a,b", false},      {"a\"b", false},                 {"a\\b", false},
-      {"a\tb", false},     {std::string("a\0b", 3), false},   {"a\x7F", false},
-      {"\xC3\xBC", false},
+      {"", true},           {"9f86d081884c7d65-_.~!#$%&'()*+/:<=>?@[]^`{|}", true},
+      {"a b", false},       {"a\r\nSet-Cookie: x=1", false},
+      {"a;b", false},       {"a,b", false},
+      {"a\"b", false},      {"a\\b", false},
+      {"a\tb", false},      {std::string("a\0b", 3), false},
+      {"a\x7F", false},     {"\xC3\xBC", false},
+      {"\"quoted\"", true}, {"\"\"", true},
+      {"\"", false},        {"\"a\"b\"", false},
+      {"\"a b\"", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(IsCookieValue(c.value), c.ok) << c.value;

@@ -164,6 +164,27 @@ TEST(ReadBeatAnswer, KeepsRollsOrEnds) {
   }
 }
 
+TEST(ChallengeAfterBeat, OnlyATakenNewChallengeRolls) {
+  struct Case {
+    BeatAnswer::Kind kind;
+    bool abandoned;
+    const char* after;
+  };
+  const Case cases[] = {
+      {BeatAnswer::kNewChallenge, false, "c2"},
+      {BeatAnswer::kNewChallenge, true, "c1"},  // the goodbye may be signed over c1
+      {BeatAnswer::kKeepChallenge, false, "c1"},
+      {BeatAnswer::kFatal, false, "c1"},
+  };
+  for (const Case& c : cases) {
+    BeatAnswer answer;
+    answer.kind = c.kind;
+    answer.challenge = "c2";
+    EXPECT_EQ(ChallengeAfterBeat(answer, c.abandoned, "c1"), c.after)
+        << c.kind << " abandoned=" << c.abandoned;
+  }
+}
+
 TEST(SignedForms, CarryTheirFieldsAndTheSignatureOverThem) {
   using Form = std::map<std::string, std::string>;
   const Form play = PlayForm("tok", "s3", "ch", true);
