@@ -239,6 +239,7 @@ struct RouteTable {
   const ProxySettings settings;
   std::map<std::wstring, RouteEntry> entries;  // by RouteKey; never erased
   bool worker = false;                         // a lookup thread runs
+  uint32_t lookups = 0;                        // lookups started so far
 };
 
 namespace {
@@ -274,6 +275,7 @@ RouteEntry* NextPending(RouteTable& table) {
   for (auto& item : table.entries) {
     if (item.second.state == RouteEntry::kPending) {
       item.second.state = RouteEntry::kLooking;
+      ++table.lookups;
       return &item.second;
     }
   }
@@ -378,6 +380,11 @@ std::wstring RouteFinder::KnownProxy(bool secure, const std::wstring& host, int 
     }
   }
   return Fallback(secure, host, port);
+}
+
+uint32_t RouteFinder::Lookups() const {
+  const Locked locked(&table_->lock);
+  return table_->lookups;
 }
 
 void RouteFinder::Forget(bool secure, const std::wstring& host, int port) {

@@ -73,6 +73,9 @@ class RouteFinder {
   // the next request looks it up again.
   void Forget(bool secure, const std::wstring& host, int port);
 
+  // How many lookups have started in this finder's life.
+  uint32_t Lookups() const;
+
   const ProxySettings& settings() const { return settings_; }
 
  private:

@@ -541,6 +541,25 @@ std::vector<std::string> ProxyLog(const std::wstring& folder) {
   return lines;
 }
 
+// Each origin's route is looked up once and kept, and looked up again only
+// after Forget (a request through it failed).
+TEST_F(HttpClientTest, KeepsEachOriginsRouteUntilARequestFails) {
+  ProxySettings settings;
+  settings.auto_config_url = PlainUrl() + L"/proxy.pac?kept";
+  RouteFinder finder(settings);
+  const std::wstring proxy =
+      L"127.0.0.1:" + std::to_wstring(PortFromEnvironment("TAVRENSIL_PROXY_PORT"));
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(finder.ProxyFor(false, L"a.example", 80, nullptr), proxy);
+  }
+  EXPECT_EQ(finder.Lookups(), 1u);
+  EXPECT_EQ(finder.ProxyFor(false, L"b.example", 80, nullptr), proxy);
+  EXPECT_EQ(finder.Lookups(), 2u);
+  finder.Forget(false, L"a.example", 80);
+  EXPECT_EQ(finder.ProxyFor(false, L"a.example", 80, nullptr), proxy);
+  EXPECT_EQ(finder.Lookups(), 3u);
+}
+
 TEST_F(HttpClientTest, TakesTheRouteOfTheUsersInternetSettings) {
   const char* folder_text = std::getenv("TAVRENSIL_PROXY_DIR");
   ASSERT_NE(folder_text, nullptr);
