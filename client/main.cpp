@@ -578,10 +578,15 @@ bool AwaitSiteRoute() {
 
 // A --site that the client cannot read ends the start before anything is
 // sent: an address read one way here and another way by the browser could
-// send the session to a host the player never sees.
+// send the session to a host the player never sees. One that it reads is
+// written out as read (scheme and all), so the browser, the HTTP client and
+// the cookie store all take that reading, never the raw text.
 bool CheckSiteOption() {
   SiteAddress site;
-  if (ReadSiteAddress(g_options.site, &site)) return true;
+  if (ReadSiteAddress(g_options.site, &site)) {
+    g_options.site = SiteText(site);
+    return true;
+  }
   const std::wstring text = L"Geçersiz site adresi: " + g_options.site;
   MessageBoxW(nullptr, text.c_str(), L"Tavrensil", MB_OK | MB_ICONERROR);
   return false;

@@ -189,11 +189,15 @@ bool ReadSiteAddress(const std::wstring& text, SiteAddress* out) {
   if (!HasOnlyAddressCharacters(text, false)) return false;
   SiteAddress address;
   size_t start = 0;
+  // Written without a scheme, an address is https, as the site's own is.
+  address.secure = true;
   if (StartsWithNoCase(text, L"https://")) {
-    address.secure = true;
     start = 8;
   } else if (StartsWithNoCase(text, L"http://")) {
+    address.secure = false;
     start = 7;
+  } else if (StartsWithNoCase(text, L"https:") || StartsWithNoCase(text, L"http:")) {
+    return false;  // a scheme without "//": no host to read as one
   }
   const size_t end = text.find_first_of(L"/?#", start);
   const std::wstring authority =
@@ -212,6 +216,8 @@ std::wstring SiteOrigin(const SiteAddress& address) {
   return (address.secure ? L"https://" : L"http://") + address.host +
          (default_port ? L"" : L":" + std::to_wstring(address.port));
 }
+
+std::wstring SiteText(const SiteAddress& address) { return SiteOrigin(address) + address.rest; }
 
 bool IsDownloadAddress(const std::wstring& url) {
   SiteAddress address;

@@ -13,7 +13,9 @@ struct SiteAddress {
   std::wstring rest;    // path, query and fragment as written, or empty
 };
 
-// Reads `text` as [http|https://]host[:port][rest]; no scheme means http.
+// Reads `text` as [http|https://]host[:port][rest]; no scheme means https
+// (port 443 when none is written), and "http:" or "https:" without "//" is
+// refused.
 // The host is a DNS name (labels of 1-63 ASCII letters, digits and hyphens,
 // at most 253 characters, the last label neither all digits nor "0x..."
 // unless the whole is a dotted quad; no "xn--" label), a dotted quad or a
@@ -25,6 +27,9 @@ bool ReadSiteAddress(const std::wstring& text, SiteAddress* out);
 
 // "http[s]://host" with ":port" only when it is not the scheme's default.
 std::wstring SiteOrigin(const SiteAddress& address);
+
+// The address as the client uses it everywhere: SiteOrigin and the rest.
+std::wstring SiteText(const SiteAddress& address);
 
 // Whether the update answer's download page may go to the shell: an address
 // ReadSiteAddress takes, with its scheme written out and no quote in it.

@@ -1253,6 +1253,18 @@ class Cases(harness.Cases):
                  if "/api/client/" in e.get("path", "") and e.get("endpoint") != "update"]
         check(not calls, "API requests in site mode: %s" % calls)
 
+    def site_without_scheme(self, c):
+        """A --site without a scheme is TLS on 443 (or its port): the plain
+        server at that port sees no request it could read, from the update
+        check or the browser."""
+        since = self.server.last_seq()
+        c.start(["--site", "127.0.0.1:%d" % self.server.port])
+        c.expect_window()
+        c.expect_no_box(QUIET_MS)
+        c.close_and_expect_zero()
+        seen = [e.get("path") for e in self.server.entries_since(since) if e.get("path")]
+        check(not seen, "requests in plain text: %s" % seen)
+
     def all(self):
         """The cases as (name, function, group) (see harness.Runner): the
         session cases are "slow", each with its own server; "alone" ones
@@ -1309,6 +1321,7 @@ class Cases(harness.Cases):
             ("screenshot", self.screenshot, "fast"),
             ("screenshot_unwritable", self.screenshot_unwritable, "fast"),
             ("close_in_site", self.close_in_site, "fast"),
+            ("site_without_scheme", self.site_without_scheme, "fast"),
             ("session_without_token", self.session_without_token, "fast"),
             ("session_hello_refused", self.make_session_box(
                 gate + "(asama=send, kod=12029)" + GATE_HINT, None,
