@@ -525,9 +525,10 @@ HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& pat
   Exchange* exchange = new Exchange;
   exchange->shared = static_cast<SharedSession*>(shared_session_);
   AddRef(exchange->shared);
-  exchange->host = at ? at->host : host;
-  exchange->port = static_cast<INTERNET_PORT>(at ? at->port : port);
-  exchange->secure = at ? at->secure : secure;
+  const SiteAddress origin = at ? *at : Origin();
+  exchange->host = origin.host;
+  exchange->port = static_cast<INTERNET_PORT>(origin.port);
+  exchange->secure = origin.secure;
   exchange->before_tls13 = InterlockedCompareExchange(&before_tls13_, 0, 0) != 0;
   exchange->verb = verb;
   exchange->path = Utf8ToWide((!path.empty() && path[0] == '/') ? path : "/" + path);
@@ -553,10 +554,23 @@ HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& pat
   return response;
 }
 
-HANDLE HttpClient::PrepareRoute() { return route.Prepare(secure, host, port); }
+HANDLE HttpClient::PrepareRoute() {
+  const SiteAddress origin = Origin();
+  return route.Prepare(origin.secure, origin.host, origin.port);
+}
 
 std::wstring HttpClient::RouteForLog() {
-  return RouteName(route.KnownProxy(secure, host, port));
+  const SiteAddress origin = Origin();
+  return RouteName(route.KnownProxy(origin.secure, origin.host, origin.port));
+}
+
+SiteAddress HttpClient::Origin() const {
+  SiteAddress origin;
+  origin.host = host;
+  const bool upgraded = InterlockedCompareExchange(&upgraded_, 0, 0) != 0;
+  origin.secure = secure || upgraded;
+  origin.port = upgraded ? 443 : port;
+  return origin;
 }
 
 HttpResponse HttpClient::Attempts(const wchar_t* verb, const std::string& path,
@@ -604,16 +618,17 @@ HttpResponse HttpClient::Attempts(const wchar_t* verb, const std::string& path,
 HttpResponse HttpClient::Request(const wchar_t* verb, const std::string& path,
                                  const std::string& body, void* cancel, uint32_t budget_ms) {
   const DWORD started = GetTickCount();
-  SiteAddress at;
-  at.secure = secure;
-  at.host = host;
-  at.port = port;
+  SiteAddress at = Origin();
   at.rest = Utf8ToWide((!path.empty() && path[0] == '/') ? path : "/" + path);
   const bool post = wcscmp(verb, L"POST") == 0;
   HttpResponse response = Attempts(verb, path, body, cancel, at, budget_ms, started);
   SiteAddress next;
   for (int hops = 0; NextRedirect(at, post, response.status, response.location, hops, &next);
        ++hops) {
+    const SiteAddress own = Origin();
+    if (at.host == own.host && at.port == own.port && IsHttpsUpgrade(at, next)) {
+      InterlockedExchange(&upgraded_, 1);  // later requests go there directly
+    }
     at = next;
     response = Attempts(verb, WideToUtf8(at.rest), body, cancel, at, budget_ms, started);
   }

@@ -136,6 +136,14 @@ class HttpClient {
   // "vekil=host:port" (never credentials) or "dogrudan".
   std::wstring RouteForLog();
 
+  // Where requests to the site go: the base URL's origin, or for the rest
+  // of the run its https upgrade once a redirect from it led there (an
+  // operator who moved the API to https). `rest` is empty.
+  SiteAddress Origin() const;
+
+  // Whether requests to the site go over TLS (the play form's "scheme").
+  bool Secure() const { return Origin().secure; }
+
   // HINTERNET; kept as void* so callers need no winhttp.h. Shared with the
   // attempts and closed after the last of them.
   void* session = nullptr;
@@ -159,6 +167,8 @@ class HttpClient {
   // Set once a handshake failed with TLS 1.3 offered: attempts offer 1.1
   // and 1.2 only, for the rest of the run.
   volatile long before_tls13_ = 0;
+  // Set once a request to the site was redirected to its https upgrade.
+  mutable volatile long upgraded_ = 0;
   // The session handle's shared owner, which the attempts hold too.
   void* shared_session_ = nullptr;
 };

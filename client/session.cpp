@@ -428,7 +428,7 @@ SessionOpening GameSession::Open() {
 
   const HttpResponse play_response =
       http.Post(values.shard + "/api/client/play",
-                PlayForm(values.token, site_name, hello.challenge, http.secure));
+                PlayForm(values.token, site_name, hello.challenge, http.Secure()));
   LogRoad("play", play_response);
   if (play_response.status != 200) {
     opening.error = L"Oyun bileti alınamadı.";

@@ -233,10 +233,14 @@ bool IsSameSite(const std::wstring& url, const SiteAddress& site) {
          target.host == L"www." + site.host;
 }
 
+bool IsHttpsUpgrade(const SiteAddress& from, const SiteAddress& to) {
+  return !from.secure && to.secure && to.host == from.host && to.port == 443;
+}
+
 bool NextRedirect(const SiteAddress& from, bool post, int status, const std::wstring& location,
                   int hops, SiteAddress* to) {
   if (hops >= kMaxRedirects || !IsRedirectStatus(status) || location.empty()) return false;
-  if (post && status != 307 && status != 308) return false;
+  if (post && status == 303) return false;
   SiteAddress target;
   const bool absolute =
       StartsWithNoCase(location, L"https://") || StartsWithNoCase(location, L"http://");
@@ -250,8 +254,9 @@ bool NextRedirect(const SiteAddress& from, bool post, int status, const std::wst
   }
   const bool same_origin =
       target.secure == from.secure && target.host == from.host && target.port == from.port;
-  const bool upgrade = !from.secure && target.secure && target.host == from.host && target.port == 443;
+  const bool upgrade = IsHttpsUpgrade(from, target);
   if (!same_origin && !upgrade) return false;
+  if (post && (status == 301 || status == 302) && !upgrade) return false;
   target.rest = target.rest.substr(0, target.rest.find(L'#'));
   if (target.rest.empty() || target.rest[0] != L'/') target.rest = L"/" + target.rest;
   *to = target;

@@ -40,14 +40,20 @@ bool IsDownloadAddress(const std::wstring& url);
 // twin ("www." added or removed).
 bool IsSameSite(const std::wstring& url, const SiteAddress& site);
 
+// Whether `to` is the https upgrade of `from`: the same host over TLS on
+// port 443, from plain http.
+bool IsHttpsUpgrade(const SiteAddress& from, const SiteAddress& to);
+
 // The most redirects followed for one request.
 constexpr int kMaxRedirects = 3;
 
 // Where a redirect answer (`status`, `location`) to a request for `from`
 // (its rest the request's path) leads, after `hops` redirects already
 // followed: the same origin, or https on port 443 of the same host when
-// `from` is http. GET follows 301, 302, 303, 307 and 308; POST (`post`) only
-// 307 and 308, with its body. The target's rest is the path to request (no
-// fragment). False for anything else, which the caller takes as the answer.
+// `from` is http. GET follows 301, 302, 303, 307 and 308; POST (`post`) 307
+// and 308, with its body, and 301 and 302 as the same request only to the
+// https upgrade (an operator who moved the API to https; anywhere else they
+// would turn the signed POST into a GET). The target's rest is the path to
+// request (no fragment). False for anything else, which the caller takes as the answer.
 bool NextRedirect(const SiteAddress& from, bool post, int status, const std::wstring& location,
                   int hops, SiteAddress* to);

@@ -34,6 +34,7 @@ What a path does:
   /silent           reads the request and answers nothing (for up to 60 s)
   /redirect/N?PATH  answers status N with Location: PATH
   /count?PATH       how many requests arrived for PATH (path and query)
+  /scheme           "https" or "http": how the request arrived
   /proxy.pac        a configuration script: 127.0.0.1 direct, all else
                     through the forwarding proxy
   anything else     200 with the raw request (head and body) as the body
@@ -142,6 +143,8 @@ def serve(conn):
                          b"Connection: close\r\n\r\n" % (int(path[len("/redirect/"):]), location))
         elif path == "/proxy.pac":
             answer(conn, 200, proxy_script)
+        elif path == "/scheme":
+            answer(conn, 200, b"https" if isinstance(conn, ssl.SSLSocket) else b"http")
         elif path == "/count":
             with hits_lock:
                 count = hits[target.partition("?")[2]]
@@ -158,10 +161,17 @@ def serve(conn):
         conn.close()
 
 
-def listen():
+def listen(port=0):
+    """A listening socket on loopback; None when `port` cannot be had."""
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    sock.bind(("127.0.0.1", 0))
+    try:
+        sock.bind(("127.0.0.1", port))
+    except OSError:
+        if port == 0:
+            raise
+        sock.close()
+        return None
     sock.listen(64)
     return sock
 
@@ -310,6 +320,11 @@ def main():
         threading.Thread(target=accept_loop, args=(secure, context), daemon=True).start()
         no13 = listen()
         threading.Thread(target=accept_loop_no13, args=(no13, context), daemon=True).start()
+        # Port 443 as well, for a site moved to https (root only; the test
+        # that needs it is skipped without).
+        upgraded = listen(443)
+        if upgraded:
+            threading.Thread(target=accept_loop, args=(upgraded, context), daemon=True).start()
 
         refused = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         refused.bind(("127.0.0.1", 0))
@@ -321,6 +336,8 @@ def main():
         env["TAVRENSIL_HTTPS_PORT"] = str(secure.getsockname()[1])
         env["TAVRENSIL_TEST_CA"] = ca_der.hex()
         env["TAVRENSIL_NO13_PORT"] = str(no13.getsockname()[1])
+        if upgraded:
+            env["TAVRENSIL_HTTPS_443"] = "1"
         env["TAVRENSIL_REFUSED_PORT"] = str(refused_port)
         env["TAVRENSIL_PROXY_PORT"] = str(
             write_proxy_files(folder, plain.getsockname()[1], refused_port))

@@ -88,8 +88,8 @@ TEST(HttpClientSplit, TakesHostPortAndSchemeFromTheBaseUrl) {
       {L"https://game.example", L"game.example", 443, true},
       {L"https://game.example/tr/", L"game.example", 443, true},
       {L"https://game.example:8443", L"game.example", 8443, true},
-      {L"game.example", L"game.example", 80, false},
-      {L"game.example:81/x", L"game.example", 81, false},
+      {L"game.example", L"game.example", 443, true},  // no scheme: TLS
+      {L"game.example:81/x", L"game.example", 81, true},
       {L"http://game.example/a:9", L"game.example", 80, false},
       {L"HTTPS://Game.Example", L"game.example", 443, true},
       {L"http://[::1]:8443", L"[::1]", 8443, false},
@@ -444,6 +444,22 @@ class TrustedTestCa {
   HCERTSTORE store_ = nullptr;
   PCCERT_CONTEXT cert_ = nullptr;
 };
+
+// A site an operator moved to https (a redirect to the same host on 443):
+// a POST is followed as the same request, and later requests go there
+// directly, over TLS, for the rest of the run.
+TEST_F(HttpClientTest, RemembersTheSitesMoveToHttps) {
+  if (!std::getenv("TAVRENSIL_HTTPS_443")) GTEST_SKIP() << "the peer could not listen on 443";
+  TrustedTestCa ca;
+  ASSERT_TRUE(ca.ok());
+  HttpClient client(PlainUrl());
+  EXPECT_FALSE(client.Secure());
+  const HttpResponse moved = client.Post("/redirect/301?https://localhost/echo", {{"a", "1"}});
+  EXPECT_EQ(moved.status, 200) << moved.stage << " " << moved.error;
+  EXPECT_EQ(EchoedBody(moved.body), "a=1");
+  EXPECT_TRUE(client.Secure());
+  EXPECT_EQ(client.Get("/scheme").body, "https");
+}
 
 TEST_F(HttpClientTest, SpeaksTlsWithCertificateChecksOn) {
   TrustedTestCa ca;

@@ -111,17 +111,22 @@ TEST(Redirect, FollowsOnlyWithinTheOriginOrItsUpgrade) {
     const wchar_t* to;  // null: not followed
   };
   const Case cases[] = {
-      {false, 301, L"/api/v2/update?build=7", 0, L"http://oyun.example.com:8080/api/v2/update?build=7"},
+      {false, 301, L"/api/v2/update?build=7", 0,
+       L"http://oyun.example.com:8080/api/v2/update?build=7"},
       {false, 302, L"http://OYUN.example.com:8080/x#frag", 0, L"http://oyun.example.com:8080/x"},
       {false, 303, L"update2?b=1", 0, L"http://oyun.example.com:8080/api/client/update2?b=1"},
       {false, 307, L"?build=8", 0, L"http://oyun.example.com:8080/api/client/update?build=8"},
       {false, 308, L"https://oyun.example.com/api", 0, L"https://oyun.example.com/api"},
       {true, 307, L"/play2", 2, L"http://oyun.example.com:8080/play2"},
       {true, 308, L"/play2", 0, L"http://oyun.example.com:8080/play2"},
-      // A POST is never turned into a GET, nor its body sent elsewhere.
+      // A POST is never turned into a GET, nor its body sent elsewhere; an
+      // API moved to https takes it as the same request.
       {true, 301, L"/play2", 0, nullptr},
       {true, 302, L"/play2", 0, nullptr},
       {true, 303, L"/play2", 0, nullptr},
+      {true, 301, L"https://oyun.example.com/play", 0, L"https://oyun.example.com/play"},
+      {true, 302, L"https://oyun.example.com/play", 1, L"https://oyun.example.com/play"},
+      {true, 303, L"https://oyun.example.com/play", 0, nullptr},
       {false, 301, L"/x", 3, nullptr},  // a fourth hop
       {false, 300, L"/x", 0, nullptr},
       {false, 304, L"/x", 0, nullptr},
