@@ -5,7 +5,8 @@ A fault is written ENDPOINT=KIND[:VALUE][:once], for example
 "late:MS" serves the request at once (the state changes) and holds only
 its answer back, as a slow link on the way back does;
 "refuse" answers 200 with ok false and an error text (no update or fatal
-flag).
+flag); "deep[:N]" answers 200 with N nested JSON arrays (512 when not
+given), as deep as a client's parser must go.
 The hostile kinds test a client against a peer that never finishes:
 "endless" and "hugelength[:N]" send body bytes until the peer leaves,
 "trickle:MS" and "tricklebody:MS" send one byte every MS ms, "silent" never
@@ -34,6 +35,7 @@ _KINDS = {
     "truncate": (False, True, ENDPOINTS, "10"),
     "nonjson": (False, False, ENDPOINTS, None),
     "fatal": (False, False, ("beat",), None),
+    "deep": (False, True, ENDPOINTS, "512"),
     "refuse": (False, False, ("hello", "play", "beat", "bye"), None),
     "endless": (False, False, ENDPOINTS, None),
     "hugelength": (False, True, ENDPOINTS, "3000000000"),
@@ -47,6 +49,8 @@ KINDS = tuple(_KINDS)
 HOSTILE_KINDS = ("endless", "hugelength", "trickle", "tricklebody", "silent", "redirect")
 
 MAX_DELAY_MS = 600_000
+DEFAULT_DEPTH = 512                     # deep without a value
+MAX_DEPTH = 1_000_000
 MAX_PACE_MS = 60_000                    # trickle: milliseconds per byte
 DEFAULT_HUGE_LENGTH = 3_000_000_000     # hugelength without a value: 3 GB
 MAX_HUGE_LENGTH = 10 ** 15
@@ -93,6 +97,8 @@ def _parse_value(kind, text):
         raise FaultRuleError("%s: milliseconds per byte must be 1 to %d" % (kind, MAX_PACE_MS))
     if kind == "hugelength" and not 1 <= value <= MAX_HUGE_LENGTH:
         raise FaultRuleError("hugelength: announced length must be 1 to %d" % MAX_HUGE_LENGTH)
+    if kind == "deep" and not 1 <= value <= MAX_DEPTH:
+        raise FaultRuleError("deep: nesting must be 1 to %d" % MAX_DEPTH)
     if kind == "redirect" and not 1 <= value <= 65535:
         raise FaultRuleError("redirect: port must be 1 to 65535")
     return value

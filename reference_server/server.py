@@ -581,6 +581,9 @@ class Handler(BaseHTTPRequestHandler):
                 "Bakım", "Sunucu bakımda. Lütfen daha sonra tekrar deneyin."), verdict)
         if fault.kind == "refuse":
             return json_response(200, {"ok": False, "error": Text.UNAVAILABLE}, verdict)
+        if fault.kind == "deep":
+            depth = faultmod.DEFAULT_DEPTH if fault.value is None else fault.value
+            return Response(200, b"[" * depth + b"]" * depth, verdict=verdict)
         if fault.kind == "fatal":
             self.end_session_named_in(body)
             return json_response(200, {"ok": False, "fatal": True,

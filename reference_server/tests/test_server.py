@@ -343,6 +343,8 @@ class FaultRuleTest(unittest.TestCase):
         ("update=truncate:5:once", ("update", "truncate", 5, True)),
         ("page=dropbody", ("page", "dropbody", None, False)),
         ("MOVIE=nonjson", ("movie", "nonjson", None, False)),
+        ("beat=deep:once", ("beat", "deep", None, True)),
+        ("beat=deep:600", ("beat", "deep", 600, False)),
         ("update=endless:once", ("update", "endless", None, True)),
         ("bye=hugelength", ("bye", "hugelength", None, False)),
         ("bye=hugelength:1000000000000", ("bye", "hugelength", 10 ** 12, False)),
@@ -352,7 +354,7 @@ class FaultRuleTest(unittest.TestCase):
         ("page=redirect:8081", ("page", "redirect", 8081, False)),
         ("play=delay:180000", ("play", "delay", 180000, False)),
     ]
-    BAD = ["hello", "hello=", "nowhere=drop", "hello=explode", "hello=status",
+    BAD = ["hello", "hello=", "nowhere=drop", "hello=explode", "hello=status", "beat=deep:0",
            "hello=status:99", "hello=status:abc", "play=fatal", "hello=drop:5",
            "hello=delay:-1", "hello=status:503:twice", "hello=endless:5", "hello=silent:1",
            "hello=hugelength:0", "hello=trickle", "hello=tricklebody:0", "hello=trickle:60001",

@@ -660,24 +660,27 @@ class Cases(harness.Cases):
             bye = self.expect_one_bye(server, since, after=beats()[-1])
             check(bye.get("verdict") == "ok", "goodbye refused: %s" % bye.get("verdict"))
 
-    def beat_retry(self, c):
-        """A beat answered 500 is followed by one over the same challenge."""
-        with self.own_server("beat-retry", ["--fault", "beat=status:500:once"]) as server:
-            since = self.start_session(c, server)
-            beats = lambda: self.api_calls(server, since, "beat")
-            check(wait_until(lambda: len(beats()) >= 2, TWO_BEATS_WAIT),
-                  "fewer than two beats: %s" % beats())
-            first, second = beats()[:2]
-            check(first.get("status") == 500 and second.get("verdict") == "ok",
-                  "beats answered %s then %s" % (first.get("status"), second.get("verdict")))
-            check(first["form"]["challenge"] == second["form"]["challenge"],
-                  "the beat after a 500 used another challenge")
-            # One line for the failed beat, none for the beat that went well.
-            road = [l for l in c.log_lines() if l.startswith(b"istek basarisiz:")]
-            check(road == [b"istek basarisiz: beat http=500 baglanti=dogrudan"],
-                  "road lines: %s" % road)
-            c.close_and_expect_zero()
-            check(self.expect_one_bye(server, since).get("verdict") == "ok", "goodbye refused")
+    def make_beat_retry(self, fault, status, road):
+        """A beat whose answer brings no challenge (`fault`, answered with
+        `status`) is followed by one over the same challenge; the log has
+        the `road` lines, none for a beat that went well. A 512-deep answer
+        is parsed whole on the beat's thread, which must have the stack."""
+        def case(c):
+            with self.own_server("beat-retry", ["--fault", fault]) as server:
+                since = self.start_session(c, server)
+                beats = lambda: self.api_calls(server, since, "beat")
+                check(wait_until(lambda: len(beats()) >= 2, TWO_BEATS_WAIT),
+                      "fewer than two beats: %s" % beats())
+                first, second = beats()[:2]
+                check(first.get("status") == status and second.get("verdict") == "ok",
+                      "beats answered %s then %s" % (first.get("status"), second.get("verdict")))
+                check(first["form"]["challenge"] == second["form"]["challenge"],
+                      "the beat after the first used another challenge")
+                lines = [l for l in c.log_lines() if l.startswith((b"istek basarisiz:", b"cokme:"))]
+                check(lines == road, "road lines: %s" % lines)
+                c.close_and_expect_zero()
+                check(self.expect_one_bye(server, since).get("verdict") == "ok", "goodbye refused")
+        return case
 
     def beat_fatal(self, c):
         """A fatal answer is logged and ends the beats; the goodbye still goes."""
@@ -1273,7 +1276,10 @@ class Cases(harness.Cases):
         gate = "Güvenlik kapısına bağlanılamadı.\n\n"
         table = [
             ("session_road", self.session_road, "slow"),
-            ("beat_retry", self.beat_retry, "slow"),
+            ("beat_retry", self.make_beat_retry(
+                "beat=status:500:once", 500,
+                [b"istek basarisiz: beat http=500 baglanti=dogrudan"]), "slow"),
+            ("beat_answer_512_deep", self.make_beat_retry("beat=deep:512:once", 200, []), "slow"),
             ("beat_fatal", self.beat_fatal, "slow"),
             ("close_during_beat", self.close_during_beat, "slow"),
             ("close_during_late_beat", self.close_during_late_beat, "slow"),
