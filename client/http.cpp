@@ -554,9 +554,9 @@ HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& pat
   return response;
 }
 
-HANDLE HttpClient::PrepareRoute() {
+HANDLE HttpClient::PrepareRoute(DWORD* wait_ms) {
   const SiteAddress origin = Origin();
-  return route.Prepare(origin.secure, origin.host, origin.port);
+  return route.Prepare(origin.secure, origin.host, origin.port, wait_ms);
 }
 
 std::wstring HttpClient::RouteForLog() {

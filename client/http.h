@@ -129,8 +129,9 @@ class HttpClient {
 
   // Starts looking up the route to the site's origin; returns at once with
   // an event that is set once it is known (owned by the client), or null
-  // when there is nothing to wait for. See WaitForRoute (ui_wait.h).
-  HANDLE PrepareRoute();
+  // when there is nothing to wait for, and in `wait_ms` how long it is still
+  // worth waiting for (RouteFinder::Prepare). See WaitForRoute (ui_wait.h).
+  HANDLE PrepareRoute(DWORD* wait_ms);
 
   // The route requests to the site take now, for the log, without waiting:
   // "vekil=host:port" (never credentials) or "dogrudan".

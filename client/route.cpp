@@ -156,6 +156,8 @@ struct RouteEntry {
   int port = 0;
   std::wstring proxy;  // kKnown: the route, empty for direct
   DWORD at = 0;        // GetTickCount() when it became known or failed
+  DWORD first_asked = 0;  // GetTickCount() when its first lookup was asked for
+  uint32_t lookups_asked = 0;
   HANDLE done = nullptr;  // set while no lookup of it is pending or running
 };
 
@@ -349,24 +351,34 @@ std::wstring RouteFinder::Fallback(bool secure, const std::wstring& host, int po
   return ChooseProxy(settings_, SchemeName(secure), host, port);
 }
 
-HANDLE RouteFinder::Prepare(bool secure, const std::wstring& host, int port) {
+HANDLE RouteFinder::Prepare(bool secure, const std::wstring& host, int port, DWORD* wait_ms) {
+  *wait_ms = 0;
   if (!Automatic()) return nullptr;
   const Locked locked(&table_->lock);
   RouteEntry& entry = EntryOf(*table_, secure, host, port);
-  if (NeedsLookup(entry, GetTickCount())) {
+  const DWORD now = GetTickCount();
+  if (NeedsLookup(entry, now)) {
     entry.state = RouteEntry::kPending;
+    if (entry.lookups_asked++ == 0) entry.first_asked = now;
     if (entry.done) ResetEvent(entry.done);
     StartWorker(*table_);
   }
+  // However many requests and lookups there are, an origin's route is waited
+  // for no longer than kRouteWaitMs from its first lookup in the run: then
+  // the fallback route serves until a lookup answers, if one ever does.
+  const bool open = entry.state == RouteEntry::kPending || entry.state == RouteEntry::kLooking;
+  const DWORD since = now - entry.first_asked;
+  if (open && since < kRouteWaitMs) *wait_ms = kRouteWaitMs - since;
   return entry.done;
 }
 
 std::wstring RouteFinder::ProxyFor(bool secure, const std::wstring& host, int port,
                                    HANDLE cancel) {
-  const HANDLE done = Prepare(secure, host, port);
-  if (done) {
+  DWORD wait_ms = 0;
+  const HANDLE done = Prepare(secure, host, port, &wait_ms);
+  if (done && wait_ms > 0) {
     const HANDLE waits[2] = {done, cancel};
-    WaitForMultipleObjects(cancel ? 2 : 1, waits, FALSE, kRouteWaitMs);
+    WaitForMultipleObjects(cancel ? 2 : 1, waits, FALSE, wait_ms);
   }
   return KnownProxy(secure, host, port);
 }

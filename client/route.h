@@ -59,11 +59,15 @@ class RouteFinder {
   // Starts the lookup of the origin's route unless it is known, and returns
   // at once: an event that is set once the route is known (or the lookup
   // gave up), owned by the finder; null when there is nothing to wait for.
-  HANDLE Prepare(bool secure, const std::wstring& host, int port);
+  // `wait_ms` gets how long a caller may still wait for it: what is left of
+  // kRouteWaitMs since the origin's first lookup was asked for, 0 once that
+  // has passed (so the route costs one such wait in the whole run).
+  HANDLE Prepare(bool secure, const std::wstring& host, int port, DWORD* wait_ms);
 
   // The proxy (host:port) for the origin, empty for direct. Waits for a
-  // lookup up to kRouteWaitMs or until `cancel` is set, and takes the named
-  // proxy without its answer.
+  // lookup as long as Prepare allows or until `cancel` is set, and takes
+  // the named proxy without its answer (so a lookup that never ends costs
+  // one wait of kRouteWaitMs in all, not one per request or lookup).
   std::wstring ProxyFor(bool secure, const std::wstring& host, int port, HANDLE cancel);
 
   // ProxyFor without waiting: the kept answer, else the named proxy.

@@ -33,4 +33,8 @@ UiWaitResult WaitPumping(HANDLE event, DWORD timeout_ms) {
   }
 }
 
-UiWaitResult WaitForRoute(HttpClient& http) { return WaitPumping(http.PrepareRoute(), kRouteWaitMs); }
+UiWaitResult WaitForRoute(HttpClient& http) {
+  DWORD wait_ms = 0;
+  const HANDLE route = http.PrepareRoute(&wait_ms);
+  return WaitPumping(route, wait_ms);
+}

@@ -19,6 +19,8 @@ enum class UiWaitResult {
 UiWaitResult WaitPumping(HANDLE event, DWORD timeout_ms);
 
 // Waits, pumping, for the route to the site of `http` (PrepareRoute), at
-// most kRouteWaitMs: when it returns kSignalled or kTimedOut the next
-// request need not wait long. Call before a request made on the UI thread.
+// most what is left of kRouteWaitMs since its first lookup: when it
+// returns kSignalled or kTimedOut the next request does not wait for the
+// route, so the UI thread never waits for one without pumping. Call before
+// a request made on the UI thread.
 UiWaitResult WaitForRoute(HttpClient& http);

@@ -151,6 +151,9 @@ OVERSIZE_CODE = "(asama=receive, kod=12184)"
 # WM_NULL within the limit all through the wait for it, which ends at the
 # latest kRouteWaitMs after the window shows.
 SCRIPT_DELAY = 4.0
+# One past the wait (the session goes directly meanwhile), one never there.
+LATE_SCRIPT_DELAY = 9.0
+NEVER = 600.0
 ROUTE_WAIT_MS = 5000
 ANSWER_LIMIT_MS = 500
 HELLO_TO_PLAY = 1.0
@@ -171,11 +174,14 @@ class SlowScript:
                 with script.lock:
                     script.fetches += 1
                 time.sleep(delay)
-                self.send_response(200)
-                self.send_header("Content-Type", "application/x-ns-proxy-autoconfig")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
+                try:
+                    self.send_response(200)
+                    self.send_header("Content-Type", "application/x-ns-proxy-autoconfig")
+                    self.send_header("Content-Length", str(len(body)))
+                    self.end_headers()
+                    self.wfile.write(body)
+                except OSError:
+                    pass  # the client gave up on a late script
 
             def log_message(self, *args):
                 pass
@@ -183,6 +189,9 @@ class SlowScript:
         self.lock = threading.Lock()
         self.fetches = 0
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        # Closing does not wait for a fetch still held back.
+        self.httpd.daemon_threads = True
+        self.httpd.block_on_close = False
         self.url = "http://127.0.0.1:%d/proxy.pac" % self.httpd.server_address[1]
         threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
 
@@ -1110,40 +1119,49 @@ class Cases(harness.Cases):
                       % (name, short(seen, 400)))
         return case
 
-    def slow_script(self, c):
-        """A configuration script that takes 4 s to arrive: the window answers
-        all through the wait, the script is fetched at most twice, and the
-        session, which goes the script's way, does not wait for it again."""
-        proxy = ForwardProxy(c.path("proxy.log"))
-        route = "127.0.0.1:%d" % proxy.start()
-        script = SlowScript(SCRIPT_DELAY, route)
-        proxy_settings.write(self.h.runner, auto_config_url=script.url)
-        try:
-            with self.own_server("slow-script") as server:
-                since = server.last_seq()
-                c.start(["--site", self.session_site(server, host="localhost")])
-                # The wait begins once the window shows, and ends within
-                # ROUTE_WAIT_MS: probing that long covers it.
-                rc, out = c.tool("answers", WINDOW_TITLE, str(ROUTE_WAIT_MS), str(ANSWER_LIMIT_MS))
-                check(rc == 0, "the window did not answer in time: %s" % out.strip())
-                movie = b"set Movie = http://localhost:%d/s3/static/game.swf -> ok" % server.port
-                check(c.wait_log_line(movie, 20) is not None,
-                      "the movie was not started: %s" % short(b"|".join(c.log_lines()), 400))
-                hello, play = self.api_calls(server, since)[:2]
-                took = entry_time(play, end=True) - entry_time(hello)
-                check(took < HELLO_TO_PLAY, "hello to play took %.2f s" % took)
-                c.close_and_expect_zero()
-        finally:
-            proxy_settings.import_reg(self.h.runner, proxy_settings.FORGET_REG)
-            proxy.close()
-            script.close()
-        check(1 <= script.fetches <= 2, "the script was fetched %d times" % script.fetches)
-        check(("baglanti: vekil=" + route).encode() in c.log_lines(),
-              "no route line through the script's proxy: %s" % short(b"|".join(c.log_lines()), 300))
-        seen = (read_file(c.path("proxy.log")) or b"").decode("latin-1")
-        for name in ("update", "hello", "play", "bye"):
-            check("/api/client/%s" % name in seen, "%s did not take the script's proxy: %s"
-                  % (name, short(seen, 400)))
+    def make_slow_script(self, delay):
+        """A configuration script that takes `delay` seconds to arrive (one
+        that never does). The window answers all through the wait, the
+        script is fetched at most twice, and the session does not wait for
+        it again: it goes the script's way when the script came within
+        ROUTE_WAIT_MS, else directly, and closing costs no route wait."""
+        def case(c):
+            proxy = ForwardProxy(c.path("proxy.log"))
+            route = "127.0.0.1:%d" % proxy.start()
+            script = SlowScript(delay, route)
+            proxy_settings.write(self.h.runner, auto_config_url=script.url)
+            in_time = delay * 1000 < ROUTE_WAIT_MS
+            try:
+                with self.own_server("slow-script") as server:
+                    since = server.last_seq()
+                    c.start(["--site", self.session_site(server, host="localhost")])
+                    # The wait begins once the window shows and ends within
+                    # ROUTE_WAIT_MS; a late script answers while the session
+                    # starts. Probing past both covers them.
+                    probe = min(delay * 1000, ROUTE_WAIT_MS) + 3000
+                    rc, out = c.tool("answers", WINDOW_TITLE, str(probe), str(ANSWER_LIMIT_MS))
+                    check(rc == 0, "the window did not answer in time: %s" % out.strip())
+                    movie = b"set Movie = http://localhost:%d/s3/static/game.swf -> ok" % server.port
+                    check(c.wait_log_line(movie, 20) is not None,
+                          "the movie was not started: %s" % short(b"|".join(c.log_lines()), 400))
+                    hello, play = self.api_calls(server, since)[:2]
+                    took = entry_time(play, end=True) - entry_time(hello)
+                    check(took < HELLO_TO_PLAY, "hello to play took %.2f s" % took)
+                    c.close_and_expect_zero(GOODBYE_BUDGET + 1)
+            finally:
+                proxy_settings.import_reg(self.h.runner, proxy_settings.FORGET_REG)
+                proxy.close()
+                script.close()
+            check(1 <= script.fetches <= 2, "the script was fetched %d times" % script.fetches)
+            seen = (read_file(c.path("proxy.log")) or b"").decode("latin-1")
+            for name in ("hello", "play"):
+                check(("/api/client/%s" % name in seen) == in_time,
+                      "%s %s the script's proxy: %s" % (
+                          name, "did not take" if in_time else "waited for", short(seen, 400)))
+            if in_time:
+                check(("baglanti: vekil=" + route).encode() in c.log_lines(), "no route line "
+                      "through the script's proxy: %s" % short(b"|".join(c.log_lines()), 300))
+        return case
 
     def make_session_box(self, expected, calls, fault=None, site=None):
         """A session start that ends in a message box: the fault set on the
@@ -1357,7 +1375,9 @@ class Cases(harness.Cases):
             ("proxy_session_road", self.make_proxy_route(True), "alone"),
             ("proxy_bypassed", self.make_proxy_route(False, bypass="localhost"), "alone"),
             ("proxy_none", self.make_proxy_route(False, configured=False), "alone"),
-            ("proxy_slow_script", self.slow_script, "alone"),
+            ("proxy_slow_script", self.make_slow_script(SCRIPT_DELAY), "alone"),
+            ("proxy_late_script", self.make_slow_script(LATE_SCRIPT_DELAY), "alone"),
+            ("proxy_script_never_answers", self.make_slow_script(NEVER), "alone"),
         ]
         return table
 

@@ -606,9 +606,10 @@ TEST_F(HttpClientTest, TakesTheRouteOfTheUsersInternetSettings) {
     SCOPED_TRACE(WideToUtf8(std::wstring(c.settings) + L" " + c.scheme) + " " + target);
     ASSERT_TRUE(settings.Import(c.settings));
     HttpClient client(std::wstring(c.scheme) + L"://" + Utf8ToWide(target));
-    const HANDLE route = client.PrepareRoute();
+    DWORD wait_ms = 0;
+    const HANDLE route = client.PrepareRoute(&wait_ms);
     if (route) {
-      EXPECT_EQ(WaitForSingleObject(route, kRouteWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+      EXPECT_EQ(WaitForSingleObject(route, wait_ms), static_cast<DWORD>(WAIT_OBJECT_0));
     }
     EXPECT_EQ(WideToUtf8(client.RouteForLog()), c.proxied ? "vekil=" + proxy : "dogrudan");
     const size_t logged = ProxyLog(folder).size();
