@@ -72,8 +72,9 @@ TEST(PlayNavigation, OnlyTheSitesOwnPages) {
       {L"https://www.oyun.tavrensil.com/play", L"https://oyun.tavrensil.com", true},
       {L"https://oyun.tavrensil.com/play", L"https://www.oyun.tavrensil.com", true},
       {L"http://[::1]:8080/play?token=t", L"http://[::1]:8080", true},
-      // A site given without a scheme is an http one.
-      {L"http://oyun.example.com/play?token=t", L"oyun.example.com", true},
+      // A site given without a scheme is an https one.
+      {L"https://oyun.example.com/play?token=t", L"oyun.example.com", true},
+      {L"http://oyun.example.com/play?token=t", L"oyun.example.com", false},
       // Another port of the site's host is another site; the scheme may
       // change while the port stays.
       {L"http://oyun.tavrensil.com:443/play", L"https://oyun.tavrensil.com", true},
