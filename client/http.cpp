@@ -539,7 +539,8 @@ HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& pat
   exchange->body = body;
   // Asking an automatic configuration counts against the attempt's deadline.
   exchange->started = GetTickCount();
-  exchange->proxy = route.ProxyFor(exchange->secure, exchange->host, exchange->port, cancel);
+  exchange->proxy =
+      route.ProxyFor(exchange->secure, exchange->host, exchange->port, exchange->path, cancel);
   const DWORD wait = wait_ms < kAttemptDeadlineMs ? wait_ms : kAttemptDeadlineMs;
   // A cancel that came during the route's look-up: nothing is sent.
   if (IsSet(cancel) || GetTickCount() - exchange->started >= wait) {
@@ -556,7 +557,7 @@ HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& pat
 
 HANDLE HttpClient::PrepareRoute(DWORD* wait_ms) {
   const SiteAddress origin = Origin();
-  return route.Prepare(origin.secure, origin.host, origin.port, wait_ms);
+  return route.Prepare(origin.secure, origin.host, origin.port, L"/", wait_ms);
 }
 
 std::wstring HttpClient::RouteForLog() {

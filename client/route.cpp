@@ -159,7 +159,17 @@ struct RouteEntry {
   DWORD first_asked = 0;  // GetTickCount() when its first lookup was asked for
   uint32_t lookups_asked = 0;
   HANDLE done = nullptr;  // set while no lookup of it is pending or running
+  std::wstring url;       // what the lookup asks about: the asking request's URL
 };
+
+// A request's URL as a browser hands it to the script: the scheme's default
+// port left out, the path (with its query) as sent.
+std::wstring LookupUrl(bool secure, const std::wstring& host, int port, const std::wstring& path) {
+  const bool default_port = port == (secure ? 443 : 80);
+  return std::wstring(SchemeName(secure)) + L"://" + host +
+         (default_port ? std::wstring() : L":" + std::to_wstring(port)) +
+         (path.empty() || path[0] != L'/' ? L"/" + path : path);
+}
 
 std::wstring RouteKey(bool secure, const std::wstring& host, int port) {
   return std::wstring(SchemeName(secure)) + L"://" + host + L":" + std::to_wstring(port);
@@ -293,10 +303,8 @@ DWORD WINAPI RunLookups(LPVOID parameter) {
     // Entries are never erased and only this thread changes one that is
     // being looked up, so its address and fields hold without the lock.
     const std::wstring scheme = SchemeName(entry->secure);
-    const std::wstring url = scheme + L"://" + entry->host + L":" +
-                             std::to_wstring(entry->port) + L"/";
     ProxySettings answer;
-    const bool answered = LookUpAutoProxy(table->settings, url, &answer);
+    const bool answered = LookUpAutoProxy(table->settings, entry->url, &answer);
     const std::wstring proxy =
         answered ? ChooseProxy(answer, scheme, entry->host, entry->port) : std::wstring();
     const Locked locked(&table->lock);
@@ -351,7 +359,8 @@ std::wstring RouteFinder::Fallback(bool secure, const std::wstring& host, int po
   return ChooseProxy(settings_, SchemeName(secure), host, port);
 }
 
-HANDLE RouteFinder::Prepare(bool secure, const std::wstring& host, int port, DWORD* wait_ms) {
+HANDLE RouteFinder::Prepare(bool secure, const std::wstring& host, int port,
+                            const std::wstring& path, DWORD* wait_ms) {
   *wait_ms = 0;
   if (!Automatic()) return nullptr;
   const Locked locked(&table_->lock);
@@ -359,6 +368,7 @@ HANDLE RouteFinder::Prepare(bool secure, const std::wstring& host, int port, DWO
   const DWORD now = GetTickCount();
   if (NeedsLookup(entry, now)) {
     entry.state = RouteEntry::kPending;
+    entry.url = LookupUrl(secure, host, port, path);
     if (entry.lookups_asked++ == 0) entry.first_asked = now;
     if (entry.done) ResetEvent(entry.done);
     StartWorker(*table_);
@@ -373,9 +383,9 @@ HANDLE RouteFinder::Prepare(bool secure, const std::wstring& host, int port, DWO
 }
 
 std::wstring RouteFinder::ProxyFor(bool secure, const std::wstring& host, int port,
-                                   HANDLE cancel) {
+                                   const std::wstring& path, HANDLE cancel) {
   DWORD wait_ms = 0;
-  const HANDLE done = Prepare(secure, host, port, &wait_ms);
+  const HANDLE done = Prepare(secure, host, port, path, &wait_ms);
   if (done && wait_ms > 0) {
     const HANDLE waits[2] = {done, cancel};
     WaitForMultipleObjects(cancel ? 2 : 1, waits, FALSE, wait_ms);

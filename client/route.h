@@ -62,13 +62,17 @@ class RouteFinder {
   // `wait_ms` gets how long a caller may still wait for it: what is left of
   // kRouteWaitMs since the origin's first lookup was asked for, 0 once that
   // has passed (so the route costs one such wait in the whole run).
-  HANDLE Prepare(bool secure, const std::wstring& host, int port, DWORD* wait_ms);
+  // A lookup asks the script about `path` (with its query) on the origin,
+  // written as a browser writes the URL (no default port).
+  HANDLE Prepare(bool secure, const std::wstring& host, int port, const std::wstring& path,
+                 DWORD* wait_ms);
 
   // The proxy (host:port) for the origin, empty for direct. Waits for a
   // lookup as long as Prepare allows or until `cancel` is set, and takes
   // the named proxy without its answer (so a lookup that never ends costs
   // one wait of kRouteWaitMs in all, not one per request or lookup).
-  std::wstring ProxyFor(bool secure, const std::wstring& host, int port, HANDLE cancel);
+  std::wstring ProxyFor(bool secure, const std::wstring& host, int port, const std::wstring& path,
+                        HANDLE cancel);
 
   // ProxyFor without waiting: the kept answer, else the named proxy.
   std::wstring KnownProxy(bool secure, const std::wstring& host, int port);

@@ -37,6 +37,7 @@ What a path does:
   /scheme           "https" or "http": how the request arrived
   /proxy.pac        a configuration script: 127.0.0.1 direct, all else
                     through the forwarding proxy
+  /url.pac          one that sends only http://a.example/api/... through it
   anything else     200 with the raw request (head and body) as the body
 """
 import collections
@@ -55,6 +56,7 @@ import proxy_settings
 hits = collections.Counter()
 hits_lock = threading.Lock()
 proxy_script = b""  # set once the forwarding proxy's port is known
+url_script = b""    # the same, deciding by the URL asked about
 
 
 def read_request(conn):
@@ -143,6 +145,8 @@ def serve(conn):
                          b"Connection: close\r\n\r\n" % (int(path[len("/redirect/"):]), location))
         elif path == "/proxy.pac":
             answer(conn, 200, proxy_script)
+        elif path == "/url.pac":
+            answer(conn, 200, url_script)
         elif path == "/scheme":
             answer(conn, 200, b"https" if isinstance(conn, ssl.SSLSocket) else b"http")
         elif path == "/count":
@@ -283,10 +287,13 @@ def make_certificates(folder):
 
 def write_proxy_files(folder, plain_port, refused_port):
     """The forwarding proxy, its log and the settings files; gives its port."""
-    global proxy_script
+    global proxy_script, url_script
     log = os.path.join(folder, "proxy.log")
     open(log, "w").close()
     port = forward_proxy.ForwardProxy(log).start()
+    url_script = (b'function FindProxyForURL(url, host) {\n'
+                  b'  return shExpMatch(url, "http://a.example/api/*") ? "PROXY 127.0.0.1:%d" : '
+                  b'"DIRECT";\n}\n' % port)
     proxy_script = (b'function FindProxyForURL(url, host) {\n'
                     b'  return host == "127.0.0.1" ? "DIRECT" : "PROXY 127.0.0.1:%d";\n}\n' % port)
     files = {
