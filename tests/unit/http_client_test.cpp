@@ -558,35 +558,24 @@ std::vector<std::string> ProxyLog(const std::wstring& folder) {
 }
 
 // Each origin's route is looked up once and kept, and looked up again only
-// after Forget (a request through it failed).
-TEST_F(HttpClientTest, KeepsEachOriginsRouteUntilARequestFails) {
+// after Forget (a request through it failed). A lookup asks the script
+// about the request's own URL as a browser writes it (no default port): the
+// script sends only http://a.example/api/... through the proxy.
+TEST_F(HttpClientTest, KeepsEachOriginsRouteAskedAboutTheRequestsUrl) {
   ProxySettings settings;
-  settings.auto_config_url = PlainUrl() + L"/proxy.pac?kept";
+  settings.auto_config_url = PlainUrl() + L"/url.pac";
   RouteFinder finder(settings);
   const std::wstring proxy =
       L"127.0.0.1:" + std::to_wstring(PortFromEnvironment("TAVRENSIL_PROXY_PORT"));
-  for (int round = 0; round < 2; ++round) {
-    EXPECT_EQ(finder.ProxyFor(false, L"a.example", 80, L"/", nullptr), proxy);
+  for (const wchar_t* path : {L"/api/client/hello?build=7", L"/?client=1"}) {
+    EXPECT_EQ(finder.ProxyFor(false, L"a.example", 80, path, nullptr), proxy);  // kept
   }
   EXPECT_EQ(finder.Lookups(), 1u);
-  EXPECT_EQ(finder.ProxyFor(false, L"b.example", 80, L"/", nullptr), proxy);
+  EXPECT_EQ(finder.ProxyFor(false, L"b.example", 80, L"/api/x", nullptr), L"");
   EXPECT_EQ(finder.Lookups(), 2u);
   finder.Forget(false, L"a.example", 80);
-  EXPECT_EQ(finder.ProxyFor(false, L"a.example", 80, L"/", nullptr), proxy);
+  EXPECT_EQ(finder.ProxyFor(false, L"a.example", 80, L"/?client=1", nullptr), L"");
   EXPECT_EQ(finder.Lookups(), 3u);
-}
-
-// The script is asked about the request's own URL, written as a browser
-// writes it (no default port): it may send the API one way and pages another.
-TEST_F(HttpClientTest, AsksTheScriptAboutTheRequestsOwnUrl) {
-  ProxySettings settings;
-  settings.auto_config_url = PlainUrl() + L"/url.pac";
-  const std::wstring proxy =
-      L"127.0.0.1:" + std::to_wstring(PortFromEnvironment("TAVRENSIL_PROXY_PORT"));
-  RouteFinder api(settings);
-  EXPECT_EQ(api.ProxyFor(false, L"a.example", 80, L"/api/client/hello?build=7", nullptr), proxy);
-  RouteFinder page(settings);
-  EXPECT_EQ(page.ProxyFor(false, L"a.example", 80, L"/?client=1", nullptr), L"");
 }
 
 TEST_F(HttpClientTest, TakesTheRouteOfTheUsersInternetSettings) {
