@@ -550,8 +550,10 @@ HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& pat
     return GaveUp(cancelled ? kErrorCancelled : kErrorDeadline);
   }
   const std::wstring taken = RouteName(exchange->proxy);
+  const std::wstring exchange_proxy = exchange->proxy;  // the thread may free the exchange
   HttpResponse response = RunAttempt(exchange, cancel, wait);
   response.route = taken;
+  response.proxy = exchange_proxy;
   return response;
 }
 
@@ -585,12 +587,12 @@ HttpResponse HttpClient::Attempts(const wchar_t* verb, const std::string& path,
   };
   const auto once = [&]() {
     HttpResponse response = RequestOnce(verb, path, body, cancel, &at, left());
-    // A route that no longer leads anywhere is looked up again; a refused
-    // handshake or certificate says nothing about the route.
+    // A route that no longer leads anywhere gives way to the next one; a
+    // refused handshake or certificate says nothing about the route.
     const std::string stage = response.stage;
     if (response.status == 0 &&
         (stage == "connect" || (stage == "send" && IsRetryableSendError(response.error)))) {
-      route.Forget(at.secure, at.host, at.port);
+      route.Failed(at.secure, at.host, at.port, response.proxy);
     }
     return response;
   };

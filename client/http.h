@@ -52,6 +52,7 @@ struct HttpResponse {
   // The route the attempt took, for the log: "vekil=host:port" or
   // "dogrudan"; empty when no attempt was made.
   std::wstring route;
+  std::wstring proxy;  // the proxy it went through (host:port), empty for direct
 };
 
 // An answer body longer than the client keeps (1 MiB), or announced so: the
@@ -161,7 +162,8 @@ class HttpClient {
 
  private:
   // Request for one origin: RequestOnce with its retries and the TLS
-  // fallback; a failure to connect or send drops the route it took.
+  // fallback; a failure to connect or send moves on to the origin's next
+  // route (RouteFinder::Failed), which the retry takes.
   HttpResponse Attempts(const wchar_t* verb, const std::string& path, const std::string& body,
                         void* cancel, const SiteAddress& at, uint32_t budget_ms, uint32_t started);
 

@@ -1,5 +1,7 @@
 #include "route.h"
 
+#include <algorithm>
+
 #include <winhttp.h>
 
 #include <cwctype>
@@ -154,7 +156,8 @@ struct RouteEntry {
   bool secure = false;
   std::wstring host;
   int port = 0;
-  std::wstring proxy;  // kKnown: the route, empty for direct
+  std::vector<std::wstring> proxies;  // kKnown: the routes in order, empty for direct
+  size_t failed = 0;                  // how many of the current list's routes failed, in order
   DWORD at = 0;        // GetTickCount() when it became known or failed
   DWORD first_asked = 0;  // GetTickCount() when its first lookup was asked for
   uint32_t lookups_asked = 0;
@@ -214,21 +217,29 @@ bool IsBypassed(const std::wstring& bypass_list, const std::wstring& scheme,
   return false;
 }
 
-std::wstring ChooseProxy(const ProxySettings& settings, const std::wstring& scheme,
-                         const std::wstring& host, int port) {
-  std::wstring for_scheme;
-  std::wstring for_all;
+std::vector<std::wstring> ChooseProxies(const ProxySettings& settings, const std::wstring& scheme,
+                                        const std::wstring& host, int port) {
+  std::vector<std::wstring> for_scheme;
+  std::vector<std::wstring> for_all;
   for (const std::wstring& entry : SplitList(settings.proxy)) {
     const size_t equals = entry.find(L'=');
-    if (equals == std::wstring::npos) {
-      if (for_all.empty()) for_all = entry;
-    } else if (for_scheme.empty() && EqualsIgnoringCase(entry.substr(0, equals), scheme.c_str())) {
-      for_scheme = entry.substr(equals + 1);
+    if (EqualsIgnoringCase(entry, L"PROXY")) continue;
+    if (EqualsIgnoringCase(entry, L"DIRECT")) {
+      for_all.push_back(std::wstring());
+    } else if (equals == std::wstring::npos) {
+      for_all.push_back(ProxyAddress(entry));
+    } else if (EqualsIgnoringCase(entry.substr(0, equals), scheme.c_str())) {
+      for_scheme.push_back(ProxyAddress(entry.substr(equals + 1)));
     }
   }
-  const std::wstring proxy = ProxyAddress(for_scheme.empty() ? for_all : for_scheme);
-  if (proxy.empty() || IsBypassed(settings.bypass, scheme, host, port)) return std::wstring();
-  return proxy;
+  std::vector<std::wstring> routes;
+  for (const std::wstring& route : for_scheme.empty() ? for_all : for_scheme) {
+    if (std::find(routes.begin(), routes.end(), route) == routes.end()) routes.push_back(route);
+  }
+  if (routes.empty() || IsBypassed(settings.bypass, scheme, host, port)) {
+    return std::vector<std::wstring>(1);
+  }
+  return routes;
 }
 
 // The routes, shared by the finder and its lookup thread; freed by
@@ -273,9 +284,10 @@ RouteEntry& EntryOf(RouteTable& table, bool secure, const std::wstring& host, in
 }
 
 // Settles an entry with a lookup's outcome. Called with the lock held.
-void Settle(RouteEntry& entry, bool answered, const std::wstring& proxy) {
+void Settle(RouteEntry& entry, bool answered, const std::vector<std::wstring>& proxies) {
   entry.state = answered ? RouteEntry::kKnown : RouteEntry::kFailed;
-  entry.proxy = proxy;
+  entry.proxies = proxies;
+  entry.failed = 0;
   entry.at = GetTickCount();
   if (entry.done) SetEvent(entry.done);
 }
@@ -305,10 +317,11 @@ DWORD WINAPI RunLookups(LPVOID parameter) {
     const std::wstring scheme = SchemeName(entry->secure);
     ProxySettings answer;
     const bool answered = LookUpAutoProxy(table->settings, entry->url, &answer);
-    const std::wstring proxy =
-        answered ? ChooseProxy(answer, scheme, entry->host, entry->port) : std::wstring();
+    const std::vector<std::wstring> proxies =
+        answered ? ChooseProxies(answer, scheme, entry->host, entry->port)
+                 : std::vector<std::wstring>();
     const Locked locked(&table->lock);
-    Settle(*entry, answered, proxy);
+    Settle(*entry, answered, proxies);
   }
   ReleaseTable(table);
   return 0;
@@ -326,7 +339,7 @@ void StartWorker(RouteTable& table) {
   }
   InterlockedDecrement(&table.refs);
   for (auto& item : table.entries) {
-    if (item.second.state == RouteEntry::kPending) Settle(item.second, false, std::wstring());
+    if (item.second.state == RouteEntry::kPending) Settle(item.second, false, {});
   }
 }
 
@@ -355,8 +368,9 @@ bool RouteFinder::Automatic() const {
   return settings_.auto_detect || !settings_.auto_config_url.empty();
 }
 
-std::wstring RouteFinder::Fallback(bool secure, const std::wstring& host, int port) const {
-  return ChooseProxy(settings_, SchemeName(secure), host, port);
+std::vector<std::wstring> RouteFinder::Fallback(bool secure, const std::wstring& host,
+                                                int port) const {
+  return ChooseProxies(settings_, SchemeName(secure), host, port);
 }
 
 HANDLE RouteFinder::Prepare(bool secure, const std::wstring& host, int port,
@@ -394,14 +408,14 @@ std::wstring RouteFinder::ProxyFor(bool secure, const std::wstring& host, int po
 }
 
 std::wstring RouteFinder::KnownProxy(bool secure, const std::wstring& host, int port) {
-  if (Automatic()) {
-    const Locked locked(&table_->lock);
-    const auto found = table_->entries.find(RouteKey(secure, host, port));
-    if (found != table_->entries.end() && found->second.state == RouteEntry::kKnown) {
-      return found->second.proxy;
-    }
-  }
-  return Fallback(secure, host, port);
+  const Locked locked(&table_->lock);
+  const auto found = table_->entries.find(RouteKey(secure, host, port));
+  if (found == table_->entries.end()) return Fallback(secure, host, port).front();
+  const RouteEntry& entry = found->second;
+  const std::vector<std::wstring> proxies = Automatic() && entry.state == RouteEntry::kKnown
+                                                ? entry.proxies
+                                                : Fallback(secure, host, port);
+  return proxies[entry.failed % proxies.size()];
 }
 
 uint32_t RouteFinder::Lookups() const {
@@ -409,10 +423,14 @@ uint32_t RouteFinder::Lookups() const {
   return table_->lookups;
 }
 
-void RouteFinder::Forget(bool secure, const std::wstring& host, int port) {
+void RouteFinder::Failed(bool secure, const std::wstring& host, int port,
+                         const std::wstring& proxy) {
   const Locked locked(&table_->lock);
-  const auto found = table_->entries.find(RouteKey(secure, host, port));
-  if (found != table_->entries.end() && found->second.state == RouteEntry::kKnown) {
-    found->second.state = RouteEntry::kUnknown;
-  }
+  RouteEntry& entry = EntryOf(*table_, secure, host, port);
+  const bool known = Automatic() && entry.state == RouteEntry::kKnown;
+  const std::vector<std::wstring> proxies = known ? entry.proxies : Fallback(secure, host, port);
+  if (proxies[entry.failed % proxies.size()] != proxy) return;
+  if (++entry.failed < proxies.size()) return;
+  entry.failed = 0;
+  if (known) entry.state = RouteEntry::kUnknown;
 }

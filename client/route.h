@@ -8,6 +8,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 // The current user's Internet settings that decide how requests leave the
 // machine, as the platform reports them (the browser's "LAN settings").
@@ -31,21 +32,23 @@ constexpr DWORD kRouteWaitMs = 5000;
 bool IsBypassed(const std::wstring& bypass_list, const std::wstring& scheme,
                 const std::wstring& host, int port);
 
-// The named proxy of `settings` for a request to `host`:`port` over `scheme`
-// as host:port, without scheme or credentials, port 80 when it names none;
-// empty for direct. The proxy string's entry for the scheme wins over an
-// entry for every scheme; a host the bypass list matches goes direct.
-// Automatic configuration plays no part here.
-std::wstring ChooseProxy(const ProxySettings& settings, const std::wstring& scheme,
-                         const std::wstring& host, int port);
+// The routes of `settings` for a request to `host`:`port` over `scheme`, in
+// the order to try them: each proxy as host:port, without scheme or
+// credentials, port 80 when it names none; an empty entry for direct. The
+// proxy string's entries for the scheme win over the entries for every
+// scheme; a script's "DIRECT" is direct and its "PROXY" keyword is skipped;
+// repeated entries count once. Never empty: no proxy, or a host the bypass
+// list matches, gives direct alone. Automatic configuration plays no part.
+std::vector<std::wstring> ChooseProxies(const ProxySettings& settings, const std::wstring& scheme,
+                                        const std::wstring& host, int port);
 
 // The current user's Internet settings; none when the platform gives none.
 ProxySettings ReadProxySettings();
 
 struct RouteTable;  // the kept routes, shared with the lookup thread
 
-// The routes to the origins a client talks to. Each origin's route is
-// looked up once and kept for 30 minutes, or until Forget; a lookup that
+// The routes to the origins a client talks to. Each origin's route list is
+// looked up once and kept for 30 minutes, or until all of it failed; a lookup that
 // failed is not tried again for two minutes. Lookups run on a thread of
 // their own, one at a time, and finish (and are kept) even when no caller
 // waits for them any more. Any thread may call.
@@ -74,12 +77,16 @@ class RouteFinder {
   std::wstring ProxyFor(bool secure, const std::wstring& host, int port, const std::wstring& path,
                         HANDLE cancel);
 
-  // ProxyFor without waiting: the kept answer, else the named proxy.
+  // ProxyFor without waiting: the first entry of the kept answer's list (or
+  // else of the named proxy's) that has not failed.
   std::wstring KnownProxy(bool secure, const std::wstring& host, int port);
 
-  // Drops the kept route (a request through it failed to connect or send):
-  // the next request looks it up again.
-  void Forget(bool secure, const std::wstring& host, int port);
+  // A request through `proxy` (empty: direct) failed to connect or send:
+  // the origin's next route serves, as a browser fails over. After the
+  // list's last entry the kept answer is dropped, so the next request looks
+  // it up again and starts over. A report about an entry no longer current
+  // (another request's failure moved on already) changes nothing.
+  void Failed(bool secure, const std::wstring& host, int port, const std::wstring& proxy);
 
   // How many lookups have started in this finder's life.
   uint32_t Lookups() const;
@@ -88,7 +95,7 @@ class RouteFinder {
 
  private:
   bool Automatic() const;
-  std::wstring Fallback(bool secure, const std::wstring& host, int port) const;
+  std::vector<std::wstring> Fallback(bool secure, const std::wstring& host, int port) const;
 
   ProxySettings settings_;
   RouteTable* table_ = nullptr;

@@ -1074,16 +1074,20 @@ class Cases(harness.Cases):
 
     # ---- the player's proxy -------------------------------------------------
 
-    def make_proxy_route(self, through_proxy, bypass=None, configured=True):
+    def make_proxy_route(self, through_proxy, bypass=None, configured=True, listed=None):
         """With the prefix's Internet settings naming a proxy, the whole
         session road goes through it (unless the site's host is bypassed);
-        without settings, nothing does."""
+        without settings, nothing does. `listed` names the proxy in a list
+        after a dead one ("{dead};{live}", "{dead};DIRECT"): the session
+        fails over to the next route and keeps it."""
         def case(c):
             proxy_log = c.path("proxy.log")
             proxy = ForwardProxy(proxy_log)
             route = "127.0.0.1:%d" % proxy.start()
+            dead = "127.0.0.1:%d" % closed_port()
+            setting = listed.format(dead=dead, live=route) if listed else route
             if configured:
-                proxy_settings.write(self.h.runner, proxy=route, bypass=bypass)
+                proxy_settings.write(self.h.runner, proxy=setting, bypass=bypass)
             try:
                 with self.own_server("proxy") as server:
                     # Wine's HTTP stack sends a request for an address (not a
@@ -1099,7 +1103,9 @@ class Cases(harness.Cases):
                 proxy_settings.import_reg(self.h.runner, proxy_settings.FORGET_REG)
                 proxy.close()
             seen = (read_file(proxy_log) or b"").decode("latin-1")
-            route_line = "baglanti: vekil=" + route if through_proxy else "baglanti: dogrudan"
+            # The start-up line names the list's first route, which is dead.
+            first = dead if listed else route if through_proxy else None
+            route_line = "baglanti: vekil=" + first if first else "baglanti: dogrudan"
             check(route_line.encode() in c.log_lines(), "no %r in client.log" % route_line)
             if not through_proxy:
                 check(not seen, "requests went through the proxy: %s" % short(seen, 300))
@@ -1365,6 +1371,10 @@ class Cases(harness.Cases):
             ("proxy_session_road", self.make_proxy_route(True), "alone"),
             ("proxy_bypassed", self.make_proxy_route(False, bypass="localhost"), "alone"),
             ("proxy_none", self.make_proxy_route(False, configured=False), "alone"),
+            ("proxy_list_dead_then_live",
+             self.make_proxy_route(True, listed="{dead};{live}"), "alone"),
+            ("proxy_list_dead_then_direct",
+             self.make_proxy_route(False, listed="{dead};DIRECT"), "alone"),
             ("proxy_slow_script", self.make_slow_script(SCRIPT_DELAY), "alone"),
             ("proxy_late_script", self.make_slow_script(LATE_SCRIPT_DELAY), "alone"),
             ("proxy_script_never_answers", self.make_slow_script(NEVER), "alone"),

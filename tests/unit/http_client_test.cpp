@@ -108,51 +108,58 @@ TEST(HttpClientSplit, TakesHostPortAndSchemeFromTheBaseUrl) {
   }
 }
 
-TEST(HttpClientProxyChoice, FollowsTheProxyStringAndTheBypassList) {
+TEST(HttpClientProxyChoice, ListsTheRoutesOfTheProxyStringAndTheBypassList) {
   struct ChoiceCase {
     const wchar_t* proxy;
     const wchar_t* bypass;
     const wchar_t* host;
     const wchar_t* scheme;
-    const wchar_t* chosen;  // empty for direct
+    const wchar_t* chosen;  // the routes in order, "DIRECT" for direct
     int port = 443;
   };
   const ChoiceCase cases[] = {
-      {L"", L"", L"game.example", L"https", L""},
+      {L"", L"", L"game.example", L"https", L"DIRECT"},
+      {L"PROXY a:1; PROXY b:2; DIRECT", L"", L"game.example", L"https", L"a:1;b:2;DIRECT"},
+      {L"a:1;DIRECT;a:1;b:2", L"", L"game.example", L"https", L"a:1;DIRECT;b:2"},
+      {L"a:1;b:2", L"game.example", L"game.example", L"https", L"DIRECT"},
       {L"proxy.okul:8080", L"", L"game.example", L"https", L"proxy.okul:8080"},
       {L"http=a:1;https=b:2", L"", L"game.example", L"http", L"a:1"},
       {L"http=a:1;https=b:2", L"", L"game.example", L"https", L"b:2"},
       {L"http=a:1 HTTPS=b:2", L"", L"game.example", L"https", L"b:2"},
       {L"c:3;https=b:2", L"", L"game.example", L"https", L"b:2"},
-      {L"http=a:1;socks=s:1080", L"", L"game.example", L"https", L""},
-      {L"a:1;b:2", L"", L"game.example", L"https", L"a:1"},
+      {L"http=a:1;socks=s:1080", L"", L"game.example", L"https", L"DIRECT"},
+      {L"a:1;b:2", L"", L"game.example", L"https", L"a:1;b:2"},
       {L"proxy.okul", L"", L"game.example", L"https", L"proxy.okul:80"},
       {L"[fd00::1]", L"", L"game.example", L"https", L"[fd00::1]:80"},
       {L"http://user:p@ss/w@proxy.okul:8080/", L"", L"game.example", L"https", L"proxy.okul:8080"},
-      {L"p:1", L"GAME.example", L"game.EXAMPLE", L"https", L""},
+      {L"p:1", L"GAME.example", L"game.EXAMPLE", L"https", L"DIRECT"},
       {L"p:1", L"example", L"game.example", L"https", L"p:1"},
-      {L"p:1", L"*.okul.example", L"www.okul.example", L"https", L""},
+      {L"p:1", L"*.okul.example", L"www.okul.example", L"https", L"DIRECT"},
       {L"p:1", L"*.okul.example", L"okul.example", L"https", L"p:1"},
       {L"p:1", L"*.okul.example", L"www.notokul.example", L"https", L"p:1"},
-      {L"p:1", L"192.168.*", L"192.168.1.20", L"https", L""},
-      {L"p:1", L"*game*", L"www.game.example", L"https", L""},
-      {L"p:1", L"a.example; <local>\tb.example", L"intranet", L"https", L""},
+      {L"p:1", L"192.168.*", L"192.168.1.20", L"https", L"DIRECT"},
+      {L"p:1", L"*game*", L"www.game.example", L"https", L"DIRECT"},
+      {L"p:1", L"a.example; <local>\tb.example", L"intranet", L"https", L"DIRECT"},
       {L"p:1", L"<local>", L"game.example", L"https", L"p:1"},
-      {L"p:1", L"b.example;game.example", L"game.example", L"https", L""},
+      {L"p:1", L"b.example;game.example", L"game.example", L"https", L"DIRECT"},
       // Entries naming a scheme or a port match only those.
-      {L"p:1", L"https://*.okul.example", L"www.okul.example", L"https", L""},
+      {L"p:1", L"https://*.okul.example", L"www.okul.example", L"https", L"DIRECT"},
       {L"p:1", L"HTTP://*.okul.example", L"www.okul.example", L"https", L"p:1"},
-      {L"p:1", L"*.okul.example:8443", L"www.okul.example", L"https", L"", 8443},
+      {L"p:1", L"*.okul.example:8443", L"www.okul.example", L"https", L"DIRECT", 8443},
       {L"p:1", L"*.okul.example:8443", L"www.okul.example", L"https", L"p:1"},
-      {L"p:1", L"https://[::1]:8443", L"[::1]", L"https", L"", 8443},
-      {L"p:1", L"[::1]", L"[::1]", L"https", L""},
+      {L"p:1", L"https://[::1]:8443", L"[::1]", L"https", L"DIRECT", 8443},
+      {L"p:1", L"[::1]", L"[::1]", L"https", L"DIRECT"},
   };
   for (const ChoiceCase& c : cases) {
     SCOPED_TRACE(WideToUtf8(std::wstring(c.proxy) + L" | " + c.bypass + L" | " + c.host));
     ProxySettings settings;
     settings.proxy = c.proxy;
     settings.bypass = c.bypass;
-    EXPECT_EQ(ChooseProxy(settings, c.scheme, c.host, c.port), c.chosen);
+    std::wstring chosen;
+    for (const std::wstring& route : ChooseProxies(settings, c.scheme, c.host, c.port)) {
+      chosen += (chosen.empty() ? L"" : L";") + (route.empty() ? L"DIRECT" : route);
+    }
+    EXPECT_EQ(chosen, c.chosen);
   }
 }
 
@@ -558,7 +565,7 @@ std::vector<std::string> ProxyLog(const std::wstring& folder) {
 }
 
 // Each origin's route is looked up once and kept, and looked up again only
-// after Forget (a request through it failed). A lookup asks the script
+// after every route of its list failed. A lookup asks the script
 // about the request's own URL as a browser writes it (no default port): the
 // script sends only http://a.example/api/... through the proxy.
 TEST_F(HttpClientTest, KeepsEachOriginsRouteAskedAboutTheRequestsUrl) {
@@ -573,9 +580,28 @@ TEST_F(HttpClientTest, KeepsEachOriginsRouteAskedAboutTheRequestsUrl) {
   EXPECT_EQ(finder.Lookups(), 1u);
   EXPECT_EQ(finder.ProxyFor(false, L"b.example", 80, L"/api/x", nullptr), L"");
   EXPECT_EQ(finder.Lookups(), 2u);
-  finder.Forget(false, L"a.example", 80);
+  finder.Failed(false, L"a.example", 80, proxy);
   EXPECT_EQ(finder.ProxyFor(false, L"a.example", 80, L"/?client=1", nullptr), L"");
   EXPECT_EQ(finder.Lookups(), 3u);
+}
+
+// A failed route gives way to the next of the list, as a browser fails
+// over; a late report about one already passed changes nothing, and after
+// the last the list starts over.
+TEST(HttpClientProxyChoice, FailsOverAlongTheList) {
+  ProxySettings settings;
+  settings.proxy = L"dead:1;DIRECT;live:2";
+  RouteFinder finder(settings);
+  const struct {
+    const wchar_t* failed;
+    const wchar_t* next;
+  } steps[] = {{L"dead:1", L""}, {L"dead:1", L""}, {L"", L"live:2"}, {L"live:2", L"dead:1"}};
+  EXPECT_EQ(finder.KnownProxy(true, L"game.example", 443), L"dead:1");
+  for (const auto& step : steps) {
+    finder.Failed(true, L"game.example", 443, step.failed);
+    EXPECT_EQ(finder.KnownProxy(true, L"game.example", 443), step.next) << WideToUtf8(step.failed);
+  }
+  EXPECT_EQ(finder.KnownProxy(true, L"other.example", 443), L"dead:1");
 }
 
 TEST_F(HttpClientTest, TakesTheRouteOfTheUsersInternetSettings) {
