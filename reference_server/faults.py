@@ -11,6 +11,8 @@ The hostile kinds test a client against a peer that never finishes:
 "endless" and "hugelength[:N]" send body bytes until the peer leaves,
 "trickle:MS" and "tricklebody:MS" send one byte every MS ms, "silent" never
 answers, and "redirect:PORT" sends a 307 to the same path on another port.
+"upgrade" sends a 308 to the same path over https on port 443 of the host
+the request named, as an operator who moved the API to https does.
 Each endpoint holds at most one fault; setting another replaces it, and the
 kind "none" removes it. A fault marked "once" applies to the next matching
 request only and is then removed.
@@ -43,6 +45,7 @@ _KINDS = {
     "tricklebody": (True, True, ENDPOINTS, "50"),
     "silent": (False, False, ENDPOINTS, None),
     "redirect": (True, True, ENDPOINTS, "8081"),
+    "upgrade": (False, False, ("update", "hello", "play", "beat", "bye"), None),
 }
 KINDS = tuple(_KINDS)
 # Kinds whose answer never finishes, crawls, or points at another server.

@@ -590,6 +590,13 @@ class Handler(BaseHTTPRequestHandler):
                                        "error": Text.SESSION_KILLED}, verdict)
         if fault.kind in faultmod.HOSTILE_KINDS:
             return self.hostile_response(fault, route, url, verdict)
+        if fault.kind == "upgrade":
+            host = self.headers.get("Host", "")
+            host = re.sub(r":\d+$", "", host) if HOST_HEADER.match(host) else "127.0.0.1"
+            target = url.path + ("?" + url.query if url.query else "")
+            location = "https://%s%s" % (
+                host, quote(target.encode("latin-1", "replace"), safe=URL_SAFE))
+            return redirect(location, verdict, status=308)
         # dropbody and truncate cut a realistic answer of the endpoint.
         answer = self.sample_answer(route)
         answer.verdict, answer.mode = verdict, fault.kind

@@ -352,13 +352,15 @@ class FaultRuleTest(unittest.TestCase):
         ("movie=tricklebody:1", ("movie", "tricklebody", 1, False)),
         ("beat=silent", ("beat", "silent", None, False)),
         ("page=redirect:8081", ("page", "redirect", 8081, False)),
+        ("hello=upgrade", ("hello", "upgrade", None, False)),
         ("play=delay:180000", ("play", "delay", 180000, False)),
     ]
     BAD = ["hello", "hello=", "nowhere=drop", "hello=explode", "hello=status", "beat=deep:0",
            "hello=status:99", "hello=status:abc", "play=fatal", "hello=drop:5",
            "hello=delay:-1", "hello=status:503:twice", "hello=endless:5", "hello=silent:1",
            "hello=hugelength:0", "hello=trickle", "hello=tricklebody:0", "hello=trickle:60001",
-           "hello=redirect", "hello=redirect:0", "hello=redirect:65536"]
+           "hello=redirect", "hello=redirect:0", "hello=redirect:65536",
+           "page=upgrade", "hello=upgrade:443"]
 
     def test_good_rules(self):
         for rule, (endpoint, kind, value, once) in self.GOOD:

@@ -32,6 +32,7 @@ import time
 import urllib.request
 
 import harness
+import http_peer
 import proxy_settings
 from forward_proxy import ForwardProxy
 from harness import (DEV_TOKEN, EXIT_WAIT, UPDATE_CAPTION, WINDOW_TITLE, WINDOW_WAIT_MS,
@@ -983,6 +984,35 @@ class Cases(harness.Cases):
                   "the server saw %s" % seen)
             c.close_and_expect_zero()
 
+    def api_moved_to_https(self, c):
+        """An operator who moved the API to https (308 from http to port 443
+        of the same host): the session follows, goes there directly from
+        then on, and plays with scheme=https."""
+        folder = c.path("tls")
+        os.makedirs(folder, exist_ok=True)
+        ca = http_peer.make_certificates(folder)
+        tls = ["--port", "443", "--tls-cert", os.path.join(folder, "leaf.pem"),
+               "--tls-key", os.path.join(folder, "leaf.key")]
+        moved = [a for name in ("update", "hello", "play", "beat", "bye")
+                 for a in ("--fault", name + "=upgrade")]
+
+        def calls(server):  # the update check's path has no world
+            return [(e["path"].rsplit("/", 1)[1], e.get("status")) for e in server.entries()
+                    if "/api/client/" in e.get("path", "")]
+        with harness.trusted_ca(self.h.runner, ca), self.own_server("https-api", tls) as secure:
+            with self.own_server("http-api", moved) as plain:
+                c.start(["--site", self.session_site(plain, host="localhost")])
+                c.expect_window()
+                movie = b"set Movie = https://localhost/s3/static/game.swf -> ok"
+                check(c.wait_log_line(movie, 20) is not None,
+                      "the movie was not started: %s" % short(b"|".join(c.log_lines()), 400))
+                c.close_and_expect_zero(GOODBYE_BUDGET + 1)
+                moved_calls = calls(plain)
+            seen = calls(secure)
+        check(moved_calls == [("update", 308)], "the http API saw %s" % moved_calls)
+        check(seen == [("update", 200), ("hello", 200), ("play", 200), ("bye", 200)],
+              "the https API saw %s" % seen)
+
     def site_with_user(self, c):
         """A --site with user information (read as one host by one parser and
         as another by the next) stops the start before anything is sent."""
@@ -1341,6 +1371,7 @@ class Cases(harness.Cases):
             ("screenshot", self.screenshot, "fast"),
             ("screenshot_unwritable", self.screenshot_unwritable, "fast"),
             ("close_in_site", self.close_in_site, "fast"),
+            ("api_moved_to_https", self.api_moved_to_https, "slow"),
             ("site_without_scheme", self.site_without_scheme, "fast"),
             ("session_without_token", self.session_without_token, "fast"),
             ("session_hello_refused", self.make_session_box(

@@ -11,8 +11,10 @@ it. Python 3 standard library only.
 """
 import argparse
 import contextlib
+import hashlib
 import itertools
 import json
+import struct
 import os
 import shutil
 import signal
@@ -22,6 +24,8 @@ import tempfile
 import threading
 import time
 import urllib.request
+
+import proxy_settings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.normpath(os.path.join(HERE, "..", "..", "reference_server")))
@@ -48,6 +52,23 @@ TOOL_TIMEOUT = 30.0
 
 class CaseFailure(Exception):
     pass
+
+
+@contextlib.contextmanager
+def trusted_ca(runner, der):
+    """Trusts the CA certificate `der` in the current user's root store of
+    the prefix `runner` runs programs in, while the block runs: the key and
+    the serialized "Blob" (one certificate property) the system writes."""
+    key = ("HKEY_CURRENT_USER\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\"
+           + hashlib.sha1(der).hexdigest().upper())
+    blob = struct.pack("<III", 32, 1, len(der)) + der  # CERT_CERT_PROP_ID
+    head = "Windows Registry Editor Version 5.00\r\n\r\n"
+    proxy_settings.import_reg(runner, head + "[%s]\r\n\"Blob\"=hex:%s\r\n" % (
+        key, ",".join("%02x" % b for b in blob)))
+    try:
+        yield
+    finally:
+        proxy_settings.import_reg(runner, head + "[-%s]\r\n" % key)
 
 
 class Interrupted(BaseException):
