@@ -54,6 +54,10 @@ class CaseFailure(Exception):
     pass
 
 
+class CaseSkipped(Exception):
+    """A case this machine cannot run (it says why); counted apart."""
+
+
 @contextlib.contextmanager
 def trusted_ca(runner, der):
     """Trusts the CA certificate `der` in the current user's root store of
@@ -613,7 +617,7 @@ class Results:
     """Counts and prints the cases' results; one line each, as they end."""
 
     def __init__(self):
-        self.passed = self.failed = 0
+        self.passed = self.failed = self.skipped = 0
         self.lock = threading.Lock()
         self.started = time.monotonic()
 
@@ -627,9 +631,15 @@ class Results:
                 print("%s: FAIL: %s" % (name, reason) if reason else "%s: FAIL" % name,
                       flush=True)
 
+    def skip(self, name, reason):
+        with self.lock:
+            self.skipped += 1
+            print("%s: skipped: %s" % (name, reason), flush=True)
+
     def summary(self):
         """Prints "N passed, M failed"; the exit code, 1 when a case failed."""
-        print("%d passed, %d failed" % (self.passed, self.failed), flush=True)
+        skipped = ", %d skipped" % self.skipped if self.skipped else ""
+        print("%d passed, %d failed%s" % (self.passed, self.failed, skipped), flush=True)
         return 1 if self.failed else 0
 
 
@@ -653,6 +663,8 @@ class Runner(Results):
             self.record(name, True, "")
         except CaseFailure as e:
             self.record(name, False, str(e))
+        except CaseSkipped as e:
+            self.skip(name, str(e))
         except Exception as e:  # a broken step must not stop the other cases
             self.record(name, False, "%s: %s" % (type(e).__name__, e))
         finally:
