@@ -113,7 +113,9 @@ bool IsIpv6(const std::wstring& text) {
   }
   size_t count = groups.size();
   if (!groups.empty() && groups.back().find(L'.') != std::wstring::npos) {
-    if (!IsDottedQuad(groups.back())) return false;
+    // The quad must end the address: "1.2.3.4::" is no address.
+    const bool gap_last = gap != std::wstring::npos && gap + 2 == text.size();
+    if (gap_last || !IsDottedQuad(groups.back())) return false;
     groups.pop_back();
     count += 1;  // the quad fills two groups
   }
@@ -172,6 +174,8 @@ bool IsRedirectStatus(int status) {
 // The path a relative `location` names from the request path `from_path`.
 std::wstring ResolvePath(const std::wstring& from_path, const std::wstring& location) {
   if (!location.empty() && location[0] == L'/') return location;
+  // A fragment alone names the same resource, query included.
+  if (!location.empty() && location[0] == L'#') return from_path.substr(0, from_path.find(L'#'));
   const std::wstring path = from_path.substr(0, from_path.find_first_of(L"?#"));
   if (!location.empty() && location[0] == L'?') return path + location;
   return path.substr(0, path.rfind(L'/') + 1) + location;

@@ -35,15 +35,30 @@ window_size::Size FrameSize(HWND window, int dpi) {
                            static_cast<int>(rect.bottom - rect.top)};
 }
 
-BOOL CALLBACK CollectMonitor(HMONITOR, HDC, RECT* rect, LPARAM param) {
-  reinterpret_cast<std::vector<window_size::Rect>*>(param)->push_back(FromRect(*rect));
+BOOL CALLBACK CollectWorkArea(HMONITOR monitor, HDC, RECT*, LPARAM param) {
+  MONITORINFO info = {};
+  info.cbSize = sizeof(info);
+  if (GetMonitorInfoW(monitor, &info)) {
+    reinterpret_cast<std::vector<window_size::Rect>*>(param)->push_back(FromRect(info.rcWork));
+  }
   return TRUE;
 }
 
-std::vector<window_size::Rect> MonitorRects() {
-  std::vector<window_size::Rect> monitors;
-  EnumDisplayMonitors(nullptr, nullptr, CollectMonitor, reinterpret_cast<LPARAM>(&monitors));
-  return monitors;
+// The monitors' work areas in the coordinates of a saved normal rectangle:
+// the workspace's, which start at the primary work area's corner.
+std::vector<window_size::Rect> WorkAreas() {
+  std::vector<window_size::Rect> areas;
+  EnumDisplayMonitors(nullptr, nullptr, CollectWorkArea, reinterpret_cast<LPARAM>(&areas));
+  MONITORINFO primary = {};
+  primary.cbSize = sizeof(primary);
+  if (GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &primary)) {
+    const int dx = primary.rcWork.left - primary.rcMonitor.left;
+    const int dy = primary.rcWork.top - primary.rcMonitor.top;
+    for (window_size::Rect& area : areas) {
+      area = window_size::Rect{area.left - dx, area.top - dy, area.right - dx, area.bottom - dy};
+    }
+  }
+  return areas;
 }
 
 bool ReadSmallFile(const std::wstring& path, std::string* text) {
@@ -138,7 +153,7 @@ bool LoadPlacement(const std::wstring& path, window_size::Placement* saved) {
   std::string text;
   window_size::Placement placement;
   if (!ReadSmallFile(path, &text) || !window_size::ParsePlacement(text, &placement) ||
-      !window_size::ShouldRestore(placement.normal, MonitorRects())) {
+      !window_size::ShouldRestore(placement.normal, WorkAreas())) {
     return false;
   }
   *saved = placement;

@@ -31,7 +31,8 @@ int Place(HWND window, const window_size::Placement* saved);
 int ShowCommand(int show, const window_size::Placement& saved);
 
 // The placement kept at `path`, when there is one that can be read and
-// restored (window_size::ShouldRestore against the present monitors).
+// restored (window_size::ShouldRestore against the present monitors' work
+// areas).
 bool LoadPlacement(const std::wstring& path, window_size::Placement* saved);
 
 // Keeps the window's placement at `path`: `fullscreen` says whether the

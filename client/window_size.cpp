@@ -114,12 +114,15 @@ bool ParsePlacement(const std::string& text, Placement* placement) {
   return true;
 }
 
-bool ShouldRestore(const Rect& saved, const std::vector<Rect>& monitors) {
-  for (const Rect& m : monitors) {
-    if (std::max(saved.left, m.left) < std::min(saved.right, m.right) &&
-        std::max(saved.top, m.top) < std::min(saved.bottom, m.bottom)) {
-      return true;
-    }
+bool ShouldRestore(const Rect& saved, const std::vector<Rect>& work_areas) {
+  const int width = saved.right - saved.left;
+  const int height = saved.bottom - saved.top;
+  if (width < kCaptionReach || height < kCaptionBand) return false;
+  for (const Rect& area : work_areas) {
+    const bool fits = width <= area.right - area.left && height <= area.bottom - area.top;
+    const bool band_inside = saved.top >= area.top && saved.top + kCaptionBand <= area.bottom;
+    const int reach = std::min(saved.right, area.right) - std::max(saved.left, area.left);
+    if (fits && band_inside && reach >= kCaptionReach) return true;
   }
   return false;
 }

@@ -59,8 +59,14 @@ std::string FormatPlacement(const Placement& placement);
 // +-100000, flags other than 0 or 1, a rectangle not at least 1 by 1.
 bool ParsePlacement(const std::string& text, Placement* placement);
 
-// Whether `saved` may be restored: it overlaps at least one of `monitors`
-// (their full rectangles) by at least one pixel.
-bool ShouldRestore(const Rect& saved, const std::vector<Rect>& monitors);
+// The band of a window the player takes it by: its top kCaptionBand pixels,
+// over at least kCaptionReach pixels of its width.
+constexpr int kCaptionBand = 30;
+constexpr int kCaptionReach = 100;
+
+// Whether `saved` may be restored: on one of the monitors' `work_areas` its
+// caption band lies inside and its size fits, so the player can reach and
+// move it. Anything less opens as on a first start.
+bool ShouldRestore(const Rect& saved, const std::vector<Rect>& work_areas);
 
 }  // namespace window_size

@@ -63,7 +63,7 @@ TEST(WindowSizeTest, MoveIntoKeepsSizeAndTopLeftInside) {
   }
 }
 
-TEST(WindowSizeTest, RestoreOnlyWhatAPresentMonitorShows) {
+TEST(WindowSizeTest, RestoreOnlyWhatThePlayerCanReach) {
   const std::vector<Rect> one = {{0, 0, 1920, 1080}};
   // A second monitor left of the primary one.
   const std::vector<Rect> two = {{0, 0, 1920, 1080}, {-1280, 56, 0, 1080}};
@@ -79,6 +79,11 @@ TEST(WindowSizeTest, RestoreOnlyWhatAPresentMonitorShows) {
       {"off every monitor: the second one is gone", {-1200, 100, -184, 739}, one, false},
       {"touching the edge only", {1920, 0, 2936, 639}, one, false},
       {"above the top", {100, -700, 1116, -61}, two, false},
+      {"one pixel on the monitor", {-1399, -899, 1, 1}, one, false},
+      {"caption below the bottom", {100, 1060, 1116, 1699}, one, false},
+      {"caption reachable by 99 pixels", {-917, 100, 99, 739}, one, false},
+      {"larger than any work area", {0, 0, 2500, 1500}, two, false},
+      {"1 by 1", {0, 0, 1, 1}, one, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(window_size::ShouldRestore(c.saved, c.monitors), c.expected) << c.name;
