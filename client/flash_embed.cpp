@@ -199,18 +199,32 @@ void RemoveStaleCopies(const wchar_t* name) {
   FindClose(find);
 }
 
-std::wstring EnsureOcx(const wchar_t* name, std::wstring* error) {
+std::wstring ChooseControlFile(const wchar_t* name, const void* data, DWORD size,
+                               const std::wstring& beside, std::wstring* error) {
+  const std::wstring path = beside + L"\\" + name;
+  if (!data || size == 0) {
+    SetError(error, L"gomulu Flash kaynagi okunamadi");
+    return path;
+  }
+  std::wstring reason;
+  const std::wstring copy = EnsureFile(name, data, size, &reason);
+  if (!copy.empty()) return copy;
+  if (!SameContent(path, data, size)) {
+    SetError(error, reason + L"; " + path + L" gomulu kopyayla ayni degil, yuklenmedi");
+    return std::wstring();
+  }
+  SetError(error, reason);
+  return path;
+}
+
+std::wstring ChooseOcx(const wchar_t* name, const std::wstring& beside, std::wstring* error) {
   // The resource stays where the executable is mapped: 20 MB are compared
   // and written from there without a copy.
   HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(kResourceId), RT_RCDATA);
   HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
   const DWORD size = resource ? SizeofResource(nullptr, resource) : 0;
   const void* data = loaded ? LockResource(loaded) : nullptr;
-  if (!data || size == 0) {
-    SetError(error, L"gomulu Flash kaynagi okunamadi");
-    return std::wstring();
-  }
-  return EnsureFile(name, data, size, error);
+  return ChooseControlFile(name, data, size, beside, error);
 }
 
 }  // namespace flash_embed

@@ -9,13 +9,24 @@
 namespace flash_embed {
 
 // The path of a file named `name` in "<local app data or temp>\Tavrensil"
-// holding exactly the executable's RCDATA 201, written only when it differs.
-// Empty on failure, with the reason in `*error` when `error` is not null.
-std::wstring EnsureOcx(const wchar_t* name, std::wstring* error);
-
-// EnsureOcx for the `size` bytes at `data` instead of the resource; they
-// must stay valid during the call. Empty bytes fail like a missing resource.
+// holding exactly the `size` bytes at `data` (the executable's RCDATA 201),
+// written only when it differs; the bytes must stay valid during the call.
+// Empty on failure, with the reason in `*error` when `error` is not null;
+// empty bytes fail like a missing resource.
 std::wstring EnsureFile(const wchar_t* name, const void* data, DWORD size, std::wstring* error);
+
+// Where to load the control `name` from: the copy EnsureFile keeps of the
+// `size` bytes at `data`, else the file of that name in `beside` (the
+// executable's folder) when it holds exactly those bytes, or when there
+// are none (a build that embeds no control). Empty when neither may be
+// loaded: a file beside the executable with other bytes may have been put
+// there by anyone. `*error` (when not null) gets why the copy and, if so,
+// the file beside were not taken.
+std::wstring ChooseControlFile(const wchar_t* name, const void* data, DWORD size,
+                               const std::wstring& beside, std::wstring* error);
+
+// ChooseControlFile for the executable's own embedded control (RCDATA 201).
+std::wstring ChooseOcx(const wchar_t* name, const std::wstring& beside, std::wstring* error);
 
 // Deletes the copies EnsureFile wrote beside the file `name` while another
 // client held it ("<name>.<process id>.tmp") whose process has ended: they

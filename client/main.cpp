@@ -239,19 +239,27 @@ void CheckUpdateOnStartup(HWND window) {
 // ---------------------------------------------------------------------------
 // The game movie.
 
+// Logs and shows why the control could not be started.
+void ShowFlashError(HWND window, const std::wstring& text) {
+  Log(L"flash olusturulamadi: %ls", text.c_str());
+  MessageBoxW(window, text.c_str(), L"Tavrensil Flash Hatası", MB_OK | MB_ICONERROR);
+}
+
 bool LaunchFlash(HWND window, const std::wstring& movie, const std::wstring& flashvars) {
-  const std::wstring fallback = ModuleDir() + L"\\" + kOcxName;
   std::wstring error;
-  std::wstring path = flash_embed::EnsureOcx(kOcxName, &error);
+  const std::wstring path = flash_embed::ChooseOcx(kOcxName, ModuleDir(), &error);
+  if (!error.empty()) Log(L"gomulu flash: %ls", error.c_str());
   if (path.empty()) {
-    path = fallback;
-    if (!error.empty()) Log(L"gomulu flash: %ls", error.c_str());
+    // Not our control: shown as a file the system would not load.
+    wchar_t text[64] = {};
+    _snwprintf(text, 63, L"Flash.ocx yuklenemedi (0x%08lX)",
+               static_cast<unsigned long>(HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT)));
+    ShowFlashError(window, text);
+    return false;
   }
   Log(L"flash ocx: %ls", path.c_str());
   if (!g_flash.Create(window, path)) {
-    Log(L"flash olusturulamadi: %ls", g_flash.last_error.c_str());
-    MessageBoxW(window, g_flash.last_error.c_str(), L"Tavrensil Flash Hatası",
-                MB_OK | MB_ICONERROR);
+    ShowFlashError(window, g_flash.last_error);
     return false;
   }
   Log(L"flash olusturuldu (wmode=%ls)", g_options.wmode.c_str());

@@ -164,6 +164,7 @@ class EnsureFileTest : public ::testing::Test {
   std::wstring target_;
   std::unique_ptr<ScopedEnv> local_app_data_;
   const Bytes content_ = MakeContent(3 * 1024 * 1024 + 17, 1);
+  const Bytes other_ = MakeContent(3 * 1024 * 1024 + 17, 2);
 };
 
 TEST_F(EnsureFileTest, WritesTheBytesOnFirstUse) {
@@ -477,12 +478,38 @@ TEST_F(EnsureFileTest, EmptyBytesAreAMissingResource) {
 }
 
 TEST_F(EnsureFileTest, WithoutTheResource) {
-  // This test program carries no control resource.
+  // This test program carries no control resource: the file beside the
+  // executable is all there is.
   std::wstring error;
-  EXPECT_EQ(flash_embed::EnsureOcx(kName, &error), L"");
+  EXPECT_EQ(flash_embed::ChooseOcx(kName, base_, &error), base_ + L"\\" + kName);
   EXPECT_EQ(error, L"gomulu Flash kaynagi okunamadi");
-  EXPECT_EQ(flash_embed::EnsureOcx(kName, nullptr), L"");
   EXPECT_FALSE(Exists(folder_));
+}
+
+// Where the copy cannot be written, the file beside the executable is
+// loaded only when it holds the embedded bytes: anything else may have
+// been put there by anyone.
+TEST_F(EnsureFileTest, TheFileBesideIsTakenOnlyWhenItIsTheEmbeddedOne) {
+  ASSERT_TRUE(WriteAll(folder_, Bytes{1, 2, 3}));  // nothing can be made inside it
+  const std::wstring beside = base_ + L"\\program";
+  ASSERT_TRUE(CreateDirectoryW(beside.c_str(), nullptr));
+  const std::wstring planted = beside + L"\\" + kName;
+  const struct {
+    const Bytes* there;  // null: no file
+    const wchar_t* chosen;
+  } cases[] = {{&content_, planted.c_str()}, {&other_, L""}, {nullptr, L""}};
+  for (const auto& c : cases) {
+    DeleteFileW(planted.c_str());
+    if (c.there) {
+      ASSERT_TRUE(WriteAll(planted, *c.there));
+    }
+    std::wstring error;
+    EXPECT_EQ(flash_embed::ChooseControlFile(kName, content_.data(),
+                                             static_cast<DWORD>(content_.size()), beside, &error),
+              c.chosen);
+    EXPECT_EQ(error.find(L"Flash yazilamadi: "), 0u);
+    EXPECT_EQ(error.find(L"yuklenmedi") != std::wstring::npos, *c.chosen == L'\0');
+  }
 }
 
 // ---------------------------------------------------------------------------
