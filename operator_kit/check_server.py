@@ -113,18 +113,34 @@ def short(value, limit=60):
     return text if len(text) <= limit else text[:limit - 1] + "…"
 
 
+# Servers are untrusted, and what they send reaches the operator's terminal
+# and files. Controls (C0, DEL, C1: terminal escape sequences, the 8-bit
+# CSI) could drive the terminal; format controls (bidi overrides, isolates
+# and marks, zero-width characters) reorder or hide what is read; line and
+# paragraph separators, lone surrogates and the two non-characters break a
+# row or the XML.
+ESCAPED_CATEGORIES = ("Cc", "Cf", "Zl", "Zp", "Cs")
+
+
 def printable(text):
-    """Server text made fit for one table row, a JSON file and XML: control
-    characters, lone surrogates and the two non-characters written as
-    escapes, so a hostile answer can neither break a row nor the JUnit file."""
-    out = []
-    for ch in text:
-        code = ord(ch)
-        if unicodedata.category(ch) in ("Cc", "Cs") or code in (0xFFFE, 0xFFFF):
-            out.append("\\x%02x" % code if code < 0x100 else "\\u%04x" % code)
-        else:
-            out.append(ch)
-    return "".join(out)
+    """The kit's one escaper: every text shown to the operator, on the
+    terminal or in the JSON and JUnit files, goes through it. Backslashes
+    are kept, so escaping twice changes nothing."""
+    return "".join(escaped(ch) for ch in text)
+
+
+def escaped(ch):
+    code = ord(ch)
+    if unicodedata.category(ch) not in ESCAPED_CATEGORIES and code not in (0xFFFE, 0xFFFF):
+        return ch
+    if code < 0x100:
+        return "\\x%02x" % code
+    return "\\u%04x" % code if code < 0x10000 else "\\U%08x" % code
+
+
+def note(text):
+    """One line on standard error, escaped."""
+    sys.stderr.write(printable(text) + "\n")
 
 
 def field_state(obj, field):
@@ -231,7 +247,7 @@ class Http:
         except (OSError, http.client.HTTPException, ValueError) as e:
             answer = Answer(method, url, error="%s: %s" % (type(e).__name__, e))
         if self.verbose:
-            sys.stderr.write("  %s %s -> %s\n" % (method, url, answer.describe()))
+            note("  %s %s -> %s" % (method, url, answer.describe()))
         return answer
 
     # -- client API --------------------------------------------------------
@@ -403,11 +419,10 @@ class Checker:
                 status, parts = SKIP, [str(n)]
             except Exception as e:  # a bug in the kit must not hide the other rows
                 status, parts = FAIL, ["kit error: %s: %s" % (type(e).__name__, e)]
-            unique = list(dict.fromkeys(parts))
-            detail = printable("; ".join(unique) or "ok")
+            detail = "; ".join(dict.fromkeys(parts)) or "ok"
             self.results.append((name, status, detail, time.monotonic() - started))
             if self.o.verbose:
-                sys.stderr.write("%s %s: %s\n" % (status, name, detail))
+                note("%s %s: %s" % (status, name, detail))
         self.close_probe()
         return self.results
 
@@ -962,7 +977,7 @@ def print_table(results, out):
     width = max(len("CHECK"), max(len(name) for name, _, _, _ in results))
     out.write("%-*s  %-6s  %s\n" % (width, "CHECK", "RESULT", "DETAIL"))
     for name, status, detail, _ in results:
-        out.write("%-*s  %-6s  %s\n" % (width, name, status, detail))
+        out.write("%-*s  %-6s  %s\n" % (width, name, status, printable(detail)))
     out.write("\n%s\n" % summary(results))
 
 
@@ -981,15 +996,27 @@ def write_junit(path, results, site, strict):
     ET.SubElement(props, "property", name="site", value=site)
     ET.SubElement(props, "property", name="strict", value="true" if strict else "false")
     for name, status, detail, seconds in results:
+        shown = printable(detail)
         case = ET.SubElement(suite, "testcase", name=name, classname="tavrensil-contract",
                              time="%.3f" % seconds)
         if status == FAIL or (strict and status == WARN):
-            failure = ET.SubElement(case, "failure", message=short(detail, 200), type=status)
-            failure.text = detail
+            # Cut before escaping, so that no escape is cut in half.
+            failure = ET.SubElement(case, "failure", message=printable(short(detail, 200)),
+                                    type=status)
+            failure.text = shown
         elif status == SKIP:
-            ET.SubElement(case, "skipped", message=detail)
-        ET.SubElement(case, "system-out").text = "%s %s: %s" % (status, name, detail)
+            ET.SubElement(case, "skipped", message=shown)
+        ET.SubElement(case, "system-out").text = "%s %s: %s" % (status, name, shown)
     ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
+
+
+def write_json(path, results, checker, strict):
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump({"site": checker.http.site, "world": checker.site_name,
+                   "strict": strict, "counts": count(results),
+                   "results": [{"check": n, "result": s, "detail": printable(d)}
+                               for n, s, d, _ in results]},
+                  f, ensure_ascii=False, indent=1)
 
 
 def parse_args(argv):
@@ -1048,7 +1075,7 @@ def main(argv=None, out=None):
     try:
         key = rules.read_key_parts(args.key_file)
     except rules.KeyFileError as e:
-        sys.stderr.write("check_server.py: %s\n" % e)
+        note("check_server.py: %s" % e)
         return 2
     checker = Checker(args, key)
     out.write("Tavrensil Online contract check of %s (world %s, %s)\n\n" % (
@@ -1057,12 +1084,7 @@ def main(argv=None, out=None):
     results = checker.run()
     print_table(results, out)
     if args.json:
-        with open(args.json, "w", encoding="utf-8") as f:
-            json.dump({"site": checker.http.site, "world": checker.site_name,
-                       "strict": args.strict, "counts": count(results),
-                       "results": [{"check": n, "result": s, "detail": d}
-                                   for n, s, d, _ in results]},
-                      f, ensure_ascii=False, indent=1)
+        write_json(args.json, results, checker, args.strict)
     if args.junit:
         write_junit(args.junit, results, checker.http.site, args.strict)
     out.flush()

@@ -42,6 +42,10 @@ PROBES = {"hello-one-time", "play-bad-sig", "beat-reused-challenge", "beat-bad-s
 NO_HELLO = AFTER_HELLO | PROBES | {"hello-old-build", "error-answers"}
 POLICY_ROWS = {"update-old-build", "hello-old-build"}
 RUN_TIMEOUT = 60
+# What no output of the kit may carry raw: controls (other than tab and line
+# end), bidi overrides and isolates, and bytes that are not UTF-8.
+RAW = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\u200e\u200f\u202a-\u202e\u2066-\u2069"
+                 "\udc80-\udcff]")
 SUMMARY = re.compile(r"(?m)^(\d+) checks: (\d+) passed, (\d+) failed, (\d+) warned, "
                      r"(\d+) skipped$")
 
@@ -77,8 +81,8 @@ def run_kit(*args):
                 results = {r["check"]: (r["result"], r["detail"])
                            for r in json.load(f)["results"]}
         root = ET.parse(junit).getroot() if os.path.exists(junit) else None
-        return proc.returncode, results, proc.stdout.decode("utf-8", "replace") + \
-            proc.stderr.decode("utf-8", "replace"), root
+        return proc.returncode, results, proc.stdout.decode("utf-8", "surrogateescape") + \
+            proc.stderr.decode("utf-8", "surrogateescape"), root
 
 
 # name, server options, kit options, rows that must FAIL, rows that must be SKIP.
@@ -124,6 +128,14 @@ CASES = [
      {"play-url"}, {"shard-prefixes", "hello"} | NO_HELLO),
 ]
 
+# The second server's refusal text, hostile to rows and XML or to the
+# operator's terminal (shown with -v), extra kit options, and how it is shown.
+HOSTILE = [
+    ("Ret\x07\n\ud800", [], "Ret\\x07\\x0a\\ud800"),
+    ("\x1b]0;owned\x07\x1b[2J\x9b31m\u202eİptal", ["-v"],
+     "\\x1b]0;owned\\x07\\x1b[2J\\x9b31m\\u202eİptal"),
+]
+
 
 class ContractCheckTest(unittest.TestCase):
     def check_case(self, server_args, kit_args, failing, skipped, warned=frozenset(),
@@ -145,7 +157,16 @@ class ContractCheckTest(unittest.TestCase):
         for name, (result, _) in results.items():
             self.assertRegex(output, r"(?m)^%s +%s  " % (re.escape(name), result))
         self.check_junit(junit, output)
+        self.check_shown(output, results, junit)
         return results, output
+
+    def check_shown(self, output, results, junit, shown=None):
+        """Printed text, JSON and JUnit file: nothing raw, `shown` in each."""
+        for text in (output, "\n".join(detail for _, detail in results.values()),
+                     ET.tostring(junit, encoding="unicode")):
+            self.assertIsNone(RAW.search(text), ascii(text))
+            if shown:
+                self.assertIn(shown, text)
 
     def check_junit(self, root, output, strict=False):
         """The JUnit file holds one case per row and the printed counts."""
@@ -176,19 +197,25 @@ class ContractCheckTest(unittest.TestCase):
 
     def test_second_server(self):
         # Written from the contract alone: one hello challenge per client, no
-        # build turned away, an update answer of must_update alone. Its
-        # refusal text is hostile to rows and XML.
+        # build turned away, an update answer of must_update alone.
         key = client_rules.read_key_parts(os.path.join(REPO, "keys", "signing-key-parts.txt"))
-        server = second_server.SecondServer(key, "DEMO", error_text="Ret\x07\n\ud800")
+        for text, args, shown in HOSTILE:
+            with self.subTest(ascii(text)):
+                self.second_server_case(second_server.SecondServer(key, "DEMO", text),
+                                        TOKEN + args, shown)
+
+    def second_server_case(self, server, kit_args, shown):
         try:
-            results, output = self.check_case([], TOKEN, set(), SITE_ROWS,
+            results, output = self.check_case([], kit_args, set(), SITE_ROWS,
                                               {"update"} | POLICY_ROWS, server=server)
             self.assertIn("download_url is missing: an update notice would open no page",
                           results["update"][1])
-            self.assertIn("Ret\\x07\\x0a\\ud800", results["beat-bad-sig"][1])
-            code, _, output, junit = run_kit("--site", server.base, "--strict", *TOKEN)
+            self.assertIn(shown, results["beat-bad-sig"][1])
+            code, results, output, junit = run_kit("--site", server.base, "--strict",
+                                                   *kit_args)
             self.assertEqual(code, 1, output)
             self.check_junit(junit, output, strict=True)
+            self.check_shown(output, results, junit, shown)
         finally:
             server.stop()
 
