@@ -59,6 +59,25 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
 
+# apt-get without questions. sudo starts its command in an environment of
+# its own, so the setting goes in through env, after sudo.
+apt_get() { $SUDO env DEBIAN_FRONTEND=noninteractive apt-get "$@"; }
+install=(install -y -q --no-install-recommends)
+
+# Each installed package with its version, one a line.
+installed() {
+  dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package} ${Version}\n' |
+    awk '$1 == "ii" { print $2, $3 }' | sort
+}
+
+# A failed index (see below) must not stop the install: apt-get update exits
+# non-zero for it, yet the other indexes are usable.
+apt_get update -q || echo "setup: some package indexes failed to download; going on"
+if apt_get "${install[@]}" "${missing[@]}"; then
+  echo "setup: done"
+  exit 0
+fi
+
 # The i386 index of the security suite is sometimes half-synced and fails to
 # download. apt then cannot keep the amd64 and i386 copies of multi-arch
 # libraries at one version and refuses wine32. Ranking the security suite
@@ -66,6 +85,7 @@ fi
 # ranking is for this install only: apt reads it from a temporary file named
 # on its command line in place of the main preferences file (whose stanzas
 # the temporary file repeats), and the file goes when this script ends.
+echo "setup: the install failed; trying again with Debian's security suite ranked below the main suite"
 prefs=$(mktemp)
 trap 'rm -f "$prefs"' EXIT
 {
@@ -80,10 +100,19 @@ Pin-Priority: 100
 PIN
 } > "$prefs"
 chmod 0644 "$prefs"
+before=$(installed)
+apt_get -o "Dir::Etc::Preferences=$prefs" "${install[@]}" "${missing[@]}"
 
-# A failed index (see above) must not stop the install: apt-get update exits
-# non-zero for it, yet the other indexes are usable.
-$SUDO apt-get update -q || echo "setup: some package indexes failed to download; going on"
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o "Dir::Etc::Preferences=$prefs" \
-  install -y -q --no-install-recommends "${missing[@]}"
+# What that install added or changed, dependencies included, came at the
+# main suite's versions; an upgrade without the ranking brings it up to the
+# security suite's (--only-upgrade adds nothing, and leaves dependencies
+# marked as automatic). If the index is still half-synced apt may refuse
+# that; setup then says so and ends well all the same: the tools work, and
+# a mirror's state is no reason to stop a build. It says what to run, since
+# its next run finds everything installed and stops before apt.
+mapfile -t changed < <(comm -13 <(echo "$before") <(installed) | cut -d' ' -f1)
+if ! apt_get "${install[@]}" --only-upgrade "${changed[@]}"; then
+  echo "setup: the packages are installed, but not all of them at the security suite's versions" \
+    "(its i386 index may be half-synced); run 'sudo apt-get upgrade' later to bring them up"
+fi
 echo "setup: done"
