@@ -12,6 +12,9 @@
 // folders added with AddDllDirectory only; a library loaded by its full
 // path still loads from there. Does nothing where the system lacks
 // SetDefaultDllDirectories (Windows 7 without its 2011 loader update).
+// Also loads from the system folder, for the run, the libraries the
+// system's own libraries load by name on demand (crypt32, dnsapi, ...),
+// which some loaders (Wine's) look for beside the executable regardless.
 // Call first in wWinMain.
 void LimitLibrarySearch();
 

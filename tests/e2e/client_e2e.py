@@ -57,12 +57,22 @@ UNCAUGHT_STATUS = 0xE0544156 & 0xFF
 # The system libraries that are not known libraries, which the client must
 # load from the system folder only: a copy planted beside it never loads.
 PLANTED_NAMES = ("dbghelp", "winhttp", "wininet", "winmm", "avrt")
+# And those the system's libraries load by name on the session road: the
+# theme library (by a bare-name load, which the client's search limit
+# covers) and what winhttp loads on demand.
+PLANTED_ON_THE_ROAD = PLANTED_NAMES + ("uxtheme", "crypt32", "bcrypt", "dnsapi", "nsi",
+                                       "dhcpcsvc")
 # Wine's own DLL overrides for our runs, and with dbghelp switched off, or
 # the planted names taken from the program's folder first (as a bare-name
 # load or a normal import would).
 NO_DBGHELP = "mscoree=;winemenubuilder.exe=d;dbghelp=d"
-PLANTED_NATIVE_FIRST = "mscoree=;winemenubuilder.exe=d;" + ";".join(
-    name + "=n,b" for name in PLANTED_NAMES)
+
+
+def native_first(names):
+    return "mscoree=;winemenubuilder.exe=d;" + ";".join(name + "=n,b" for name in names)
+
+
+PLANTED_NATIVE_FIRST = native_first(PLANTED_NAMES)
 READ_DUMP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
                          "read-dump")
 
@@ -1073,9 +1083,7 @@ class Cases(harness.Cases):
             if dump_in_the_way:
                 os.makedirs(c.path("client-crash.dmp"))
             if planted:
-                check(self.h.opts.planted_library, "no --planted-library given")
-                for name in PLANTED_NAMES:
-                    shutil.copy(self.h.opts.planted_library, c.path(name + ".dll"))
+                self.plant(c, PLANTED_NAMES)
             extra = {"TAVRENSIL_STANDIN_FAIL": fail}
             if test_switch:
                 extra["TAVRENSIL_CRASH_TEST"] = test_switch
@@ -1090,8 +1098,7 @@ class Cases(harness.Cases):
             lines = [l for l in c.log_lines() if l]
             crash_lines = [l for l in lines if l.startswith(b"cokme: kod=")]
             check(crash_lines == [expected], "crash lines: %s" % crash_lines)
-            loaded = [n for n in PLANTED_NAMES if os.path.exists(c.path(n + ".dll.loaded"))]
-            check(not loaded, "planted libraries were loaded: %s" % loaded)
+            self.expect_none_loaded(c, PLANTED_NAMES)
             if locked:
                 return  # the dump may not finish while the lock is held
             check(lines[-1] == expected, "last log lines: %s" % lines[-2:])
@@ -1101,6 +1108,30 @@ class Cases(harness.Cases):
                            "TavrensilClient.exe" if test_switch else "Flash32_32_0_0_363.ocx",
                            "OnTerminate" if test_switch else None)
         return case
+
+    def plant(self, c, names):
+        """Copies of the planted library beside the client, one per name."""
+        check(self.h.opts.planted_library, "no --planted-library given")
+        for name in names:
+            shutil.copy(self.h.opts.planted_library, c.path(name + ".dll"))
+
+    @staticmethod
+    def expect_none_loaded(c, names):
+        loaded = [n for n in names if os.path.exists(c.path(n + ".dll.loaded"))]
+        check(not loaded, "planted libraries were loaded: %s" % loaded)
+
+    def planted_session(self, c):
+        """Libraries planted beside the client under the names the session
+        road loads, taken first where Wine is let: the session plays and
+        closes as ever, and none of them is loaded."""
+        self.plant(c, PLANTED_ON_THE_ROAD)
+        c.start(["--site", self.session_site(self.server)],
+                {"WINEDLLOVERRIDES": native_first(PLANTED_ON_THE_ROAD)})
+        movie = b"set Movie = " + site_url(self.server).encode() + b"/s3/static/game.swf -> ok"
+        check(c.wait_log_line(movie, 20) is not None,
+              "the movie was not started: %s" % short(b"|".join(c.log_lines()), 400))
+        c.close_and_expect_zero()
+        self.expect_none_loaded(c, PLANTED_ON_THE_ROAD)
 
     # ---- the player's proxy -------------------------------------------------
 
@@ -1359,6 +1390,7 @@ class Cases(harness.Cases):
                 True, fail="crash-locked:Movie", locked=True), "slow"),
             ("crash_dbghelp_planted", self.make_crash(
                 True, dll_overrides=PLANTED_NATIVE_FIRST, planted=True), "alone"),
+            ("planted_libraries_session", self.planted_session, "fast"),
             ("crash_uncaught_cpp_exception", self.make_crash(True, fail="", test_switch="throw"),
              "alone"),
             ("fresh_start", self.fresh_start, "fast"),
