@@ -3,7 +3,8 @@
 #                against the reference server (demo token, world s3)
 #   make run-site    the same, showing the site's start page instead
 #   make run-movie   the same, playing the demo movie directly
-#   make check   build every configuration and run every test
+#   make check   build the client, test and release configurations and run
+#                every test; the output is kept in build/check.log
 #   make bench   run the benchmarks (not part of check); ROUNDS=N repeats
 #                each N times (default 5) and reports medians
 #   make dist    build a release into build/dist/: the stripped 32-bit client,

@@ -4,9 +4,17 @@
 # under Wine, then the release (make dist) twice, compared byte for byte.
 # Stops at the first failing step. Its last line says, for each width,
 # whether its tests ran under Wine or only its static checks (the release's
-# client, 32-bit, gets the same file checks inside tools/dist.sh).
+# client, 32-bit, gets the same file checks inside tools/dist.sh). The output
+# is kept in build/check.log as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# Re-run under tee: the output stays readable after the terminal is gone.
+if [[ -z ${TAVRENSIL_CHECK_LOG:-} ]]; then
+  mkdir -p build
+  TAVRENSIL_CHECK_LOG=build/check.log ./tools/check.sh "$@" 2>&1 | tee build/check.log
+  exit "${PIPESTATUS[0]}"
+fi
 jobs=$(nproc)
 
 step() { echo; echo "=== $* ==="; }
