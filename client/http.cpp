@@ -53,7 +53,7 @@ bool IsRetryableSendError(DWORD error) {
 // A handshake refused while TLS 1.3 was offered, as the platforms where
 // 1.3 was still experimental refuse it.
 bool IsTls13Refusal(const HttpResponse& response, uint32_t offered) {
-  return response.status == 0 && std::string(response.stage) == "send" &&
+  return response.status == 0 && response.stage == Stage::kSend &&
          (offered & WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3) != 0 &&
          (response.error == ERROR_WINHTTP_SECURE_FAILURE ||
           response.error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR);
@@ -68,7 +68,7 @@ bool Pause(HANDLE cancel, DWORD ms) {
   return WaitForSingleObject(cancel, ms) != WAIT_OBJECT_0;
 }
 
-void Fail(HttpResponse& response, const char* stage) {
+void Fail(HttpResponse& response, Stage stage) {
   response.error = GetLastError();
   response.stage = stage;
 }
@@ -198,7 +198,7 @@ int64_t ContentLength(HINTERNET request) {
 
 void FailWith(HttpResponse& response, uint32_t error) {
   response.error = error;
-  response.stage = "receive";
+  response.stage = Stage::kReceive;
 }
 
 // Appends the body in 8 KiB chunks, never more than kMaxBodyBytes and never
@@ -221,7 +221,7 @@ void ReadBody(HINTERNET request, Exchange& exchange) {
     if (PastDeadline(exchange) || Abandoned(exchange)) {
       FailWith(response, kErrorDeadline);
     } else if (!WinHttp().WinHttpReadData(request, chunk, kReadChunk, &read)) {
-      Fail(response, "receive");
+      Fail(response, Stage::kReceive);
     } else if (read == 0) {
       break;
     } else if (response.body.size() + read > kMaxBodyBytes) {
@@ -290,11 +290,11 @@ void SendAndReceive(HINTERNET request, Exchange& exchange) {
       !WinHttp().WinHttpSendRequest(
           request, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
           headers.empty() ? 0 : static_cast<DWORD>(-1), data, length, length, 0)) {
-    Fail(response, "send");
+    Fail(response, Stage::kSend);
     return;
   }
   if (Abandoned(exchange) || !WinHttp().WinHttpReceiveResponse(request, nullptr)) {
-    Fail(response, "receive");
+    Fail(response, Stage::kReceive);
     return;
   }
   DWORD status = 0;
@@ -358,13 +358,13 @@ DWORD WINAPI RunExchange(LPVOID parameter) {
       session ? WinHttp().WinHttpConnect(session, exchange->host.c_str(), exchange->port, 0)
               : nullptr;
   if (!session) {
-    Fail(exchange->response, "session");
+    Fail(exchange->response, Stage::kSession);
   } else if (!connection) {
-    Fail(exchange->response, "connect");
+    Fail(exchange->response, Stage::kConnect);
   } else {
     HINTERNET request = OpenRequest(connection, *exchange);
     if (!request) {
-      Fail(exchange->response, "open");
+      Fail(exchange->response, Stage::kOpen);
     } else if (PublishRequest(*exchange, request)) {
       SendAndReceive(request, *exchange);
       if (HINTERNET still_ours = Finish(*exchange)) WinHttp().WinHttpCloseHandle(still_ours);
@@ -389,7 +389,7 @@ std::wstring RouteName(const std::wstring& proxy) {
 // to receive (not to send, which would be tried again).
 HttpResponse GaveUp(uint32_t error) {
   HttpResponse response;
-  response.stage = "receive";
+  response.stage = Stage::kReceive;
   response.error = error;
   return response;
 }
@@ -404,7 +404,7 @@ HttpResponse RunAttempt(Exchange* exchange, HANDLE cancel, DWORD wait_ms) {
     Release(exchange);
     Release(exchange);
     HttpResponse response;
-    response.stage = "busy";
+    response.stage = Stage::kBusy;
     response.error = kErrorTooManyAttempts;
     return response;
   }
@@ -412,7 +412,7 @@ HttpResponse RunAttempt(Exchange* exchange, HANDLE cancel, DWORD wait_ms) {
                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (!thread) {
     HttpResponse response;
-    Fail(response, "connect");
+    Fail(response, Stage::kConnect);
     InterlockedDecrement(&g_live_attempts);
     Release(exchange);
     Release(exchange);
@@ -477,6 +477,26 @@ std::string UrlEncode(const std::string& bytes) {
   return out;
 }
 
+const char* StageName(Stage stage) {
+  switch (stage) {
+    case Stage::kSession:
+      return "session";
+    case Stage::kBusy:
+      return "busy";
+    case Stage::kConnect:
+      return "connect";
+    case Stage::kOpen:
+      return "open";
+    case Stage::kSend:
+      return "send";
+    case Stage::kReceive:
+      return "receive";
+    case Stage::kNone:
+      break;
+  }
+  return "";
+}
+
 std::string EncodeForm(const std::map<std::string, std::string>& form) {
   std::string body;
   for (const auto& entry : form) {
@@ -512,12 +532,12 @@ HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& pat
                                      const SiteAddress* at, uint32_t wait_ms) {
   if (!session) {
     HttpResponse response;
-    Fail(response, "session");
+    Fail(response, Stage::kSession);
     return response;
   }
   if (host.empty()) {
     HttpResponse response;
-    response.stage = "connect";
+    response.stage = Stage::kConnect;
     response.error = ERROR_WINHTTP_INVALID_URL;
     return response;
   }
@@ -589,9 +609,9 @@ HttpResponse HttpClient::Attempts(const wchar_t* verb, const std::string& path,
     HttpResponse response = RequestOnce(verb, path, body, cancel, &at, left());
     // A route that no longer leads anywhere gives way to the next one; a
     // refused handshake or certificate says nothing about the route.
-    const std::string stage = response.stage;
-    if (response.status == 0 &&
-        (stage == "connect" || (stage == "send" && IsRetryableSendError(response.error)))) {
+    const Stage stage = response.stage;
+    if (response.status == 0 && (stage == Stage::kConnect ||
+                                 (stage == Stage::kSend && IsRetryableSendError(response.error)))) {
       route.Failed(at.secure, at.host, at.port, response.proxy);
     }
     return response;
@@ -600,7 +620,7 @@ HttpResponse HttpClient::Attempts(const wchar_t* verb, const std::string& path,
   // A request with a budget of its own (the goodbye) waits a little for an
   // attempt to become free; any other fails at once.
   const DWORD busy_since = GetTickCount();
-  while (budget_ms != 0 && std::string(response.stage) == "busy" &&
+  while (budget_ms != 0 && response.stage == Stage::kBusy &&
          GetTickCount() - busy_since < kBusyWaitMs && left() > kBusyPollMs &&
          Pause(cancel, kBusyPollMs)) {
     response = once();
@@ -611,7 +631,7 @@ HttpResponse HttpClient::Attempts(const wchar_t* verb, const std::string& path,
   }
   for (int attempt = 1; attempt < kMaxAttempts; ++attempt) {
     if (response.status != 0) break;
-    if (std::string(response.stage) != "send" || !IsRetryableSendError(response.error)) break;
+    if (response.stage != Stage::kSend || !IsRetryableSendError(response.error)) break;
     if (left() <= kRetryPauseMs || !Pause(cancel, kRetryPauseMs)) break;
     response = once();
   }

@@ -39,15 +39,22 @@ bool FindKeyedValue(const String& text, const String& key, StartsEntry starts_en
   return true;
 }
 
+// The step at which a request got no answer: opening the session, waiting
+// for a free attempt, connecting, opening the request, sending, receiving.
+enum class Stage { kNone, kSession, kBusy, kConnect, kOpen, kSend, kReceive };
+
+// The stage as the log and the connection box name it: "session", "busy",
+// "connect", "open", "send", "receive"; "" for kNone.
+const char* StageName(Stage stage);
+
 // The outcome of one request. `status` is 0 when no answer was received;
-// then `stage` names the failed step ("session", "busy", "connect", "open",
-// "send", "receive") and `error` holds the system error code read right after it,
-// or one of the client's own codes below.
+// then `stage` names the failed step and `error` holds the system error
+// code read right after it, or one of the client's own codes below.
 struct HttpResponse {
   int32_t status = 0;
   std::string body;
   uint32_t error = 0;
-  const char* stage = "";
+  Stage stage = Stage::kNone;
   std::wstring location;  // a 3xx answer's Location header, as sent
   // The route the attempt took, for the log: "vekil=host:port" or
   // "dogrudan"; empty when no attempt was made.

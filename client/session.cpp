@@ -67,8 +67,8 @@ bool IsPlainName(const std::string& text, size_t max_bytes, const char* extra) {
 std::wstring TransportDetail(const HttpResponse& response) {
   wchar_t text[96];
   if (response.error != 0) {
-    swprintf(text, sizeof(text) / sizeof(text[0]), L"\n\n(asama=%hs, kod=%lu)", response.stage,
-             static_cast<unsigned long>(response.error));
+    swprintf(text, sizeof(text) / sizeof(text[0]), L"\n\n(asama=%hs, kod=%lu)",
+             StageName(response.stage), static_cast<unsigned long>(response.error));
   } else {
     swprintf(text, sizeof(text) / sizeof(text[0]), L"\n\n(HTTP %d)", response.status);
   }
@@ -215,8 +215,8 @@ std::wstring RoadFailureLine(const char* request, const HttpResponse& response) 
   if (response.status == 200) return std::wstring();
   wchar_t detail[64];
   if (response.status == 0) {
-    swprintf(detail, sizeof(detail) / sizeof(detail[0]), L"asama=%hs kod=%lu", response.stage,
-             static_cast<unsigned long>(response.error));
+    swprintf(detail, sizeof(detail) / sizeof(detail[0]), L"asama=%hs kod=%lu",
+             StageName(response.stage), static_cast<unsigned long>(response.error));
   } else {
     swprintf(detail, sizeof(detail) / sizeof(detail[0]), L"http=%d", response.status);
   }
@@ -412,7 +412,7 @@ SessionOpening GameSession::Open() {
   if (hello_response.status != 200) {
     opening.error = L"Güvenlik kapısına bağlanılamadı." + TransportDetail(hello_response);
     // All attempts taken is the client's own state, not a blocked program.
-    if (std::string(hello_response.stage) != "busy") {
+    if (hello_response.stage != Stage::kBusy) {
       opening.error +=
           L"\n\nAntivirüs/güvenlik duvarı TavrensilClient.exe'yi engelliyor olabilir; "
           L"program klasörünü istisnaya ekleyip tekrar deneyin.";

@@ -248,7 +248,7 @@ TEST_F(HttpClientTest, ReturnsEveryReceivedStatusAfterOneAttempt) {
     const HttpResponse r = client.Get(target);
     EXPECT_EQ(r.status, status);
     EXPECT_EQ(r.error, 0u);
-    EXPECT_STREQ(r.stage, "");
+    EXPECT_EQ(r.stage, Stage::kNone);
     EXPECT_EQ(HitCount(client, target), 1);
   }
 }
@@ -261,7 +261,7 @@ TEST_F(HttpClientTest, TriesARefusedConnectionThreeTimes) {
   const HttpResponse r = client.Get("/api/client/hello?build=7");
   const DWORD elapsed = GetTickCount() - start;
   EXPECT_EQ(r.status, 0);
-  EXPECT_STREQ(r.stage, "send");
+  EXPECT_EQ(r.stage, Stage::kSend);
   EXPECT_EQ(r.error, 12029u);
   EXPECT_TRUE(r.body.empty());
   // Three attempts make two 1.5 s pauses; a fourth would add a third.
@@ -273,7 +273,7 @@ TEST_F(HttpClientTest, ABodyCutOffPartWayIsAFailureNotAnAnswer) {
   HttpClient client(PlainUrl());
   const HttpResponse r = client.Get("/drop-mid-body");
   EXPECT_EQ(r.status, 0);
-  EXPECT_STREQ(r.stage, "receive");
+  EXPECT_EQ(r.stage, Stage::kReceive);
   EXPECT_NE(r.error, 0u);
   EXPECT_TRUE(r.body.empty());
   EXPECT_EQ(HitCount(client, "/drop-mid-body"), 1);
@@ -283,7 +283,7 @@ TEST_F(HttpClientTest, ABodyStalledBeyondTheReceiveTimeOutFailsOnce) {
   HttpClient client(PlainUrl());
   const HttpResponse r = client.Get("/stall-body/25000");
   EXPECT_EQ(r.status, 0);
-  EXPECT_STREQ(r.stage, "receive");
+  EXPECT_EQ(r.stage, Stage::kReceive);
   // Windows says ERROR_WINHTTP_TIMEOUT; Wine passes on the socket's WSAETIMEDOUT.
   EXPECT_TRUE(r.error == 12002u || r.error == 10060u) << r.error;
   EXPECT_TRUE(r.body.empty());
@@ -315,7 +315,7 @@ TEST_F(HttpClientTest, AnswersPastTheBoundFailWithoutBeingRead) {
     const DWORD start = GetTickCount();
     const HttpResponse r = client.Get(target);
     EXPECT_EQ(r.status, 0);
-    EXPECT_STREQ(r.stage, "receive");
+    EXPECT_EQ(r.stage, Stage::kReceive);
     EXPECT_EQ(r.error, kErrorAnswerTooLarge);
     EXPECT_TRUE(r.body.empty());
     EXPECT_LT(GetTickCount() - start, 5000u);
@@ -372,7 +372,7 @@ TEST_F(HttpClientTest, ACancelledRequestEndsAtOnce) {
   const HttpResponse r = client.Get("/silent", cancel);
   const DWORD elapsed = GetTickCount() - start;
   EXPECT_EQ(r.status, 0);
-  EXPECT_STREQ(r.stage, "receive");
+  EXPECT_EQ(r.stage, Stage::kReceive);
   EXPECT_EQ(r.error, kErrorCancelled);
   EXPECT_LT(elapsed, 2000u);
   // Already set: the request is never sent, so it cannot race what the
@@ -407,11 +407,11 @@ TEST_F(HttpClientTest, AFifthAttemptFailsAtOnceUnlessItHasABudget) {
   const HttpResponse fifth = client.Get("/status/200?fifth");
   EXPECT_LT(GetTickCount() - start, 500u);
   EXPECT_EQ(fifth.status, 0);
-  EXPECT_STREQ(fifth.stage, "busy");
+  EXPECT_EQ(fifth.stage, Stage::kBusy);
   EXPECT_EQ(fifth.error, kErrorTooManyAttempts);
   start = GetTickCount();
   const HttpResponse waited = client.Post("/status/200?budgeted", {}, nullptr, 20000);
-  EXPECT_EQ(waited.status, 200) << waited.stage << " " << waited.error;
+  EXPECT_EQ(waited.status, 200) << StageName(waited.stage) << " " << waited.error;
   EXPECT_LT(GetTickCount() - start, 3000u);
   WaitForMultipleObjects(4, holders, TRUE, INFINITE);
   for (HANDLE holder : holders) CloseHandle(holder);
@@ -462,7 +462,7 @@ TEST_F(HttpClientTest, RemembersTheSitesMoveToHttps) {
   HttpClient client(PlainUrl());
   EXPECT_FALSE(client.Secure());
   const HttpResponse moved = client.Post("/redirect/301?https://localhost/echo", {{"a", "1"}});
-  EXPECT_EQ(moved.status, 200) << moved.stage << " " << moved.error;
+  EXPECT_EQ(moved.status, 200) << StageName(moved.stage) << " " << moved.error;
   EXPECT_EQ(EchoedBody(moved.body), "a=1");
   EXPECT_TRUE(client.Secure());
   EXPECT_EQ(client.Get("/scheme").body, "https");
@@ -480,7 +480,7 @@ TEST_F(HttpClientTest, SpeaksTlsWithCertificateChecksOn) {
   EXPECT_EQ(client.secure_protocols, 0x2A00u);
   client.device_cookie = "tls";
   const HttpResponse r = client.Post("/api/client/play", {{"build", "7"}});
-  ASSERT_EQ(r.status, 200) << "stage=" << r.stage << " error=" << r.error;
+  ASSERT_EQ(r.status, 200) << "stage=" << StageName(r.stage) << " error=" << r.error;
   EXPECT_EQ(HeadLines(r.body)[0], "POST /api/client/play HTTP/1.1");
   EXPECT_EQ(EchoedBody(r.body), "build=7");
 
@@ -488,7 +488,7 @@ TEST_F(HttpClientTest, SpeaksTlsWithCertificateChecksOn) {
   HttpClient by_address(L"https://127.0.0.1:" + std::to_wstring(port));
   const HttpResponse refused = by_address.Get("/echo");
   EXPECT_EQ(refused.status, 0);
-  EXPECT_STREQ(refused.stage, "send");
+  EXPECT_EQ(refused.stage, Stage::kSend);
   // Wine reports the mismatch as a secure-channel error, Windows as an
   // invalid common name or a secure failure: any of them, never a success.
   EXPECT_TRUE(refused.error == 12038u || refused.error == 12157u || refused.error == 12175u)
@@ -505,7 +505,7 @@ TEST_F(HttpClientTest, FallsBackFromTls13OnceAndKeepsItOff) {
   ASSERT_NE(client.secure_protocols & 0x2000u, 0u) << "this platform offers no TLS 1.3";
   for (const char* path : {"/first", "/second"}) {
     const HttpResponse r = client.Get(path);
-    EXPECT_EQ(r.status, 200) << path << ": stage=" << r.stage << " error=" << r.error;
+    EXPECT_EQ(r.status, 200) << path << ": stage=" << StageName(r.stage) << " error=" << r.error;
   }
   EXPECT_EQ(HitCount(client, "tls13-refused"), 1);
 }
@@ -642,7 +642,7 @@ TEST_F(HttpClientTest, TakesTheRouteOfTheUsersInternetSettings) {
     EXPECT_EQ(WideToUtf8(client.RouteForLog()), c.proxied ? "vekil=" + proxy : "dogrudan");
     const size_t logged = ProxyLog(folder).size();
     const HttpResponse r = client.Get("/echo");
-    EXPECT_EQ(r.status, 200) << "stage=" << r.stage << " error=" << r.error;
+    EXPECT_EQ(r.status, 200) << "stage=" << StageName(r.stage) << " error=" << r.error;
     std::vector<std::string> expected;
     if (c.proxied) {
       expected.push_back(std::wstring(c.scheme) == L"https"

@@ -205,15 +205,17 @@ TEST(RoadFailureLine, NamesTheRequestTheStageOrStatusAndTheRoute) {
   struct Case {
     int32_t status;
     uint32_t error;
-    const char* stage;
+    Stage stage;
     const wchar_t* route;
     const wchar_t* line;
   } const cases[] = {
-      {200, 0, "", L"dogrudan", L""},
-      {0, 12029, "send", L"dogrudan", L"istek basarisiz: hello asama=send kod=12029 baglanti=dogrudan"},
-      {503, 0, "", L"vekil=proxy.okul:3128",
+      {200, 0, Stage::kNone, L"dogrudan", L""},
+      {0, 12029, Stage::kSend, L"dogrudan",
+       L"istek basarisiz: hello asama=send kod=12029 baglanti=dogrudan"},
+      {503, 0, Stage::kNone, L"vekil=proxy.okul:3128",
        L"istek basarisiz: hello http=503 baglanti=vekil=proxy.okul:3128"},
-      {0, 12017, "receive", L"", L"istek basarisiz: hello asama=receive kod=12017 baglanti=yok"},
+      {0, 12017, Stage::kReceive, L"",
+       L"istek basarisiz: hello asama=receive kod=12017 baglanti=yok"},
   };
   for (const Case& c : cases) {
     HttpResponse response;
