@@ -528,8 +528,8 @@ HttpClient::HttpClient(const std::wstring& base_url) : route(ReadProxySettings()
 HttpClient::~HttpClient() { Release(static_cast<SharedSession*>(shared_session_)); }
 
 HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& path,
-                                     const std::string& body, void* cancel,
-                                     const SiteAddress* at, uint32_t wait_ms) {
+                                     const std::string& body, HANDLE cancel, const SiteAddress* at,
+                                     uint32_t wait_ms) {
   if (!session) {
     HttpResponse response;
     Fail(response, Stage::kSession);
@@ -597,7 +597,7 @@ SiteAddress HttpClient::Origin() const {
 }
 
 HttpResponse HttpClient::Attempts(const wchar_t* verb, const std::string& path,
-                                  const std::string& body, void* cancel, const SiteAddress& at,
+                                  const std::string& body, HANDLE cancel, const SiteAddress& at,
                                   uint32_t budget_ms, uint32_t started) {
   // What is left of the budget; every attempt's own deadline when none.
   const auto left = [&]() -> DWORD {
@@ -639,7 +639,7 @@ HttpResponse HttpClient::Attempts(const wchar_t* verb, const std::string& path,
 }
 
 HttpResponse HttpClient::Request(const wchar_t* verb, const std::string& path,
-                                 const std::string& body, void* cancel, uint32_t budget_ms) {
+                                 const std::string& body, HANDLE cancel, uint32_t budget_ms) {
   const DWORD started = GetTickCount();
   SiteAddress at = Origin();
   at.rest = Utf8ToWide((!path.empty() && path[0] == '/') ? path : "/" + path);
@@ -658,12 +658,12 @@ HttpResponse HttpClient::Request(const wchar_t* verb, const std::string& path,
   return response;
 }
 
-HttpResponse HttpClient::Get(const std::string& path, void* cancel) {
+HttpResponse HttpClient::Get(const std::string& path, HANDLE cancel) {
   return Request(L"GET", path, std::string(), cancel);
 }
 
 HttpResponse HttpClient::Post(const std::string& path,
-                              const std::map<std::string, std::string>& form, void* cancel,
+                              const std::map<std::string, std::string>& form, HANDLE cancel,
                               uint32_t budget_ms) {
   return Request(L"POST", path, EncodeForm(form), cancel, budget_ms);
 }

@@ -117,7 +117,7 @@ class HttpClient {
   // the origin to ask. The attempt ends within `wait_ms` (at most its own
   // deadline of 55 s).
   HttpResponse RequestOnce(const wchar_t* verb, const std::string& path, const std::string& body,
-                           void* cancel = nullptr, const SiteAddress* at = nullptr,
+                           HANDLE cancel = nullptr, const SiteAddress* at = nullptr,
                            uint32_t wait_ms = UINT32_MAX);
 
   // RequestOnce, tried up to three times 1.5 s apart while sending fails with
@@ -126,14 +126,14 @@ class HttpClient {
   // than 0 the whole exchange, retries, pauses and redirects included, ends
   // within it.
   HttpResponse Request(const wchar_t* verb, const std::string& path, const std::string& body,
-                       void* cancel = nullptr, uint32_t budget_ms = 0);
+                       HANDLE cancel = nullptr, uint32_t budget_ms = 0);
 
   // GET without a body.
-  HttpResponse Get(const std::string& path, void* cancel = nullptr);
+  HttpResponse Get(const std::string& path, HANDLE cancel = nullptr);
 
   // POST of the form encoded by EncodeForm.
   HttpResponse Post(const std::string& path, const std::map<std::string, std::string>& form,
-                    void* cancel = nullptr, uint32_t budget_ms = 0);
+                    HANDLE cancel = nullptr, uint32_t budget_ms = 0);
 
   // Starts looking up the route to the site's origin; returns at once with
   // an event that is set once it is known (owned by the client), or null
@@ -172,7 +172,7 @@ class HttpClient {
   // fallback; a failure to connect or send moves on to the origin's next
   // route (RouteFinder::Failed), which the retry takes.
   HttpResponse Attempts(const wchar_t* verb, const std::string& path, const std::string& body,
-                        void* cancel, const SiteAddress& at, uint32_t budget_ms, uint32_t started);
+                        HANDLE cancel, const SiteAddress& at, uint32_t budget_ms, uint32_t started);
 
   // Set once a handshake failed with TLS 1.3 offered: attempts offer 1.1
   // and 1.2 only, for the rest of the run.
