@@ -78,6 +78,48 @@ const SchedulingFunctions& Scheduling() {
   return table;
 }
 
+// The start-up steps that need an undo, each undone exactly once, when its
+// object goes at the end of wWinMain.
+class ScopedTimerResolution {
+ public:
+  ScopedTimerResolution() { Scheduling().timeBeginPeriod(1); }
+  ~ScopedTimerResolution() { Scheduling().timeEndPeriod(1); }
+  ScopedTimerResolution(const ScopedTimerResolution&) = delete;
+  ScopedTimerResolution& operator=(const ScopedTimerResolution&) = delete;
+};
+
+class ScopedOle {
+ public:
+  ScopedOle() : ok_(SUCCEEDED(OleInitialize(nullptr))) {}
+  ~ScopedOle() {
+    if (ok_) OleUninitialize();
+  }
+  ScopedOle(const ScopedOle&) = delete;
+  ScopedOle& operator=(const ScopedOle&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  const bool ok_;
+};
+
+// The calling thread registered as the media thread of a game.
+class ScopedMmcss {
+ public:
+  ScopedMmcss() {
+    DWORD task_index = 0;
+    handle_ = Scheduling().AvSetMmThreadCharacteristicsW(L"Games", &task_index);
+  }
+  ~ScopedMmcss() {
+    if (handle_) Scheduling().AvRevertMmThreadCharacteristics(handle_);
+  }
+  ScopedMmcss(const ScopedMmcss&) = delete;
+  ScopedMmcss& operator=(const ScopedMmcss&) = delete;
+  bool registered() const { return handle_ != nullptr; }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
 WINDOWPLACEMENT EmptyPlacement() {
   WINDOWPLACEMENT placement = {};
   placement.length = sizeof(placement);
@@ -92,7 +134,6 @@ FlashHost g_flash;
 bool g_game_running = false;
 bool g_native_fullscreen = false;
 WINDOWPLACEMENT g_saved_placement = EmptyPlacement();
-HANDLE g_mmcss_handle = nullptr;
 std::wstring g_last_movie;
 std::wstring g_last_flashvars;
 
@@ -404,11 +445,6 @@ void OnDestroy(HWND window) {
   g_session->Close();
   g_flash.Destroy();
   g_browser.Destroy();
-  if (g_mmcss_handle) {
-    Scheduling().AvRevertMmThreadCharacteristics(g_mmcss_handle);
-    g_mmcss_handle = nullptr;
-  }
-  Scheduling().timeEndPeriod(1);
   PostQuitMessage(0);
 }
 
@@ -510,8 +546,7 @@ void ReadCommandLine() {
   if (argv) LocalFree(argv);
 }
 
-void RaiseScheduling() {
-  Scheduling().timeBeginPeriod(1);
+void RaisePriority() {
   SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
 }
@@ -555,12 +590,6 @@ HWND CreateMainWindow(HINSTANCE instance, const window_size::Placement* saved) {
   const int dpi = window_place::Place(window, saved);
   if (dpi != window_size::kBaseDpi) Log(L"pencere: dpi=%d", dpi);
   return window;
-}
-
-void RegisterMmcss() {
-  DWORD task_index = 0;
-  g_mmcss_handle = Scheduling().AvSetMmThreadCharacteristicsW(L"Games", &task_index);
-  Log(L"MMCSS 'Games' kaydi: %ls", g_mmcss_handle ? L"ok" : L"basarisiz");
 }
 
 void StartMode(HWND window) {
@@ -607,8 +636,6 @@ int RunMessageLoop() {
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
-  OleUninitialize();
-  Scheduling().timeEndPeriod(1);
   return 0;
 }
 
@@ -626,25 +653,21 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   flash_embed::RemoveStaleCopies(kOcxName);
   Log(L"Tavrensil Client baslatildi (Build %d)", kBuild);
   if (!CheckSiteOption()) return kExitBadOption;
-  RaiseScheduling();
+  const ScopedTimerResolution timer_resolution;
+  RaisePriority();
   g_session.reset(new GameSession(g_options.site));
   if (!AntiCheatStartupCheck(&g_session->Http(), kBuild)) return 1;
-  if (FAILED(OleInitialize(nullptr))) {
-    Scheduling().timeEndPeriod(1);
-    return 1;
-  }
+  const ScopedOle ole;
+  if (!ole.ok()) return 1;
   RegisterWindowClass(instance);
   window_size::Placement placement;
   const bool restore = !g_options.mobile &&
                        window_place::LoadPlacement(window_place::PlacementPath(folder), &placement);
   HWND window = CreateMainWindow(instance, restore ? &placement : nullptr);
-  if (!window) {
-    Scheduling().timeEndPeriod(1);
-    OleUninitialize();
-    return 1;
-  }
+  if (!window) return 1;
   // F5 and F11 are registered when the process becomes active (WM_ACTIVATEAPP).
-  RegisterMmcss();
+  const ScopedMmcss media_thread;
+  Log(L"MMCSS 'Games' kaydi: %ls", media_thread.registered() ? L"ok" : L"basarisiz");
   ShowWindow(window, restore ? window_place::ShowCommand(show, placement) : show);
   UpdateWindow(window);
   if (restore && placement.fullscreen) ToggleNativeFullscreen(window);
