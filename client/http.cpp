@@ -4,8 +4,10 @@
 #include <winhttp.h>
 
 #include <cwchar>
+#include <memory>
 #include <vector>
 
+#include "scoped_win.h"
 #include "thread_stack.h"
 #include "winhttp_functions.h"
 
@@ -73,29 +75,15 @@ void Fail(HttpResponse& response, Stage stage) {
   response.stage = stage;
 }
 
-// The WinHTTP session of a client, shared with every attempt that may still
-// use it: closed when the last of them lets go, never under a running one.
-struct SharedSession {
-  LONG refs = 1;
-  HINTERNET handle = nullptr;
-};
-
-void AddRef(SharedSession* shared) { InterlockedIncrement(&shared->refs); }
-
-void Release(SharedSession* shared) {
-  if (InterlockedDecrement(&shared->refs) != 0) return;
-  if (shared->handle) WinHttp().WinHttpCloseHandle(shared->handle);
-  delete shared;
-}
-
 // How many attempt threads are alive in the process.
 volatile LONG g_live_attempts = 0;
 
 // One attempt, shared by the caller and the thread that runs it; freed by
 // whichever of the two lets go last.
 struct Exchange {
-  LONG refs = 2;
-  SharedSession* shared = nullptr;  // one reference held by the exchange
+  // The client's WinHTTP session: closed when the last attempt that may use
+  // it lets go, never under a running one.
+  std::shared_ptr<void> session;
   // Under `lock`: the caller gave up on the attempt, and the request handle
   // while the thread uses it. Whoever takes the handle closes it: the thread
   // when it is done, or the caller when it gives up, which is how WinHTTP
@@ -117,26 +105,13 @@ struct Exchange {
   HttpResponse response;  // the caller reads it only once the thread ended
 };
 
-// Lets go of an object shared with a thread; the last one frees it.
-template <typename Shared>
-void Release(Shared* shared) {
-  if (InterlockedDecrement(&shared->refs) == 0) delete shared;
-}
-
-void Release(Exchange* exchange) {
-  if (InterlockedDecrement(&exchange->refs) != 0) return;
-  Release(exchange->shared);
-  delete exchange;
-}
-
 // The thread's side: its response is final, and the request handle (null
 // when the caller took it first) is the thread's to close.
 HINTERNET Finish(Exchange& exchange) {
-  AcquireSRWLockExclusive(&exchange.lock);
+  const ScopedSrwLock locked(&exchange.lock);
   exchange.done = true;
   HINTERNET request = exchange.request;
   exchange.request = nullptr;
-  ReleaseSRWLockExclusive(&exchange.lock);
   return request;
 }
 
@@ -144,12 +119,15 @@ HINTERNET Finish(Exchange& exchange) {
 // response was final by then (it is used, however late). Otherwise marks
 // the exchange abandoned and closes its request handle, if still there.
 bool Abandon(Exchange& exchange) {
-  AcquireSRWLockExclusive(&exchange.lock);
-  const bool done = exchange.done;
-  if (!done) exchange.abandoned = true;
-  HINTERNET request = done ? nullptr : exchange.request;
-  exchange.request = nullptr;
-  ReleaseSRWLockExclusive(&exchange.lock);
+  bool done = false;
+  HINTERNET request = nullptr;
+  {
+    const ScopedSrwLock locked(&exchange.lock);
+    done = exchange.done;
+    if (!done) exchange.abandoned = true;
+    request = done ? nullptr : exchange.request;
+    exchange.request = nullptr;
+  }
   if (request) {
     // Windows aborts the call blocked on the handle when it is closed.
     // Wine does not, but applies new time-outs to the open connection at
@@ -163,19 +141,19 @@ bool Abandon(Exchange& exchange) {
 // Whether the caller gave up on the attempt: then the thread touches its
 // request handle no more (the caller closed it) and sends nothing.
 bool Abandoned(Exchange& exchange) {
-  AcquireSRWLockShared(&exchange.lock);
-  const bool abandoned = exchange.abandoned;
-  ReleaseSRWLockShared(&exchange.lock);
-  return abandoned;
+  const ScopedSrwLock locked(&exchange.lock, ScopedSrwLock::kShared);
+  return exchange.abandoned;
 }
 
 // Hands a freshly opened request handle to the exchange; false (and the
 // handle closed) when the caller gave up meanwhile.
 bool PublishRequest(Exchange& exchange, HINTERNET request) {
-  AcquireSRWLockExclusive(&exchange.lock);
-  const bool abandoned = exchange.abandoned;
-  if (!abandoned) exchange.request = request;
-  ReleaseSRWLockExclusive(&exchange.lock);
+  bool abandoned = false;
+  {
+    const ScopedSrwLock locked(&exchange.lock);
+    abandoned = exchange.abandoned;
+    if (!abandoned) exchange.request = request;
+  }
   if (abandoned) WinHttp().WinHttpCloseHandle(request);
   return !abandoned;
 }
@@ -345,7 +323,10 @@ HINTERNET OpenSession(const std::wstring& proxy, bool before_tls13, DWORD* proto
 // The attempt's thread: connects, exchanges, closes its handles.
 DWORD WINAPI RunExchange(LPVOID parameter) {
   KeepStackForReport();
-  Exchange* exchange = static_cast<Exchange*>(parameter);
+  // The thread's own reference, which it lets go of last.
+  const std::unique_ptr<std::shared_ptr<Exchange>> held(
+      static_cast<std::shared_ptr<Exchange>*>(parameter));
+  Exchange* exchange = held->get();
   // The request's proxy option is the route on Windows; Wine ignores it and
   // takes the proxy only from the session, so a proxied attempt opens one.
   // So does one that must not offer TLS 1.3: the protocols are the session's.
@@ -353,7 +334,7 @@ DWORD WINAPI RunExchange(LPVOID parameter) {
   const bool shared = exchange->proxy.empty() && !exchange->before_tls13;
   HINTERNET own =
       shared ? nullptr : OpenSession(exchange->proxy, exchange->before_tls13, &protocols);
-  HINTERNET session = shared ? exchange->shared->handle : own;
+  HINTERNET session = shared ? exchange->session.get() : own;
   HINTERNET connection =
       session ? WinHttp().WinHttpConnect(session, exchange->host.c_str(), exchange->port, 0)
               : nullptr;
@@ -373,7 +354,6 @@ DWORD WINAPI RunExchange(LPVOID parameter) {
   }
   Finish(*exchange);  // the failures before the exchange
   if (own) WinHttp().WinHttpCloseHandle(own);
-  Release(exchange);
   InterlockedDecrement(&g_live_attempts);
   return 0;
 }
@@ -397,40 +377,30 @@ HttpResponse GaveUp(uint32_t error) {
 // Runs the exchange on a thread of its own and waits for it, for `cancel`
 // or for `wait_ms` since it started, whichever comes first. An attempt given
 // up on has its request handle closed, which ends the thread's blocked call
-// and its connection. Takes over the caller's reference to `exchange`.
-HttpResponse RunAttempt(Exchange* exchange, HANDLE cancel, DWORD wait_ms) {
+// and its connection; the thread keeps the exchange alive until it ends.
+HttpResponse RunAttempt(const std::shared_ptr<Exchange>& exchange, HANDLE cancel, DWORD wait_ms) {
+  HttpResponse response;
   if (InterlockedIncrement(&g_live_attempts) > kMaxLiveAttempts) {
     InterlockedDecrement(&g_live_attempts);
-    Release(exchange);
-    Release(exchange);
-    HttpResponse response;
     response.stage = Stage::kBusy;
     response.error = kErrorTooManyAttempts;
     return response;
   }
-  HANDLE thread = CreateThread(nullptr, kAttemptStackBytes, RunExchange, exchange,
-                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (!thread) {
-    HttpResponse response;
+  std::unique_ptr<std::shared_ptr<Exchange>> for_thread(new std::shared_ptr<Exchange>(exchange));
+  const ScopedHandle thread(CreateThread(nullptr, kAttemptStackBytes, RunExchange, for_thread.get(),
+                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  if (!thread.valid()) {
     Fail(response, Stage::kConnect);
     InterlockedDecrement(&g_live_attempts);
-    Release(exchange);
-    Release(exchange);
     return response;
   }
-  const HANDLE waits[2] = {thread, cancel};
+  for_thread.release();  // the thread's now
+  const HANDLE waits[2] = {thread.get(), cancel};
   const DWORD spent = GetTickCount() - exchange->started;
   const DWORD outcome =
       WaitForMultipleObjects(cancel ? 2 : 1, waits, FALSE, spent < wait_ms ? wait_ms - spent : 0);
-  HttpResponse response;
-  if (outcome == WAIT_OBJECT_0 || !Abandon(*exchange)) {
-    response = std::move(exchange->response);
-  } else {
-    response = GaveUp(outcome == WAIT_OBJECT_0 + 1 ? kErrorCancelled : kErrorDeadline);
-  }
-  CloseHandle(thread);
-  Release(exchange);
-  return response;
+  if (outcome == WAIT_OBJECT_0 || !Abandon(*exchange)) return std::move(exchange->response);
+  return GaveUp(outcome == WAIT_OBJECT_0 + 1 ? kErrorCancelled : kErrorDeadline);
 }
 
 }  // namespace
@@ -520,12 +490,14 @@ HttpClient::HttpClient(const std::wstring& base_url) : route(ReadProxySettings()
   DWORD protocols = 0;
   session = OpenSession(std::wstring(), false, &protocols);
   secure_protocols = protocols;
-  SharedSession* shared = new SharedSession;
-  shared->handle = session;
-  shared_session_ = shared;
+  if (session) {
+    session_owner_ = std::shared_ptr<void>(session, [](void* handle) {
+      WinHttp().WinHttpCloseHandle(static_cast<HINTERNET>(handle));
+    });
+  }
 }
 
-HttpClient::~HttpClient() { Release(static_cast<SharedSession*>(shared_session_)); }
+HttpClient::~HttpClient() = default;
 
 HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& path,
                                      const std::string& body, HANDLE cancel, const SiteAddress* at,
@@ -542,9 +514,8 @@ HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& pat
     return response;
   }
   if (IsSet(cancel)) return GaveUp(kErrorCancelled);
-  Exchange* exchange = new Exchange;
-  exchange->shared = static_cast<SharedSession*>(shared_session_);
-  AddRef(exchange->shared);
+  const auto exchange = std::make_shared<Exchange>();
+  exchange->session = session_owner_;
   const SiteAddress origin = at ? *at : Origin();
   exchange->host = origin.host;
   exchange->port = static_cast<INTERNET_PORT>(origin.port);
@@ -564,16 +535,12 @@ HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& pat
   const DWORD wait = wait_ms < kAttemptDeadlineMs ? wait_ms : kAttemptDeadlineMs;
   // A cancel that came during the route's look-up: nothing is sent.
   if (IsSet(cancel) || GetTickCount() - exchange->started >= wait) {
-    const bool cancelled = IsSet(cancel);
-    Release(exchange);  // never handed to a thread: both references are ours
-    Release(exchange);
-    return GaveUp(cancelled ? kErrorCancelled : kErrorDeadline);
+    return GaveUp(IsSet(cancel) ? kErrorCancelled : kErrorDeadline);
   }
   const std::wstring taken = RouteName(exchange->proxy);
-  const std::wstring exchange_proxy = exchange->proxy;  // the thread may free the exchange
   HttpResponse response = RunAttempt(exchange, cancel, wait);
   response.route = taken;
-  response.proxy = exchange_proxy;
+  response.proxy = exchange->proxy;
   return response;
 }
 

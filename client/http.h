@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "route.h"
@@ -154,7 +155,7 @@ class HttpClient {
   bool Secure() const { return Origin().secure; }
 
   // HINTERNET; kept as void* so callers need no winhttp.h. Shared with the
-  // attempts and closed after the last of them.
+  // attempts (session_owner_) and closed after the last of them.
   void* session = nullptr;
   std::wstring host;
   int32_t port = 443;
@@ -180,5 +181,5 @@ class HttpClient {
   // Set once a request to the site was redirected to its https upgrade.
   mutable volatile long upgraded_ = 0;
   // The session handle's shared owner, which the attempts hold too.
-  void* shared_session_ = nullptr;
+  std::shared_ptr<void> session_owner_;
 };

@@ -11,6 +11,33 @@
 #include <string>
 
 // A kernel handle (CloseHandle). Null and INVALID_HANDLE_VALUE mean none.
+// Holds an SRW lock, exclusively or shared, for its scope: the one way the
+// client takes a lock.
+class ScopedSrwLock {
+ public:
+  enum Mode { kExclusive, kShared };
+  explicit ScopedSrwLock(SRWLOCK* lock, Mode mode = kExclusive) : lock_(lock), mode_(mode) {
+    if (mode_ == kShared) {
+      AcquireSRWLockShared(lock_);
+    } else {
+      AcquireSRWLockExclusive(lock_);
+    }
+  }
+  ~ScopedSrwLock() {
+    if (mode_ == kShared) {
+      ReleaseSRWLockShared(lock_);
+    } else {
+      ReleaseSRWLockExclusive(lock_);
+    }
+  }
+  ScopedSrwLock(const ScopedSrwLock&) = delete;
+  ScopedSrwLock& operator=(const ScopedSrwLock&) = delete;
+
+ private:
+  SRWLOCK* const lock_;
+  const Mode mode_;
+};
+
 class ScopedHandle {
  public:
   explicit ScopedHandle(HANDLE handle = nullptr) : handle_(handle) {}
