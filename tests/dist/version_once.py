@@ -9,8 +9,15 @@ manifest, the installer, the reference server, the operator kit and the
 tests) takes them from VERSION. This scans the repository's files (those git
 tracks, or every file outside build/ without git) for the version as it is
 written in code (with dots, with commas as in a resource script, or with a
-fourth number) and for the build number given to something named build, and fails on any file but VERSION that holds one.
-Documentation (.md) may quote the version and is not scanned.
+fourth number) and for the build number given to something named build, and
+fails on any file but VERSION that holds one.
+
+Documentation (README.md, docs/*.md, every .md) is scanned too, for the
+version as prose writes it, with dots (also inside 1.2.3.0 or
+TavrensilOnline-1.2.3-setup.exe), and for the build number N as "Build N",
+build=N, latest_build N or vN. The number N on its own is just a number and
+does not count. Documents write VERSION, N or <version> instead, so that they
+stay true at the next release.
 """
 
 import os
@@ -22,7 +29,7 @@ DOC_SUFFIXES = (".md",)
 
 
 def patterns(version):
-    """(what, regex) pairs that find the version or the build number."""
+    """(what, regex) pairs that find the version or the build number in code."""
     major, minor, build = version.split(".")
     return [
         ("version", r"(?<![\d.])%s\s*[.,]\s*%s\s*[.,]\s*%s(?!\d)" % (major, minor, build)),
@@ -36,6 +43,19 @@ def patterns(version):
         ("build number", r"\(Build %s\)" % build),
         # the update notice, "Mevcut Sürüm: vN"
         ("build number", r"(?i)mevcut\s+sürüm:\s*v%s\b" % build),
+    ]
+
+
+def doc_patterns(version):
+    """(what, regex) pairs that find the version or the build number in prose."""
+    major, minor, build = version.split(".")
+    return [
+        ("version", r"(?<![\d.])%s\.%s\.%s(?!\d)" % (major, minor, build)),
+        # Build N, (Build N), build=N, "latest_build": N, --required-build N;
+        # not "build 1N" or "build N.5"
+        ("build number", r"(?i)(?<![a-z])build\W{0,3}%s(?![\w.])" % build),
+        # the update notice's "Mevcut Sürüm: vN"
+        ("build number", r"(?<![\w.])v%s(?![\w.])" % build),
     ]
 
 
@@ -62,7 +82,7 @@ def main():
         return 1
     found = []
     for name in sorted(source_files(root)):
-        if name == "VERSION" or name.endswith(DOC_SUFFIXES):
+        if name == "VERSION":
             continue
         try:
             with open(os.path.join(root, name), "rb") as f:
@@ -72,7 +92,8 @@ def main():
         if b"\0" in data:
             continue  # binary: icons, keys in DER and the like
         text = data.decode("utf-8", "replace")
-        for what, regex in patterns(version):
+        scan = doc_patterns(version) if name.endswith(DOC_SUFFIXES) else patterns(version)
+        for what, regex in scan:
             for match in re.finditer(regex, text):
                 line = text.count("\n", 0, match.start()) + 1
                 found.append("%s:%d: the %s: %s" % (name, line, what, match.group(0).strip()))
