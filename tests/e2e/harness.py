@@ -525,7 +525,9 @@ class Client:
 
     def placement(self, when=""):
         """The window's placement (see parse_placement); `when` names the
-        moment in the failure."""
+        moment in the failure. A window between two showings (full screen
+        being entered) is waited for."""
+        self.tool("wait", WINDOW_TITLE, str(WINDOW_WAIT_MS))
         rc, out = self.tool("placement", WINDOW_TITLE)
         check(rc == 0, "no placement%s: %r" % (" " + when if when else "", out))
         return parse_placement(out)
