@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "http.h"
+#include "scoped_win.h"
 
 namespace {
 
@@ -14,9 +15,8 @@ const size_t kMaxLogLineChars = 1 << 20;
 // The open log and the lock that keeps lines from two threads whole. It
 // lives for the whole process: threads may log until the very end.
 struct LogFile {
-  LogFile() { InitializeCriticalSection(&lock); }
   FILE* stream = nullptr;
-  CRITICAL_SECTION lock;
+  SRWLOCK lock = SRWLOCK_INIT;
 };
 
 LogFile& TheLog() {
@@ -51,12 +51,10 @@ void KeepLastLog(const std::wstring& folder) {
 
 bool OpenLog(const std::wstring& path) {
   LogFile& log = TheLog();
-  EnterCriticalSection(&log.lock);
+  const ScopedSrwLock locked(&log.lock);
   if (log.stream) fclose(log.stream);
   log.stream = _wfopen(path.c_str(), L"w");
-  const bool opened = log.stream != nullptr;
-  LeaveCriticalSection(&log.lock);
-  return opened;
+  return log.stream != nullptr;
 }
 
 std::wstring EscapeLineBreaks(const std::wstring& line) {
@@ -84,11 +82,10 @@ void Log(const wchar_t* format, ...) {
   // One lock around the three stream calls keeps lines from two threads
   // whole instead of interleaved. The stream is in text mode: the line
   // feed goes out as CR LF, as the log has always ended its lines.
-  EnterCriticalSection(&log.lock);
+  const ScopedSrwLock locked(&log.lock);
   if (log.stream) {
     fwrite(line.data(), 1, line.size(), log.stream);
     fputc('\n', log.stream);
     fflush(log.stream);
   }
-  LeaveCriticalSection(&log.lock);
 }

@@ -1,12 +1,13 @@
 #include "route.h"
 
-#include <algorithm>
-
 #include <winhttp.h>
 
+#include <algorithm>
 #include <cwctype>
+#include <memory>
 #include <vector>
 
+#include "scoped_win.h"
 #include "thread_stack.h"
 #include "winhttp_functions.h"
 
@@ -191,17 +192,6 @@ bool NeedsLookup(const RouteEntry& entry, DWORD now) {
   }
 }
 
-class Locked {
- public:
-  explicit Locked(CRITICAL_SECTION* lock) : lock_(lock) { EnterCriticalSection(lock_); }
-  ~Locked() { LeaveCriticalSection(lock_); }
-  Locked(const Locked&) = delete;
-  Locked& operator=(const Locked&) = delete;
-
- private:
-  CRITICAL_SECTION* lock_;
-};
-
 }  // namespace
 
 bool IsBypassed(const std::wstring& bypass_list, const std::wstring& scheme,
@@ -245,20 +235,16 @@ std::vector<std::wstring> ChooseProxies(const ProxySettings& settings, const std
 // The routes, shared by the finder and its lookup thread; freed by
 // whichever of the two lets go last.
 struct RouteTable {
-  explicit RouteTable(const ProxySettings& with) : settings(with) {
-    InitializeCriticalSection(&lock);
-  }
+  explicit RouteTable(const ProxySettings& with) : settings(with) {}
   ~RouteTable() {
     for (auto& entry : entries) {
       if (entry.second.done) CloseHandle(entry.second.done);
     }
-    DeleteCriticalSection(&lock);
   }
   RouteTable(const RouteTable&) = delete;
   RouteTable& operator=(const RouteTable&) = delete;
 
-  LONG refs = 1;
-  CRITICAL_SECTION lock;
+  SRWLOCK lock = SRWLOCK_INIT;
   const ProxySettings settings;
   std::map<std::wstring, RouteEntry> entries;  // by RouteKey; never erased
   bool worker = false;                         // a lookup thread runs
@@ -266,10 +252,6 @@ struct RouteTable {
 };
 
 namespace {
-
-void ReleaseTable(RouteTable* table) {
-  if (InterlockedDecrement(&table->refs) == 0) delete table;
-}
 
 // The entry of an origin, made on first use. Called with the lock held.
 RouteEntry& EntryOf(RouteTable& table, bool secure, const std::wstring& host, int port) {
@@ -295,7 +277,7 @@ void Settle(RouteEntry& entry, bool answered, const std::vector<std::wstring>& p
 // The next entry waiting for a lookup, marked as looked up; null when none
 // waits (and the thread is then no longer counted). Takes the lock.
 RouteEntry* NextPending(RouteTable& table) {
-  const Locked locked(&table.lock);
+  const ScopedSrwLock locked(&table.lock);
   for (auto& item : table.entries) {
     if (item.second.state == RouteEntry::kPending) {
       item.second.state = RouteEntry::kLooking;
@@ -310,7 +292,10 @@ RouteEntry* NextPending(RouteTable& table) {
 // The lookup thread: one lookup after the other while any is pending.
 DWORD WINAPI RunLookups(LPVOID parameter) {
   KeepStackForReport();
-  RouteTable* table = static_cast<RouteTable*>(parameter);
+  // The thread's own reference, which it lets go of last.
+  const std::unique_ptr<std::shared_ptr<RouteTable>> held(
+      static_cast<std::shared_ptr<RouteTable>*>(parameter));
+  RouteTable* table = held->get();
   while (RouteEntry* entry = NextPending(*table)) {
     // Entries are never erased and only this thread changes one that is
     // being looked up, so its address and fields hold without the lock.
@@ -320,24 +305,23 @@ DWORD WINAPI RunLookups(LPVOID parameter) {
     const std::vector<std::wstring> proxies =
         answered ? ChooseProxies(answer, scheme, entry->host, entry->port)
                  : std::vector<std::wstring>();
-    const Locked locked(&table->lock);
+    const ScopedSrwLock locked(&table->lock);
     Settle(*entry, answered, proxies);
   }
-  ReleaseTable(table);
   return 0;
 }
 
 // Starts the lookup thread unless it runs. Called with the lock held.
-void StartWorker(RouteTable& table) {
+void StartWorker(const std::shared_ptr<RouteTable>& shared) {
+  RouteTable& table = *shared;
   if (table.worker) return;
-  InterlockedIncrement(&table.refs);
-  HANDLE thread = CreateThread(nullptr, 0, RunLookups, &table, 0, nullptr);
-  if (thread) {
+  std::unique_ptr<std::shared_ptr<RouteTable>> for_thread(new std::shared_ptr<RouteTable>(shared));
+  const ScopedHandle thread(CreateThread(nullptr, 0, RunLookups, for_thread.get(), 0, nullptr));
+  if (thread.valid()) {
+    for_thread.release();  // the thread's now
     table.worker = true;
-    CloseHandle(thread);
     return;
   }
-  InterlockedDecrement(&table.refs);
   for (auto& item : table.entries) {
     if (item.second.state == RouteEntry::kPending) Settle(item.second, false, {});
   }
@@ -360,9 +344,9 @@ ProxySettings ReadProxySettings() {
 }
 
 RouteFinder::RouteFinder(const ProxySettings& settings)
-    : settings_(settings), table_(new RouteTable(settings)) {}
+    : settings_(settings), table_(std::make_shared<RouteTable>(settings)) {}
 
-RouteFinder::~RouteFinder() { ReleaseTable(table_); }
+RouteFinder::~RouteFinder() = default;
 
 bool RouteFinder::Automatic() const {
   return settings_.auto_detect || !settings_.auto_config_url.empty();
@@ -377,7 +361,7 @@ HANDLE RouteFinder::Prepare(bool secure, const std::wstring& host, int port,
                             const std::wstring& path, DWORD* wait_ms) {
   *wait_ms = 0;
   if (!Automatic()) return nullptr;
-  const Locked locked(&table_->lock);
+  const ScopedSrwLock locked(&table_->lock);
   RouteEntry& entry = EntryOf(*table_, secure, host, port);
   const DWORD now = GetTickCount();
   if (NeedsLookup(entry, now)) {
@@ -385,7 +369,7 @@ HANDLE RouteFinder::Prepare(bool secure, const std::wstring& host, int port,
     entry.url = LookupUrl(secure, host, port, path);
     if (entry.lookups_asked++ == 0) entry.first_asked = now;
     if (entry.done) ResetEvent(entry.done);
-    StartWorker(*table_);
+    StartWorker(table_);
   }
   // However many requests and lookups there are, an origin's route is waited
   // for no longer than kRouteWaitMs from its first lookup in the run: then
@@ -408,7 +392,7 @@ std::wstring RouteFinder::ProxyFor(bool secure, const std::wstring& host, int po
 }
 
 std::wstring RouteFinder::KnownProxy(bool secure, const std::wstring& host, int port) {
-  const Locked locked(&table_->lock);
+  const ScopedSrwLock locked(&table_->lock);
   const auto found = table_->entries.find(RouteKey(secure, host, port));
   if (found == table_->entries.end()) return Fallback(secure, host, port).front();
   const RouteEntry& entry = found->second;
@@ -419,13 +403,13 @@ std::wstring RouteFinder::KnownProxy(bool secure, const std::wstring& host, int 
 }
 
 uint32_t RouteFinder::Lookups() const {
-  const Locked locked(&table_->lock);
+  const ScopedSrwLock locked(&table_->lock);
   return table_->lookups;
 }
 
 void RouteFinder::Failed(bool secure, const std::wstring& host, int port,
                          const std::wstring& proxy) {
-  const Locked locked(&table_->lock);
+  const ScopedSrwLock locked(&table_->lock);
   RouteEntry& entry = EntryOf(*table_, secure, host, port);
   const bool known = Automatic() && entry.state == RouteEntry::kKnown;
   const std::vector<std::wstring> proxies = known ? entry.proxies : Fallback(secure, host, port);

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -98,5 +99,5 @@ class RouteFinder {
   std::vector<std::wstring> Fallback(bool secure, const std::wstring& host, int port) const;
 
   ProxySettings settings_;
-  RouteTable* table_ = nullptr;
+  std::shared_ptr<RouteTable> table_;  // shared with the lookup thread
 };

@@ -251,20 +251,6 @@ struct SessionState {
   std::string challenge;
 };
 
-// Holds a state's lock for its scope.
-class StateLock {
- public:
-  explicit StateLock(const SessionState& state) : lock_(&state.lock) {
-    AcquireSRWLockExclusive(lock_);
-  }
-  ~StateLock() { ReleaseSRWLockExclusive(lock_); }
-  StateLock(const StateLock&) = delete;
-  StateLock& operator=(const StateLock&) = delete;
-
- private:
-  SRWLOCK* lock_;
-};
-
 // One heartbeat thread and its own events. The session and the thread share
 // it; a thread left behind at exit keeps it (and the state) alive.
 struct HeartbeatRun {
@@ -293,7 +279,7 @@ struct HeartbeatContext {
 // Takes a beat's answer; false when the thread is to end.
 bool TakeBeatAnswer(const HeartbeatContext& context, const HttpResponse& response) {
   const BeatAnswer answer = ReadBeatAnswer(response.status, response.body);
-  StateLock lock(*context.state);
+  const ScopedSrwLock lock(&context.state->lock);
   context.state->challenge =
       ChallengeAfterBeat(answer, context.run->abandoned, context.state->challenge);
   if (context.run->abandoned) return false;
@@ -307,7 +293,7 @@ bool Beat(const HeartbeatContext& context) {
   std::string path;
   std::map<std::string, std::string> form;
   {
-    StateLock lock(*context.state);
+    const ScopedSrwLock lock(&context.state->lock);
     if (context.run->stopping || context.state->csid.empty()) return false;
     path = context.state->shard + "/api/client/beat";
     form = SessionForm("beat", context.state->challenge, context.state->csid);
@@ -388,7 +374,7 @@ bool GameSession::Take(const std::wstring& play_url) {
   std::string site, token, shard;
   ParsePlayUrl(play_url, site, token, shard);
   if (token.empty() || site.empty()) return false;
-  StateLock lock(*state_);
+  const ScopedSrwLock lock(&state_->lock);
   state_->token = token;
   state_->site_name = site;
   state_->shard = shard;
@@ -402,7 +388,7 @@ SessionOpening GameSession::Open() {
   SessionValues values = Values();
   std::string site_name;
   {
-    StateLock lock(*state_);
+    const ScopedSrwLock lock(&state_->lock);
     site_name = state_->site_name;
   }
 
@@ -445,7 +431,7 @@ SessionOpening GameSession::Open() {
     return opening;
   }
   {
-    StateLock lock(*state_);
+    const ScopedSrwLock lock(&state_->lock);
     state_->csid = play.csid;
     state_->challenge = play.challenge;
   }
@@ -474,7 +460,7 @@ bool GameSession::StopHeartbeat() {
   const std::shared_ptr<HeartbeatRun> run = std::move(heartbeat_);
   if (!run || !run->thread.valid()) return true;
   {
-    StateLock lock(*state_);
+    const ScopedSrwLock lock(&state_->lock);
     run->stopping = true;
   }
   SetEvent(run->stop.get());
@@ -483,7 +469,7 @@ bool GameSession::StopHeartbeat() {
     // A beat still in flight: whatever it brings back now changes nothing,
     // and it no longer holds anyone up.
     {
-      StateLock lock(*state_);
+      const ScopedSrwLock lock(&state_->lock);
       run->abandoned = true;
     }
     SetEvent(run->cancel.get());
@@ -501,7 +487,7 @@ void GameSession::Close() {
 void GameSession::SayGoodbye(uint32_t budget_ms) {
   std::string shard, challenge, csid;
   {
-    StateLock lock(*state_);
+    const ScopedSrwLock lock(&state_->lock);
     if (state_->csid.empty()) return;
     shard = state_->shard;
     challenge = state_->challenge;
@@ -511,6 +497,6 @@ void GameSession::SayGoodbye(uint32_t budget_ms) {
 }
 
 SessionValues GameSession::Values() const {
-  StateLock lock(*state_);
+  const ScopedSrwLock lock(&state_->lock);
   return SessionValues{state_->shard, state_->csid, state_->token};
 }
