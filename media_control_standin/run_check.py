@@ -78,7 +78,7 @@ def main():
         if args.shot:
             shot_done.wait(60)
             if shot_result != [0]:
-                print("FAIL screenshot %s" % args.shot)
+                print("screenshot: FAIL: %s was not taken" % args.shot)
                 code = code or 1
             else:
                 print("# screenshot %s" % args.shot)

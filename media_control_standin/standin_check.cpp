@@ -9,8 +9,8 @@
 // main run plays a movie file that the check writes itself. --missing-url
 // names a URL that answers 404. --hold keeps the window with the playing
 // movie on screen for MS milliseconds (for a screenshot) before teardown.
-// Prints PASS/FAIL lines and ends with "N passed, M failed"; the exit code
-// is 0 only when nothing failed.
+// Prints "NAME: ok" or "NAME: FAIL: reason" lines and ends with "N passed,
+// M failed"; the exit code is 0 only when nothing failed.
 #include <winsock2.h>
 #include <windows.h>
 #include <ole2.h>
@@ -46,13 +46,15 @@ int g_failed = 0;
 void Check(bool ok, const char* name, const char* format = nullptr, ...)
     __attribute__((format(printf, 3, 4)));
 
+// Lines as every runner of ours writes them: "NAME: ok" or "NAME: FAIL:
+// reason", then Summary's closing line.
 void Check(bool ok, const char* name, const char* format, ...) {
   if (ok) {
     ++g_passed;
-    printf("PASS %s\n", name);
+    printf("%s: ok\n", name);
   } else {
     ++g_failed;
-    printf("FAIL %s", name);
+    printf("%s: FAIL", name);
     if (format) {
       printf(": ");
       va_list args;
@@ -63,6 +65,13 @@ void Check(bool ok, const char* name, const char* format, ...) {
     printf("\n");
   }
   fflush(stdout);
+}
+
+// "N passed, M failed"; the exit code, 1 when a check failed.
+int Summary() {
+  printf("%d passed, %d failed\n", g_passed, g_failed);
+  fflush(stdout);
+  return g_failed == 0 ? 0 : 1;
 }
 
 void Note(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -973,8 +982,7 @@ int wmain(int argc, wchar_t** argv) {
 
   if (FAILED(OleInitialize(nullptr))) {
     Check(false, "OleInitialize");
-    printf("%d passed, %d failed\n", g_passed, g_failed);
-    return 1;
+    return Summary();
   }
 
   // A folder of our own for the record and the movie files.
@@ -1052,7 +1060,5 @@ int wmain(int argc, wchar_t** argv) {
   }
   RemoveDirectoryW(dir.c_str());
   OleUninitialize();
-  printf("%d passed, %d failed\n", g_passed, g_failed);
-  fflush(stdout);
-  return g_failed == 0 ? 0 : 1;
+  return Summary();
 }

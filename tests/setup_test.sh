@@ -10,9 +10,15 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failed=0
 unset DEBIAN_FRONTEND  # setup must set it itself
-fail() { echo "FAIL $*"; failed=1; }
+. "$root/tests/report.sh"
+# "CASE: what went wrong"; a case without any is ok at its end.
+case_failures=0
+fail() { bad "${1%%:*}" "${1#*: }"; case_failures=$((case_failures + 1)); }
+end_case() {
+  [[ $case_failures -ne 0 ]] || ok "$1"
+  case_failures=0
+}
 
 mkdir -p "$work/bin"
 cat > "$work/bin/id" <<'STUB'
@@ -105,6 +111,7 @@ for case in "plain 0 0 0 0 plain" "pinned 100 0 0 0 plain,pinned,upgrade" \
   while read -r file; do
     [[ ! -e $file ]] || fail "$name: $file is left behind"
   done < "$log.files"
+  end_case "$name"
 done
 done
 
@@ -115,6 +122,5 @@ PATH="$work/bin:$PATH" TAVRENSIL_APT_ETC=$etc STUB_LOG=$work/installed.log \
   STUB_STATUS="install ok installed" "$root/tools/setup.sh" > /dev/null 2>&1 ||
   fail "installed: setup failed"
 [[ ! -e $work/installed.log ]] || fail "installed: apt-get was called"
-
-[[ $failed -eq 0 ]] && echo "setup: ok"
-exit $failed
+end_case installed
+summary

@@ -17,7 +17,9 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "reference_server"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "e2e"))
 import game  # noqa: E402  (the reference server's signing rules)
+import harness  # noqa: E402  (the one way our runners report)
 
 PREFIX = b"TAVRENSIL/1\n"
 TIMEOUT_SECONDS = 60
@@ -66,7 +68,7 @@ def main():
         key = game.read_key_parts(key_file)
     except (OSError, game.KeyFileError) as error:
         usage(str(error))
-    passed = failed = 0
+    results = harness.Results()
     for name, a, b, c in CASES:
         expected = hmac.new(key, PREFIX + a + b"\n" + b + b"\n" + c,
                             hashlib.sha256).hexdigest()
@@ -84,14 +86,9 @@ def main():
             got, detail = "", " (%s)" % error
         if not detail and not game.signature_matches(key, got.encode("ascii"), a, b, c):
             detail = " (the reference server refuses it)"
-        if got == expected and not detail:
-            passed += 1
-            print("ok   %s" % name)
-        else:
-            failed += 1
-            print("FAIL %s: expected %s, got %r%s" % (name, expected, got, detail))
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+        ok = got == expected and not detail
+        results.record(name, ok, "" if ok else "expected %s, got %r%s" % (expected, got, detail))
+    return results.summary()
 
 
 if __name__ == "__main__":

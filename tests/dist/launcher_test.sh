@@ -21,8 +21,7 @@ desktop=$(dirname "$launcher")/tavrensil-online.desktop
 
 temp=$(mktemp -d)
 trap 'rm -rf "$temp"' EXIT
-failed=0
-passed=0
+. "$here/../report.sh"
 
 # The stand-in for Wine. Each call appends one record to $WINE_RECORD:
 # the working directory, the variables the launcher sets, and the arguments,
@@ -57,9 +56,6 @@ for tool in sh dirname readlink basename mkdir cp mv rm cat printf; do
   path=$(command -v $tool) && ln -s "$path" "$temp/nowine/$tool"
 done
 ln -s "$temp/bin/id" "$temp/nowine/id"
-
-ok() { echo "$1: ok"; passed=$((passed + 1)); }
-bad() { echo "$1: FAIL: $2"; failed=$((failed + 1)); }
 
 # Runs the launcher [VAR=VALUE...] SCRIPT [ARGS...]: SCRIPT with ARGS and
 # those variables, in a fresh home with the stand-in Wine, in the folder
@@ -265,5 +261,4 @@ else
   ok "$case"
 fi
 
-echo "$passed passed, $failed failed"
-[[ $failed -eq 0 ]]
+summary

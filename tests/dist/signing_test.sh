@@ -31,10 +31,7 @@ done
 temp=$(mktemp -d)
 server=""
 trap '[[ -n $server ]] && kill "$server" 2>/dev/null; rm -rf "$temp"' EXIT
-failed=0
-passed=0
-ok() { echo "$1: ok"; passed=$((passed + 1)); }
-bad() { echo "$1: FAIL: $2"; failed=$((failed + 1)); }
+. tests/report.sh  # the working directory is the tree's top (above)
 
 # ---- the throw-away authority -------------------------------------------------
 # issue NAME SUBJECT EXTENDED_KEY_USAGE: NAME.key and NAME.pem, signed by ca.
@@ -125,7 +122,7 @@ dist TAVRENSIL_SIGN_CERT="$temp/chain.pem" TAVRENSIL_SIGN_KEY="$temp/signer.key"
 if [[ $code -ne 0 ]]; then
   echo "$log"
   bad "signed release" "tools/dist.sh failed (exit code $code)"
-  echo "$passed passed, $failed failed"
+  summary
   exit 1
 fi
 setup=$(cd "$out" && echo TavrensilOnline-*-setup.exe)
@@ -183,5 +180,4 @@ else
   bad "$case" "exit code $code: $log"
 fi
 
-echo "$passed passed, $failed failed"
-[[ $failed -eq 0 ]]
+summary

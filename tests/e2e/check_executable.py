@@ -26,7 +26,8 @@ Reads the PE file itself (standard library only) and checks:
     slot that is neither holds zero when the call comes, and the program
     crashes there.
 
-Prints one line per check, "ok ..." or "FAIL ...", then "N passed, M failed".
+Prints one line per check, "NAME: ok (...)" or "NAME: FAIL: ...", then
+"N passed, M failed".
 Exits 1 when any check fails (or the file cannot be read as a PE image),
 0 otherwise.
 """
@@ -37,6 +38,7 @@ import struct
 import sys
 import xml.etree.ElementTree as ET
 
+import harness
 from harness import CLIENT_VERSION
 
 MACHINES = {"i386": 0x014C, "amd64": 0x8664}
@@ -668,37 +670,30 @@ def check_import_slots(pe):
 # --------------------------------------------------------------------------
 
 
-def run(path, machine):
-    passed = failed = 0
-
+def run(path, machine, results):
     def report(label, func, *args):
-        nonlocal passed, failed
         try:
-            text = func(*args)
+            results.record(label, True, func(*args))
         except BadFile as e:
-            print("FAIL %s: %s" % (label, e))
-            failed += 1
+            results.record(label, False, str(e))
         except (struct.error, IndexError, ValueError, UnicodeError) as e:
-            print("FAIL %s: malformed data (%s)" % (label, e))
-            failed += 1
-        else:
-            print("ok %s: %s" % (label, text))
-            passed += 1
+            results.record(label, False, "malformed data (%s)" % e)
 
     try:
         with open(path, "rb") as f:
             data = f.read()
     except OSError as e:
-        print("FAIL cannot read %s: %s" % (path, e.strerror or e))
-        return 0, 1
+        results.record("read", False, "cannot read %s: %s" % (path, e.strerror or e))
+        return
     try:
         pe = PeImage(data)
     except BadFile as e:
-        print("FAIL %s is not a usable PE image: %s" % (path, e))
-        return 0, 1
+        results.record("headers", False, "%s is not a usable PE image: %s" % (path, e))
+        return
     except (struct.error, IndexError, ValueError) as e:
-        print("FAIL %s is not a usable PE image: malformed headers (%s)" % (path, e))
-        return 0, 1
+        results.record("headers", False,
+                       "%s is not a usable PE image: malformed headers (%s)" % (path, e))
+        return
 
     def parse(func, *args):
         try:
@@ -741,7 +736,6 @@ def run(path, machine):
     report("RCDATA 201", check_rcdata, pe, resources)
     report("imported libraries", check_imported_libraries, pe)
     report("import slots", check_import_slots, pe)
-    return passed, failed
 
 
 def main():
@@ -750,9 +744,9 @@ def main():
     parser.add_argument("--machine", required=True, choices=sorted(MACHINES),
                         help="expected architecture")
     args = parser.parse_args()
-    passed, failed = run(args.exe, args.machine)
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+    results = harness.Results()
+    run(args.exe, args.machine, results)
+    return results.summary()
 
 
 if __name__ == "__main__":

@@ -15,8 +15,12 @@ failure.
 import re
 import sys
 
+import harness
 
-def main(header_path, su_path):
+
+def check(header_path, su_path):
+    """What one level of the parser takes against its budget; raises
+    ValueError when either file lacks what it needs."""
     with open(header_path, encoding="utf-8") as f:
         header = f.read()
     budget = re.search(r"kJsonLevelStackBytes = (\d+);", header)
@@ -28,23 +32,19 @@ def main(header_path, su_path):
             if found:
                 frames[found.group(1)] = int(found.group(2))
     if not budget or "ReadValue" not in frames:
-        print("FAIL no kJsonLevelStackBytes in %s or no ReadValue frame in %s"
-              % (header_path, su_path))
-        return False
+        raise ValueError("no kJsonLevelStackBytes in %s or no ReadValue frame in %s"
+                         % (header_path, su_path))
     level = frames["ReadValue"] + max(frames.get("ReadArray", 0), frames.get("ReadObject", 0))
-    ok = level <= int(budget.group(1))
-    print("%s one level takes %d bytes of its %s (frames %s)"
-          % ("ok" if ok else "FAIL", level, budget.group(1), frames))
-    return ok
+    return level <= int(budget.group(1)), "one level takes %d bytes of its %s (frames %s)" % (
+        level, budget.group(1), frames)
 
 
 if __name__ == "__main__":
     if len(sys.argv) != 3:
         sys.exit(__doc__)
+    results = harness.Results()
     try:
-        passed = main(sys.argv[1], sys.argv[2])
-    except OSError as e:
-        print("FAIL %s" % e)
-        passed = False
-    print("%d passed, %d failed" % (passed, not passed))
-    sys.exit(0 if passed else 1)
+        results.record("parse stack", *check(sys.argv[1], sys.argv[2]))
+    except (OSError, ValueError) as e:
+        results.record("parse stack", False, str(e))
+    sys.exit(results.summary())

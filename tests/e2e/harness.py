@@ -623,11 +623,13 @@ class Results:
         self.lock = threading.Lock()
         self.started = time.monotonic()
 
-    def record(self, name, ok, reason):
+    def record(self, name, ok, reason=""):
+        """One case's line: "NAME: ok" (with what was found, when given) or
+        "NAME: FAIL: reason"."""
         with self.lock:
             if ok:
                 self.passed += 1
-                print("%s: ok" % name, flush=True)
+                print("%s: ok (%s)" % (name, reason) if reason else "%s: ok" % name, flush=True)
             else:
                 self.failed += 1
                 print("%s: FAIL: %s" % (name, reason) if reason else "%s: FAIL" % name,
