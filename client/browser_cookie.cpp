@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "http.h"
 #include "site_address.h"
 #include "system_libraries.h"
+#include "text.h"
+#include "utf.h"
 
 namespace {
 

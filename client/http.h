@@ -1,5 +1,4 @@
-// The client's HTTP transport to the game server (WinHTTP), and the text
-// conversions between the server's UTF-8 and the platform's UTF-16.
+// The client's HTTP transport to the game server (WinHTTP).
 #pragma once
 
 #include <cstdint>
@@ -9,36 +8,12 @@
 
 #include "route.h"
 #include "site_address.h"
-
-// UTF-8 bytes to UTF-16. Invalid sequences come back as the platform's
-// replacement characters; embedded zero bytes are kept. Empty gives empty.
-std::wstring Utf8ToWide(const std::string& text);
-
-// UTF-16 to UTF-8 bytes; the mirror of Utf8ToWide. Empty gives empty.
-std::string WideToUtf8(const std::wstring& text);
-
-// Percent-encodes every byte outside A-Z a-z 0-9 - . _ ~ as %XX with upper-case
-// digits; a space becomes %20, never '+'.
-std::string UrlEncode(const std::string& bytes);
+#include "text.h"
+#include "utf.h"
 
 // The form as a request body: key=value pairs, both sides UrlEncoded, joined
 // with '&' in the map's (ascending byte-wise) key order. Empty gives empty.
 std::string EncodeForm(const std::map<std::string, std::string>& form);
-
-// The value after the first `key` in `text` at which `starts_entry(text,
-// at)` holds (so that "csrftoken=" is not read as "token="), up to the first
-// of `ends` after it or to the end of `text`. False when there is none.
-template <typename String, typename StartsEntry>
-bool FindKeyedValue(const String& text, const String& key, StartsEntry starts_entry,
-                    const typename String::value_type* ends, String* value) {
-  size_t at = 0;
-  while ((at = text.find(key, at)) != String::npos && !starts_entry(text, at)) ++at;
-  if (at == String::npos) return false;
-  const size_t start = at + key.size();
-  const size_t end = text.find_first_of(ends, start);
-  *value = text.substr(start, end == String::npos ? String::npos : end - start);
-  return true;
-}
 
 // The step at which a request got no answer: opening the session, waiting
 // for a free attempt, connecting, opening the request, sending, receiving.

@@ -5,8 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "http.h"
 #include "scoped_win.h"
+#include "utf.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 // UTF-8/UTF-16 conversion through the platform's code-page functions, and
 // form encoding.
-#include "http.h"
+#include "text.h"
+#include "utf.h"
 
 #include <gtest/gtest.h>
 
