@@ -51,7 +51,7 @@ Target ${TARGET}
 !define UNINSTALLER "Uninstall.exe"
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\TavrensilOnline"
 !define SHORTCUT "${PRODUCT}.lnk"
-; Where the client writes its media control (client/flash_embed.cpp): this
+; Where the client writes its media control (client/app/flash_embed.cpp): this
 ; folder under %LOCALAPPDATA% (or under the temporary folder when that is not
 ; set), and the file name the client loads.
 !define CONTROL_FOLDER "Tavrensil"

@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "flash_host.h"
-#include "scoped_win.h"
+#include "app/flash_host.h"
+#include "platform/scoped_win.h"
 
 namespace {
 

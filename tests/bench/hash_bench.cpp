@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "sha256.h"
-#include "signer.h"
+#include "core/sha256.h"
+#include "core/signer.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 One open container is one level of ReadValue and the container reader it
 calls (ReadArray or ReadObject, unless the compiler folded them in). Their
-frames come from GCC's -fstack-usage output for client/json.cpp in the build
+frames come from GCC's -fstack-usage output for client/core/json.cpp in the build
 under test (JSON_CPP_SU), so they are that width's own; one level may take at
 most kJsonLevelStackBytes (JSON_H), from which the threads that parse derive
 their reservation. Wine gives every thread at least 1 MiB, so no run under

@@ -15,7 +15,7 @@ TOOL = os.environ.get("CHECK_DOCS") or os.path.join(
 TREE = {
     "Makefile": ".PHONY: run check\nrun:\n\t./tools/run.sh\ncheck: run\n\t./tools/setup.sh\n",
     "tools/setup.sh": "#!/bin/sh\ncase $1 in --quiet) exit 0 ;; esac\n",
-    "client/x.cpp": (
+    "client/app/x.cpp": (
         '// Logs "klavye: acik" no more.\n'
         'void Start(const std::wstring& arg) {\n'
         '  Log(L"pencere: dpi=%d", dpi);\n'

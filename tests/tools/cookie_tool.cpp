@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "browser_cookie.h"
-#include "http.h"
+#include "platform/browser_cookie.h"
+#include "platform/http.h"
 
 namespace {
 

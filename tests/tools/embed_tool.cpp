@@ -8,7 +8,7 @@
 // with NAME and those bytes, and writes the returned path, or "!" and the
 // error text, to RESULT_FILE as UTF-16 without a terminator. Exit code 0 when
 // a path came back, 1 when the call failed, 2 on bad usage or I/O.
-#include "flash_embed.h"
+#include "app/flash_embed.h"
 
 #include <string>
 #include <vector>

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "signer.h"
+#include "core/signer.h"
 
 namespace {
 

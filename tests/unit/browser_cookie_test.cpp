@@ -1,6 +1,6 @@
 // The device-cookie bridge: reading a value out of the store's cookie text,
 // the expiry date, and a round trip through the real WinINet store.
-#include "browser_cookie.h"
+#include "platform/browser_cookie.h"
 
 #include <gtest/gtest.h>
 

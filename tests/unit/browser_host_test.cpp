@@ -1,7 +1,7 @@
 // The web browser host: its plain decisions, its own COM objects driven by
 // hand, and the platform's browser control under Wine (which has no HTML
 // engine but creates the control, navigates and raises BeforeNavigate2).
-#include "browser_host.h"
+#include "app/browser_host.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Writing the embedded control file: where it goes, when it is rewritten,
 // what happens when the target is in use, and several clients at once.
-#include "flash_embed.h"
+#include "app/flash_embed.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // path comes from TAVRENSIL_STANDIN_DLL), and a scripted fake that this test
 // program itself exports through DllGetClassObject, to make the control's
 // steps fail and to watch the exact calls made on it.
-#include "flash_host.h"
+#include "app/flash_host.h"
 
 #include <gtest/gtest.h>
 

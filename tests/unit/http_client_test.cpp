@@ -1,6 +1,6 @@
 // The HTTP client against the scripted peer of tests/e2e/http_peer.py, which
 // passes its ports in the environment.
-#include "http.h"
+#include "platform/http.h"
 
 #include <windows.h>
 #include <wincrypt.h>

@@ -1,6 +1,6 @@
 // The mobile bridge: its decisions over sequences of polls, the datagrams it
 // hands to the socket, and the focus sampling on real windows.
-#include "mobile_bridge.h"
+#include "app/mobile_bridge.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,13 @@
 // The game session's pure parts (the site's play URL, the server's answers,
 // the signed forms) and the heartbeat's stop.
-#include "session.h"
+#include "app/session.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 
-#include "signer.h"
+#include "core/signer.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The shell's pure parts: the command line, the executable's folder, the
 // system functions taken at run time, the screenshot file format and the
 // update notice.
-#include "main.h"
+#include "app/main.h"
 
 #include <gtest/gtest.h>
 
@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "log.h"
-#include "session.h"
-#include "system_libraries.h"
-#include "winhttp_functions.h"
+#include "app/log.h"
+#include "app/session.h"
+#include "platform/system_libraries.h"
+#include "platform/winhttp_functions.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "signer.h"
+#include "core/signer.h"
 
 #include <gtest/gtest.h>
 

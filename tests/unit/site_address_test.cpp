@@ -1,5 +1,5 @@
 // The one reading of a site address and the redirects followed from it.
-#include "site_address.h"
+#include "core/site_address.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // UTF-8/UTF-16 conversion through the platform's code-page functions, and
 // form encoding.
-#include "text.h"
-#include "utf.h"
+#include "core/text.h"
+#include "platform/utf.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "window_size.h"
+#include "core/window_size.h"
 
 #include <gtest/gtest.h>
 
