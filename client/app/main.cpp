@@ -4,10 +4,9 @@
 // (hello, play, beats, goodbye) lives in session.cpp; the shell drives it and
 // shows what it reports.
 //
-// Reading order: constants and globals; pure helpers (options and files);
-// the session's glue; the movie launch; the window's handlers and
-// WindowProc; start-up and wWinMain.
-#include "app/main.h"
+// Reading order: constants and globals; the session's glue; the movie
+// launch; the window's handlers and WindowProc; start-up and wWinMain.
+#include <windows.h>
 
 #include <avrt.h>
 #include <ole2.h>
@@ -17,12 +16,14 @@
 #include <memory>
 
 #include "app/anticheat.h"
+#include "app/bitmap_file.h"
 #include "app/browser_host.h"
 #include "app/crash_report.h"
 #include "app/flash_embed.h"
 #include "app/flash_host.h"
 #include "app/log.h"
 #include "app/mobile_bridge.h"
+#include "app/options.h"
 #include "platform/modules.h"
 #include "platform/scoped_win.h"
 #include "app/session.h"
@@ -40,11 +41,31 @@ __declspec(dllexport) DWORD AmdPowerXpressRequestHighPerformance = 1;
 // ---------------------------------------------------------------------------
 // Constants and globals.
 
+// Writes the media control file if needed, creates the control in `window`
+// and gives it its properties, "Movie" last. True when the control was
+// created; a failure is logged and shown to the player.
+bool LaunchFlash(HWND window, const std::wstring& movie, const std::wstring& flashvars);
+
+// The main window's message handler.
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// F11: the borderless full screen on the window's monitor, and back.
+void ToggleNativeFullscreen(HWND window);
+
+// F5: restarts the game movie while it runs, else reloads the start page.
+void ReloadCurrent(HWND window);
+
+// Whether a text field of the web page has the focus (never during a game).
+bool WebTextFocus();
+
+// Asks the server whether this build must be updated; if so tells the
+// player, opens the download page and ends the process with code 0.
+void CheckUpdateOnStartup(HWND window);
+
 namespace {
 
 const wchar_t kWindowClass[] = L"TavrensilClientWindow";
 const wchar_t kWindowTitle[] = L"Tavrensil Online";
-const wchar_t kDefaultSite[] = L"https://oyun.tavrensil.com";
 // The exit code of a start refused for its command line.
 const int kExitBadOption = 2;
 const int kClientWidth = 1000;
@@ -156,78 +177,8 @@ class BusyScope {
 // ---------------------------------------------------------------------------
 // Options and files.
 
-ClientOptions ParseArguments(int argc, wchar_t* const* argv) {
-  ClientOptions options;
-  options.site = kDefaultSite;
-  struct TextOption {
-    const wchar_t* name;
-    std::wstring ClientOptions::*field;
-  };
-  const TextOption text_options[] = {
-      {L"--movie", &ClientOptions::movie}, {L"--flashvars", &ClientOptions::flashvars},
-      {L"--wmode", &ClientOptions::wmode}, {L"--site", &ClientOptions::site},
-      {L"--shot", &ClientOptions::shot},   {L"--loading", &ClientOptions::loading},
-  };
-  for (int i = 1; i < argc; ++i) {
-    const std::wstring arg = argv[i];
-    const wchar_t* value = (i + 1 < argc) ? argv[i + 1] : nullptr;
-    bool matched = false;
-    for (const TextOption& option : text_options) {
-      if (arg != option.name) continue;
-      options.*option.field = value ? value : L"";
-      matched = true;
-    }
-    if (arg == L"--after") {
-      options.after = value ? _wtoi(value) : 0;
-      matched = true;
-    }
-    if (matched && value) ++i;
-    if (arg == L"--mobile") options.mobile = true;
-  }
-  return options;
-}
-
-std::wstring DirectoryOf(const std::wstring& path) {
-  const size_t separator = path.find_last_of(L"\\/");
-  return separator == std::wstring::npos ? L"." : path.substr(0, separator);
-}
-
-std::wstring ModuleDir() { return DirectoryOf(ExecutablePath()); }
-
-uint32_t BitmapStride(int width) { return (3u * static_cast<uint32_t>(width) + 3u) / 4u * 4u; }
-
-void FillBitmapHeaders(int width, int height, BITMAPFILEHEADER* file, BITMAPINFOHEADER* info) {
-  const uint32_t image_size = BitmapStride(width) * static_cast<uint32_t>(height);
-  *info = BITMAPINFOHEADER();
-  info->biSize = sizeof(BITMAPINFOHEADER);
-  info->biWidth = width;
-  info->biHeight = height;
-  info->biPlanes = 1;
-  info->biBitCount = 24;
-  info->biCompression = BI_RGB;
-  info->biSizeImage = image_size;
-  *file = BITMAPFILEHEADER();
-  file->bfType = 0x4D42;  // "BM"
-  file->bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
-  file->bfSize = file->bfOffBits + image_size;
-}
-
-bool WriteBitmapFile(const std::wstring& path, const BITMAPFILEHEADER& file,
-                     const BITMAPINFOHEADER& info, const void* pixels) {
-  if (!pixels) return false;
-  const ScopedHandle handle(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  if (!handle.valid()) return false;
-  DWORD written = 0;
-  return WriteFile(handle.get(), &file, sizeof(file), &written, nullptr) &&
-         WriteFile(handle.get(), &info, sizeof(info), &written, nullptr) &&
-         WriteFile(handle.get(), pixels, info.biSizeImage, &written, nullptr);
-}
-
 // ---------------------------------------------------------------------------
 // The session's glue: what the session reports, shown to the player.
-
-std::string MobileMovie(const std::string& movie) { return MobileMovie(movie, g_options.loading); }
 
 namespace {
 
@@ -252,7 +203,8 @@ void OnPlayNavigated(HWND window, const std::wstring& url) {
     SessionBox(window, opening.error, MB_ICONERROR);
     return;
   }
-  const std::string movie = g_options.mobile ? MobileMovie(opening.movie) : opening.movie;
+  const std::string movie =
+      g_options.mobile ? MobileMovie(opening.movie, g_options.loading) : opening.movie;
   if (LaunchFlash(window, Utf8ToWide(movie), Utf8ToWide(opening.flashvars))) {
     g_session->StartHeartbeat();
   }

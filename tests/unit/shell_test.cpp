@@ -1,7 +1,8 @@
 // The shell's pure parts: the command line, the executable's folder, the
 // system functions taken at run time, the screenshot file format and the
 // update notice.
-#include "app/main.h"
+#include "app/bitmap_file.h"
+#include "app/options.h"
 
 #include <gtest/gtest.h>
 
