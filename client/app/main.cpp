@@ -157,6 +157,7 @@ bool g_native_fullscreen = false;
 WINDOWPLACEMENT g_saved_placement = EmptyPlacement();
 std::wstring g_last_movie;
 std::wstring g_last_flashvars;
+mobile::Bridge g_mobile;  // in mobile mode only
 
 // How many reloads and session starts are running. Their message boxes run
 // a message loop of their own, which would otherwise deliver an F5 into the
@@ -339,7 +340,7 @@ void TakeScreenshotAndClose(HWND window) {
 
 void OnTimer(HWND window, WPARAM id) {
   if (id == mobile::kTimerId) {
-    mobile::OnTimer(window);
+    g_mobile.OnTimer();
   } else if (id == kTimerScreenshot) {
     TakeScreenshotAndClose(window);
   }
@@ -392,7 +393,7 @@ void OnDestroy(HWND window) {
     if (error) Log(L"pencere yerlesimi yazilamadi (hata=%lu)", error);
   }
   SetHotKeys(window, false);
-  if (g_options.mobile) mobile::Stop(window);
+  if (g_options.mobile) g_mobile.Stop(window);
   StopAntiCheat();
   g_session->Close();
   g_flash.Destroy();
@@ -628,7 +629,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   if (ProcessInForeground()) SetHotKeys(window, true);
   if (g_options.mobile) {
     ToggleNativeFullscreen(window);
-    mobile::Start(window, Log, WebTextFocus);
+    g_mobile.Start(window, Log, WebTextFocus);
   }
   StartAntiCheat(window, g_session.get(), kBuild);
   // Finding the route may take a configuration script's time: the window

@@ -21,12 +21,6 @@ const int kHideAfterPolls = 3;
 // case a datagram was lost.
 const int kResendAfterPolls = 19;
 
-LogFunction g_log = nullptr;
-TextFocusFunction g_web_text_focus = nullptr;
-SOCKET g_socket = INVALID_SOCKET;
-sockaddr_in g_target = {AF_INET, 0, {}, {}};
-Decider g_decider;
-
 std::wstring Format(const wchar_t* format, ...) {
   wchar_t buffer[256];
   va_list args;
@@ -178,30 +172,36 @@ SOCKET OpenLoopbackSocket() {
   return s;
 }
 
-void Start(HWND window, LogFunction log, TextFocusFunction web_text_focus) {
-  g_log = log;
-  g_web_text_focus = web_text_focus;
+Bridge::~Bridge() {
+  if (socket_ == INVALID_SOCKET) return;
+  closesocket(socket_);
+  WSACleanup();
+}
+
+void Bridge::Start(HWND window, LogFunction log, TextFocusFunction web_text_focus) {
+  log_ = log;
+  web_text_focus_ = web_text_focus;
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) == 0) {
-    g_socket = OpenLoopbackSocket();
-    g_target.sin_family = AF_INET;
-    g_target.sin_port = htons(kCompanionPort);
-    g_target.sin_addr.s_addr = htonl(kLoopback);
+    socket_ = OpenLoopbackSocket();
+    target_.sin_family = AF_INET;
+    target_.sin_port = htons(kCompanionPort);
+    target_.sin_addr.s_addr = htonl(kLoopback);
   }
-  if (g_log) g_log(L"mobil kopru: soket=%ls", g_socket != INVALID_SOCKET ? L"ok" : L"yok");
+  if (log_) log_(L"mobil kopru: soket=%ls", socket_ != INVALID_SOCKET ? L"ok" : L"yok");
   SetTimer(window, kTimerId, kPollMs, nullptr);
 }
 
-void OnTimer(HWND) {
-  Deliver(g_decider.Poll(SampleFocus(), g_web_text_focus), g_log, g_socket, g_target);
+void Bridge::OnTimer() {
+  Deliver(decider_.Poll(SampleFocus(), web_text_focus_), log_, socket_, target_);
 }
 
-void Stop(HWND window) {
+void Bridge::Stop(HWND window) {
   KillTimer(window, kTimerId);
-  if (g_socket == INVALID_SOCKET) return;
-  Deliver(g_decider.Stop(), nullptr, g_socket, g_target);
-  closesocket(g_socket);
-  g_socket = INVALID_SOCKET;
+  if (socket_ == INVALID_SOCKET) return;
+  Deliver(decider_.Stop(), nullptr, socket_, target_);
+  closesocket(socket_);
+  socket_ = INVALID_SOCKET;
   WSACleanup();
 }
 

@@ -99,14 +99,31 @@ void Deliver(const Decision& decision, LogFunction log, SOCKET socket, const soc
 // only; INVALID_SOCKET when it cannot be made. Needs Winsock started.
 SOCKET OpenLoopbackSocket();
 
-// Opens the UDP socket (its absence is logged and tolerated) and sets the
-// poll timer on `window`. Called once, in mobile mode, after full screen.
-void Start(HWND window, LogFunction log, TextFocusFunction web_text_focus);
+// The bridge of one window: its socket, where the companion listens, and the
+// Decider, from Start to Stop. Lives on the UI thread.
+class Bridge {
+ public:
+  Bridge() = default;
+  ~Bridge();
+  Bridge(const Bridge&) = delete;
+  Bridge& operator=(const Bridge&) = delete;
 
-// One poll; called on the bridge's timer. `window` is not used.
-void OnTimer(HWND window);
+  // Opens the UDP socket (its absence is logged and tolerated) and sets the
+  // poll timer on `window`. Called once, in mobile mode, after full screen.
+  void Start(HWND window, LogFunction log, TextFocusFunction web_text_focus);
 
-// Kills the timer, hides a shown keyboard and closes the socket.
-void Stop(HWND window);
+  // One poll; called on the bridge's timer.
+  void OnTimer();
+
+  // Kills the timer, hides a shown keyboard and closes the socket.
+  void Stop(HWND window);
+
+ private:
+  LogFunction log_ = nullptr;
+  TextFocusFunction web_text_focus_ = nullptr;
+  SOCKET socket_ = INVALID_SOCKET;
+  sockaddr_in target_ = {AF_INET, 0, {}, {}};
+  Decider decider_;
+};
 
 }  // namespace mobile
