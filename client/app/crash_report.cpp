@@ -49,6 +49,8 @@ struct Reporter {
   wchar_t module_name[kModuleNameChars] = {};
 };
 
+// File-scope on purpose: the exception filter runs with nothing but this,
+// prepared before any crash, on whatever thread fails.
 Reporter reporter;
 
 // Waits for the crash, then writes its dump. Started by Install, long

@@ -4,8 +4,9 @@
 // (hello, play, beats, goodbye) lives in session.cpp; the shell drives it and
 // shows what it reports.
 //
-// Reading order: constants and globals; the session's glue; the movie
-// launch; the window's handlers and WindowProc; start-up and wWinMain.
+// Reading order: constants and the start-up steps' scoped undos; the Shell,
+// which owns the window and all the shell's state; the session's glue; the
+// movie launch; the window's handlers; start-up and wWinMain.
 #include <windows.h>
 
 #include <avrt.h>
@@ -40,27 +41,6 @@ __declspec(dllexport) DWORD AmdPowerXpressRequestHighPerformance = 1;
 
 // ---------------------------------------------------------------------------
 // Constants and globals.
-
-// Writes the media control file if needed, creates the control in `window`
-// and gives it its properties, "Movie" last. True when the control was
-// created; a failure is logged and shown to the player.
-bool LaunchFlash(HWND window, const std::wstring& movie, const std::wstring& flashvars);
-
-// The main window's message handler.
-LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-
-// F11: the borderless full screen on the window's monitor, and back.
-void ToggleNativeFullscreen(HWND window);
-
-// F5: restarts the game movie while it runs, else reloads the start page.
-void ReloadCurrent(HWND window);
-
-// Whether a text field of the web page has the focus (never during a game).
-bool WebTextFocus();
-
-// Asks the server whether this build must be updated; if so tells the
-// player, opens the download page and ends the process with code 0.
-void CheckUpdateOnStartup(HWND window);
 
 namespace {
 
@@ -147,154 +127,28 @@ WINDOWPLACEMENT EmptyPlacement() {
   return placement;
 }
 
-ClientOptions g_options;
-// The one game session of the run; it owns the HTTP client.
-std::unique_ptr<GameSession> g_session;
-BrowserHost g_browser;
-FlashHost g_flash;
-bool g_game_running = false;
-bool g_native_fullscreen = false;
-WINDOWPLACEMENT g_saved_placement = EmptyPlacement();
-std::wstring g_last_movie;
-std::wstring g_last_flashvars;
-mobile::Bridge g_mobile;  // in mobile mode only
-
-// How many reloads and session starts are running. Their message boxes run
-// a message loop of their own, which would otherwise deliver an F5 into the
-// middle of them.
-int g_busy_depth = 0;
-
-// Marks a reload or a session start as running for its scope.
+// Marks a reload or a session start as running for its scope: their message
+// boxes run a message loop of their own, which would otherwise deliver an
+// F5 into the middle of them.
 class BusyScope {
  public:
-  BusyScope() { ++g_busy_depth; }
-  ~BusyScope() { --g_busy_depth; }
+  explicit BusyScope(int* depth) : depth_(depth) { ++*depth_; }
+  ~BusyScope() { --*depth_; }
   BusyScope(const BusyScope&) = delete;
   BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  int* const depth_;
 };
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Options and files.
-
-// ---------------------------------------------------------------------------
-// The session's glue: what the session reports, shown to the player.
-
-namespace {
 
 void SessionBox(HWND window, const std::wstring& text, UINT icon) {
   MessageBoxW(window, text.c_str(), L"Tavrensil", MB_OK | icon);
 }
 
-void OnPlayNavigated(HWND window, const std::wstring& url) {
-  const BusyScope busy;
-  if (!g_session->Take(url)) {
-    SessionBox(window, L"Oturum anahtarı alınamadı, lütfen tekrar giriş yapın.", MB_ICONWARNING);
-    return;
-  }
-  g_browser.Destroy();
-  // Hello and play need the route; the window answers while it is found.
-  if (WaitForRoute(g_session->Http()) == UiWaitResult::kClosed) return;
-  const SessionOpening opening = g_session->Open();
-  if (!opening.ok) {
-    // The update check ends the process when it finds an update; when it
-    // finds none, the player must still learn why no game starts.
-    if (opening.check_update) CheckUpdateOnStartup(window);
-    SessionBox(window, opening.error, MB_ICONERROR);
-    return;
-  }
-  const std::string movie =
-      g_options.mobile ? MobileMovie(opening.movie, g_options.loading) : opening.movie;
-  if (LaunchFlash(window, Utf8ToWide(movie), Utf8ToWide(opening.flashvars))) {
-    g_session->StartHeartbeat();
-  }
-}
-
-PlayNavigationCallback MakePlayCallback(HWND window) {
-  return [window](const std::wstring& url) { OnPlayNavigated(window, url); };
-}
-
-}  // namespace
-
-void CheckUpdateOnStartup(HWND window) {
-  UpdateAnswer answer;
-  if (!g_session || !g_session->CheckUpdate(&answer) || !answer.must_update) return;
-  MessageBoxW(window, UpdateNoticeText(answer.latest_build).c_str(),
-              L"Tavrensil Güncelleme Gereklidir", MB_OK | MB_ICONINFORMATION);
-  // The shell opens whatever it is given; the server's text must not be able
-  // to start a local program, so only web addresses go to the browser.
-  if (IsDownloadAddress(answer.download_url)) {
-    ShellExecuteW(nullptr, L"open", answer.download_url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-  }
-  ExitProcess(0);
-}
-
-// ---------------------------------------------------------------------------
-// The game movie.
-
 // Logs and shows why the control could not be started.
 void ShowFlashError(HWND window, const std::wstring& text) {
   Log(L"flash olusturulamadi: %ls", text.c_str());
   MessageBoxW(window, text.c_str(), L"Tavrensil Flash Hatası", MB_OK | MB_ICONERROR);
-}
-
-bool LaunchFlash(HWND window, const std::wstring& movie, const std::wstring& flashvars) {
-  std::wstring error;
-  const std::wstring path = flash_embed::ChooseOcx(kOcxName, ModuleDir(), &error);
-  if (!error.empty()) Log(L"gomulu flash: %ls", error.c_str());
-  if (path.empty()) {
-    // Not our control: shown as a file the system would not load.
-    wchar_t text[64] = {};
-    _snwprintf(text, 63, L"Flash.ocx yuklenemedi (0x%08lX)",
-               static_cast<unsigned long>(HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT)));
-    ShowFlashError(window, text);
-    return false;
-  }
-  Log(L"flash ocx: %ls", path.c_str());
-  if (!g_flash.Create(window, path)) {
-    ShowFlashError(window, g_flash.last_error);
-    return false;
-  }
-  Log(L"flash olusturuldu (wmode=%ls)", g_options.wmode.c_str());
-  struct Property {
-    const wchar_t* name;
-    std::wstring value;
-    bool set;
-  };
-  const Property properties[] = {
-      {L"WMode", g_options.wmode, true},
-      {L"Quality2", L"high", true},
-      {L"AllowScriptAccess", L"always", true},
-      {L"AllowFullScreen", L"true", true},
-      {L"AllowFullScreenInteractive", L"true", true},
-      {L"FlashVars", flashvars, !flashvars.empty()},
-      {L"Movie", movie, !movie.empty()},  // last: the control starts loading on it
-  };
-  for (const Property& p : properties) {
-    if (!p.set) continue;
-    const bool ok = g_flash.SetProperty(p.name, p.value);
-    Log(L"set %ls = %ls -> %ls", p.name, p.value.c_str(), ok ? L"ok" : g_flash.last_error.c_str());
-  }
-  g_last_movie = movie;
-  g_last_flashvars = flashvars;
-  g_game_running = true;
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// The window: full screen, reload, the screenshot and the window procedure.
-
-namespace {
-
-void OnSize(LPARAM lparam) {
-  const int width = LOWORD(lparam);
-  const int height = HIWORD(lparam);
-  if (g_game_running) {
-    g_flash.Resize(width, height);
-  } else {
-    g_browser.Resize(width, height);
-  }
 }
 
 // Copies the client area from the screen into a 24-bit DIB section and
@@ -328,32 +182,6 @@ void CaptureClientArea(HWND window, const std::wstring& path) {
   WriteBitmapFile(path, file, info, pixels);
 }
 
-void TakeScreenshotAndClose(HWND window) {
-  KillTimer(window, kTimerScreenshot);
-  const long frame = g_flash.GetLong(L"FrameNum");
-  const long total = g_flash.GetLong(L"TotalFrames");
-  const long ready = g_flash.GetLong(L"ReadyState");
-  Log(L"ReadyState=%ld TotalFrames=%ld FrameNum=%ld", ready, total, frame);
-  CaptureClientArea(window, g_options.shot);
-  DestroyWindow(window);
-}
-
-void OnTimer(HWND window, WPARAM id) {
-  if (id == mobile::kTimerId) {
-    g_mobile.OnTimer();
-  } else if (id == kTimerScreenshot) {
-    TakeScreenshotAndClose(window);
-  }
-}
-
-void OnHotKey(HWND window, WPARAM id) {
-  if (id == kHotKeyReload) {
-    ReloadCurrent(window);
-  } else if (id == kHotKeyFullscreen) {
-    ToggleNativeFullscreen(window);
-  }
-}
-
 // F5 and F11 belong to the client only while one of its windows is the
 // active one (the media control's own full-screen window counts); other
 // programs keep their own F5 and F11 meanwhile.
@@ -374,110 +202,307 @@ bool ProcessInForeground() {
   return process == GetCurrentProcessId();
 }
 
-// The suggested rectangle (or, in full screen, the new monitor) and the
-// active control resized to the client area, even when its size stayed.
-void OnDpiChanged(HWND window, LPARAM lparam) {
-  if (!lparam) return;
-  window_place::FollowDpiChange(window, g_native_fullscreen,
-                                *reinterpret_cast<const RECT*>(lparam));
-  RECT client = {};
-  GetClientRect(window, &client);
-  OnSize(MAKELPARAM(client.right, client.bottom));
-}
+// The client's main window and everything the shell keeps for it: the
+// options, the game session, the browser and media control hosts, full
+// screen, the busy state, the mobile bridge and the media-thread
+// registration. wWinMain makes one and runs it; the window procedure finds
+// it through the window's user data.
+class Shell {
+ public:
+  explicit Shell(const ClientOptions& options)
+      : options_(options), session_(new GameSession(options.site)) {}
+  Shell(const Shell&) = delete;
+  Shell& operator=(const Shell&) = delete;
 
-void OnDestroy(HWND window) {
-  // Mobile mode always starts in full screen and keeps no placement.
-  if (!g_options.mobile) {
-    const DWORD error = window_place::SavePlacement(window_place::PlacementPath(ModuleDir()),
-                                                    window, g_native_fullscreen, g_saved_placement);
-    if (error) Log(L"pencere yerlesimi yazilamadi (hata=%lu)", error);
-  }
-  SetHotKeys(window, false);
-  if (g_options.mobile) g_mobile.Stop(window);
-  StopAntiCheat();
-  g_session->Close();
-  g_flash.Destroy();
-  g_browser.Destroy();
-  PostQuitMessage(0);
-}
+  GameSession& session() { return *session_; }
 
-}  // namespace
+  // Creates and shows the window, starts the mode the options ask for and
+  // runs the message loop until the window is gone; the exit code.
+  int Run(HINSTANCE instance, int show);
 
-void ToggleNativeFullscreen(HWND window) {
-  const LONG style = GetWindowLongW(window, GWL_STYLE);
-  if (g_native_fullscreen) {
-    SetWindowLongW(window, GWL_STYLE, style | WS_OVERLAPPEDWINDOW);
-    SetWindowPlacement(window, &g_saved_placement);
-    SetWindowPos(window, nullptr, 0, 0, 0, 0,
-                 SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED | SWP_NOOWNERZORDER);
-    g_native_fullscreen = false;
-  } else {
-    MONITORINFO monitor = {};
-    monitor.cbSize = sizeof(monitor);
-    if (GetWindowPlacement(window, &g_saved_placement) &&
-        GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
-      const RECT& r = monitor.rcMonitor;
-      SetWindowLongW(window, GWL_STYLE, style & ~WS_OVERLAPPEDWINDOW);
-      SetWindowPos(window, HWND_TOP, r.left, r.top, r.right - r.left, r.bottom - r.top,
-                   SWP_FRAMECHANGED | SWP_NOOWNERZORDER);
-      g_native_fullscreen = true;
-    }
-  }
-  Log(L"F11: tam_ekran=%d", g_native_fullscreen ? 1 : 0);
-}
+ private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
+  HWND CreateMainWindow(HINSTANCE instance, const window_size::Placement* saved);
+  void Show(int show, bool restore, const window_size::Placement& placement);
+  int RunMessageLoop();
 
-void ReloadCurrent(HWND window) {
-  if (g_busy_depth > 0) {  // F5 again while a reload's box is open
-    Log(L"F5: yok sayildi (istemci mesgul)");
+  void StartMode();
+  bool AwaitSiteRoute();
+  void CheckUpdateOnStartup();
+  PlayNavigationCallback MakePlayCallback();
+  void OnPlayNavigated(const std::wstring& url);
+  bool LaunchFlash(const std::wstring& movie, const std::wstring& flashvars);
+
+  void OnSize(LPARAM lparam);
+  void OnTimer(WPARAM id);
+  void OnHotKey(WPARAM id);
+  void OnDpiChanged(LPARAM lparam);
+  void OnDestroy();
+  void TakeScreenshotAndClose();
+  void ToggleNativeFullscreen();
+  void ReloadCurrent();
+  bool WebTextFocus() { return game_running_ ? false : browser_.HasTextFocus(); }
+
+  ClientOptions options_;
+  std::unique_ptr<GameSession> session_;  // it owns the HTTP client
+  BrowserHost browser_;
+  FlashHost flash_;
+  HWND window_ = nullptr;
+  bool game_running_ = false;
+  bool native_fullscreen_ = false;
+  WINDOWPLACEMENT saved_placement_ = EmptyPlacement();
+  std::wstring last_movie_;
+  std::wstring last_flashvars_;
+  int busy_depth_ = 0;     // reloads and session starts running
+  mobile::Bridge mobile_;  // in mobile mode only
+  std::unique_ptr<ScopedMmcss> media_thread_;
+};
+
+// ---------------------------------------------------------------------------
+// The session's glue: what the session reports, shown to the player.
+
+void Shell::OnPlayNavigated(const std::wstring& url) {
+  const BusyScope busy(&busy_depth_);
+  if (!session_->Take(url)) {
+    SessionBox(window_, L"Oturum anahtarı alınamadı, lütfen tekrar giriş yapın.", MB_ICONWARNING);
     return;
   }
-  const BusyScope busy;
-  Log(L"F5: yenileniyor (oyun_icinde=%d)", g_game_running ? 1 : 0);
-  if (g_game_running) {
-    // The heartbeat goes on as it was: the beat in flight, if any, brings
-    // the next challenge, and the next beat comes when it is due.
-    g_flash.Destroy();
-    LaunchFlash(window, g_last_movie, g_last_flashvars);
-    g_session->StartHeartbeat();
+  browser_.Destroy();
+  // Hello and play need the route; the window answers while it is found.
+  if (WaitForRoute(session_->Http()) == UiWaitResult::kClosed) return;
+  const SessionOpening opening = session_->Open();
+  if (!opening.ok) {
+    // The update check ends the process when it finds an update; when it
+    // finds none, the player must still learn why no game starts.
+    if (opening.check_update) CheckUpdateOnStartup();
+    SessionBox(window_, opening.error, MB_ICONERROR);
     return;
   }
-  g_browser.Destroy();
-  g_browser.Create(window, g_options.site + L"/?client=1", MakePlayCallback(window));
+  const std::string movie =
+      options_.mobile ? MobileMovie(opening.movie, options_.loading) : opening.movie;
+  if (LaunchFlash(Utf8ToWide(movie), Utf8ToWide(opening.flashvars))) session_->StartHeartbeat();
 }
 
-bool WebTextFocus() { return g_game_running ? false : g_browser.HasTextFocus(); }
+PlayNavigationCallback Shell::MakePlayCallback() {
+  return [this](const std::wstring& url) { OnPlayNavigated(url); };
+}
 
-LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+// Asks the server whether this build must be updated; if so tells the
+// player, opens the download page and ends the process with code 0.
+void Shell::CheckUpdateOnStartup() {
+  UpdateAnswer answer;
+  if (!session_->CheckUpdate(&answer) || !answer.must_update) return;
+  MessageBoxW(window_, UpdateNoticeText(answer.latest_build).c_str(),
+              L"Tavrensil Güncelleme Gereklidir", MB_OK | MB_ICONINFORMATION);
+  // The shell opens whatever it is given; the server's text must not be able
+  // to start a local program, so only web addresses go to the browser.
+  if (IsDownloadAddress(answer.download_url)) {
+    ShellExecuteW(nullptr, L"open", answer.download_url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  }
+  ExitProcess(0);
+}
+
+// ---------------------------------------------------------------------------
+// The game movie.
+
+// Writes the media control file if needed, creates the control in the
+// window and gives it its properties, "Movie" last. True when the control
+// was created; a failure is logged and shown to the player.
+bool Shell::LaunchFlash(const std::wstring& movie, const std::wstring& flashvars) {
+  std::wstring error;
+  const std::wstring path = flash_embed::ChooseOcx(kOcxName, ModuleDir(), &error);
+  if (!error.empty()) Log(L"gomulu flash: %ls", error.c_str());
+  if (path.empty()) {
+    // Not our control: shown as a file the system would not load.
+    wchar_t text[64] = {};
+    _snwprintf(text, 63, L"Flash.ocx yuklenemedi (0x%08lX)",
+               static_cast<unsigned long>(HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT)));
+    ShowFlashError(window_, text);
+    return false;
+  }
+  Log(L"flash ocx: %ls", path.c_str());
+  if (!flash_.Create(window_, path)) {
+    ShowFlashError(window_, flash_.last_error);
+    return false;
+  }
+  Log(L"flash olusturuldu (wmode=%ls)", options_.wmode.c_str());
+  struct Property {
+    const wchar_t* name;
+    std::wstring value;
+    bool set;
+  };
+  const Property properties[] = {
+      {L"WMode", options_.wmode, true},
+      {L"Quality2", L"high", true},
+      {L"AllowScriptAccess", L"always", true},
+      {L"AllowFullScreen", L"true", true},
+      {L"AllowFullScreenInteractive", L"true", true},
+      {L"FlashVars", flashvars, !flashvars.empty()},
+      {L"Movie", movie, !movie.empty()},  // last: the control starts loading on it
+  };
+  for (const Property& p : properties) {
+    if (!p.set) continue;
+    const bool ok = flash_.SetProperty(p.name, p.value);
+    Log(L"set %ls = %ls -> %ls", p.name, p.value.c_str(), ok ? L"ok" : flash_.last_error.c_str());
+  }
+  last_movie_ = movie;
+  last_flashvars_ = flashvars;
+  game_running_ = true;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The window: its handlers, full screen, reload and the screenshot.
+
+LRESULT CALLBACK Shell::WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    Shell* shell = static_cast<Shell*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
+    shell->window_ = window;
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(shell));
+  }
+  Shell* shell = reinterpret_cast<Shell*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  // Messages before WM_NCCREATE (WM_GETMINMAXINFO) find no shell yet.
+  return shell ? shell->Handle(message, wparam, lparam)
+               : DefWindowProcW(window, message, wparam, lparam);
+}
+
+LRESULT Shell::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_SIZE:
       OnSize(lparam);
       return 0;
     case WM_TIMER:
-      OnTimer(window, wparam);
+      OnTimer(wparam);
       return 0;
     case WM_HOTKEY:
-      OnHotKey(window, wparam);
+      OnHotKey(wparam);
       return 0;
     case WM_ACTIVATEAPP:
       // The process's activation, not the window's: moving between the main
       // window and the media control's full-screen window keeps the keys.
-      SetHotKeys(window, wparam != FALSE);
+      SetHotKeys(window_, wparam != FALSE);
       return 0;
     case WM_DPICHANGED:
-      OnDpiChanged(window, lparam);
+      OnDpiChanged(lparam);
       return 0;
     case WM_DESTROY:
-      OnDestroy(window);
+      OnDestroy();
       return 0;
     default:
-      return DefWindowProcW(window, message, wparam, lparam);
+      return DefWindowProcW(window_, message, wparam, lparam);
   }
+}
+
+void Shell::OnSize(LPARAM lparam) {
+  const int width = LOWORD(lparam);
+  const int height = HIWORD(lparam);
+  if (game_running_) {
+    flash_.Resize(width, height);
+  } else {
+    browser_.Resize(width, height);
+  }
+}
+
+void Shell::TakeScreenshotAndClose() {
+  KillTimer(window_, kTimerScreenshot);
+  const long frame = flash_.GetLong(L"FrameNum");
+  const long total = flash_.GetLong(L"TotalFrames");
+  const long ready = flash_.GetLong(L"ReadyState");
+  Log(L"ReadyState=%ld TotalFrames=%ld FrameNum=%ld", ready, total, frame);
+  CaptureClientArea(window_, options_.shot);
+  DestroyWindow(window_);
+}
+
+void Shell::OnTimer(WPARAM id) {
+  if (id == mobile::kTimerId) {
+    mobile_.OnTimer();
+  } else if (id == kTimerScreenshot) {
+    TakeScreenshotAndClose();
+  }
+}
+
+void Shell::OnHotKey(WPARAM id) {
+  if (id == kHotKeyReload) {
+    ReloadCurrent();
+  } else if (id == kHotKeyFullscreen) {
+    ToggleNativeFullscreen();
+  }
+}
+
+// The suggested rectangle (or, in full screen, the new monitor) and the
+// active control resized to the client area, even when its size stayed.
+void Shell::OnDpiChanged(LPARAM lparam) {
+  if (!lparam) return;
+  window_place::FollowDpiChange(window_, native_fullscreen_,
+                                *reinterpret_cast<const RECT*>(lparam));
+  RECT client = {};
+  GetClientRect(window_, &client);
+  OnSize(MAKELPARAM(client.right, client.bottom));
+}
+
+void Shell::OnDestroy() {
+  // Mobile mode always starts in full screen and keeps no placement.
+  if (!options_.mobile) {
+    const DWORD error = window_place::SavePlacement(window_place::PlacementPath(ModuleDir()),
+                                                    window_, native_fullscreen_, saved_placement_);
+    if (error) Log(L"pencere yerlesimi yazilamadi (hata=%lu)", error);
+  }
+  SetHotKeys(window_, false);
+  if (options_.mobile) mobile_.Stop(window_);
+  StopAntiCheat();
+  session_->Close();
+  flash_.Destroy();
+  browser_.Destroy();
+  PostQuitMessage(0);
+}
+
+// F11: the borderless full screen on the window's monitor, and back.
+void Shell::ToggleNativeFullscreen() {
+  const LONG style = GetWindowLongW(window_, GWL_STYLE);
+  if (native_fullscreen_) {
+    SetWindowLongW(window_, GWL_STYLE, style | WS_OVERLAPPEDWINDOW);
+    SetWindowPlacement(window_, &saved_placement_);
+    SetWindowPos(window_, nullptr, 0, 0, 0, 0,
+                 SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED | SWP_NOOWNERZORDER);
+    native_fullscreen_ = false;
+  } else {
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof(monitor);
+    if (GetWindowPlacement(window_, &saved_placement_) &&
+        GetMonitorInfoW(MonitorFromWindow(window_, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
+      const RECT& r = monitor.rcMonitor;
+      SetWindowLongW(window_, GWL_STYLE, style & ~WS_OVERLAPPEDWINDOW);
+      SetWindowPos(window_, HWND_TOP, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                   SWP_FRAMECHANGED | SWP_NOOWNERZORDER);
+      native_fullscreen_ = true;
+    }
+  }
+  Log(L"F11: tam_ekran=%d", native_fullscreen_ ? 1 : 0);
+}
+
+// F5: restarts the game movie while it runs, else reloads the start page.
+void Shell::ReloadCurrent() {
+  if (busy_depth_ > 0) {  // F5 again while a reload's box is open
+    Log(L"F5: yok sayildi (istemci mesgul)");
+    return;
+  }
+  const BusyScope busy(&busy_depth_);
+  Log(L"F5: yenileniyor (oyun_icinde=%d)", game_running_ ? 1 : 0);
+  if (game_running_) {
+    // The heartbeat goes on as it was: the beat in flight, if any, brings
+    // the next challenge, and the next beat comes when it is due.
+    flash_.Destroy();
+    LaunchFlash(last_movie_, last_flashvars_);
+    session_->StartHeartbeat();
+    return;
+  }
+  browser_.Destroy();
+  browser_.Create(window_, options_.site + L"/?client=1", MakePlayCallback());
 }
 
 // ---------------------------------------------------------------------------
 // Start-up.
-
-namespace {
 
 // Newer systems know per-monitor awareness; older ones only the plain kind.
 // user32 is already loaded, so this asks for no new module.
@@ -491,12 +516,13 @@ void SetDpiAwareness() {
   if (set_aware) set_aware();
 }
 
-void ReadCommandLine() {
+ClientOptions ReadCommandLine() {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (!argv) argc = 0;
-  g_options = ParseArguments(argc, argv);
+  const ClientOptions options = ParseArguments(argc, argv);
   if (argv) LocalFree(argv);
+  return options;
 }
 
 void RaisePriority() {
@@ -514,10 +540,10 @@ HICON LoadClassIcon(HINSTANCE instance, int size, bool from_file) {
       LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, flags));
 }
 
-void RegisterWindowClass(HINSTANCE instance) {
+void RegisterWindowClass(HINSTANCE instance, WNDPROC procedure) {
   WNDCLASSEXW wc = {};
   wc.cbSize = sizeof(wc);
-  wc.lpfnWndProc = WindowProc;
+  wc.lpfnWndProc = procedure;
   wc.hInstance = instance;
   wc.hIcon = LoadClassIcon(instance, 0, false);
   wc.hIconSm = LoadClassIcon(instance, 16, false);
@@ -533,37 +559,38 @@ void RegisterWindowClass(HINSTANCE instance) {
 
 // Created at the 96-DPI size, then placed where the player left it
 // (`saved`) or sized for the DPI of the monitor it opened on.
-HWND CreateMainWindow(HINSTANCE instance, const window_size::Placement* saved) {
+HWND Shell::CreateMainWindow(HINSTANCE instance, const window_size::Placement* saved) {
+  RegisterWindowClass(instance, WindowProc);
   RECT rect = {0, 0, kClientWidth, kClientHeight};
   AdjustWindowRect(&rect, WS_OVERLAPPEDWINDOW, FALSE);
   HWND window = CreateWindowExW(0, kWindowClass, kWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                 CW_USEDEFAULT, rect.right - rect.left, rect.bottom - rect.top,
-                                nullptr, nullptr, instance, nullptr);
+                                nullptr, nullptr, instance, this);
   if (!window) return nullptr;
   const int dpi = window_place::Place(window, saved);
   if (dpi != window_size::kBaseDpi) Log(L"pencere: dpi=%d", dpi);
   return window;
 }
 
-void StartMode(HWND window) {
-  if (!g_options.movie.empty()) {
-    LaunchFlash(window, g_options.movie, g_options.flashvars);
-    if (!g_options.shot.empty()) {
-      SetTimer(window, kTimerScreenshot, static_cast<UINT>(g_options.after), nullptr);
+void Shell::StartMode() {
+  if (!options_.movie.empty()) {
+    LaunchFlash(options_.movie, options_.flashvars);
+    if (!options_.shot.empty()) {
+      SetTimer(window_, kTimerScreenshot, static_cast<UINT>(options_.after), nullptr);
     }
     return;
   }
-  if (!g_browser.Create(window, g_options.site + L"/?client=1", MakePlayCallback(window))) {
-    MessageBoxW(window, L"Web tarayıcı bileşeni başlatılamadı.", L"Tavrensil",
+  if (!browser_.Create(window_, options_.site + L"/?client=1", MakePlayCallback())) {
+    MessageBoxW(window_, L"Web tarayıcı bileşeni başlatılamadı.", L"Tavrensil",
                 MB_OK | MB_ICONERROR);
   }
 }
 
 // Waits for the route to the site with the window answering (a nested F5
 // finds the client busy); false when the window was closed meanwhile.
-bool AwaitSiteRoute() {
-  const BusyScope busy;
-  return WaitForRoute(g_session->Http()) != UiWaitResult::kClosed;
+bool Shell::AwaitSiteRoute() {
+  const BusyScope busy(&busy_depth_);
+  return WaitForRoute(session_->Http()) != UiWaitResult::kClosed;
 }
 
 // A --site that the client cannot read ends the start before anything is
@@ -571,25 +598,60 @@ bool AwaitSiteRoute() {
 // send the session to a host the player never sees. One that it reads is
 // written out as read (scheme and all), so the browser, the HTTP client and
 // the cookie store all take that reading, never the raw text.
-bool CheckSiteOption() {
+bool CheckSiteOption(ClientOptions* options) {
   SiteAddress site;
-  if (ReadSiteAddress(g_options.site, &site)) {
-    g_options.site = SiteText(site);
+  if (ReadSiteAddress(options->site, &site)) {
+    options->site = SiteText(site);
     return true;
   }
-  const std::wstring text = L"Geçersiz site adresi: " + g_options.site;
+  const std::wstring text = L"Geçersiz site adresi: " + options->site;
   MessageBoxW(nullptr, text.c_str(), L"Tavrensil", MB_OK | MB_ICONERROR);
   return false;
 }
 
-int RunMessageLoop() {
+int Shell::RunMessageLoop() {
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-    if (!g_game_running && g_browser.TranslateAcceleratorW(&msg)) continue;
+    if (!game_running_ && browser_.TranslateAcceleratorW(&msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
   return 0;
+}
+
+// Shows the window as the player left it, or as `show` says on a first
+// start; mobile mode goes to full screen and starts its bridge.
+void Shell::Show(int show, bool restore, const window_size::Placement& placement) {
+  ShowWindow(window_, restore ? window_place::ShowCommand(show, placement) : show);
+  UpdateWindow(window_);
+  if (restore && placement.fullscreen) ToggleNativeFullscreen();
+  // Activation is announced only when it changes: a process that holds the
+  // foreground before its window shows may hear nothing, so look once.
+  if (ProcessInForeground()) SetHotKeys(window_, true);
+  if (options_.mobile) {
+    ToggleNativeFullscreen();
+    mobile_.Start(window_, Log, [this] { return WebTextFocus(); });
+  }
+}
+
+int Shell::Run(HINSTANCE instance, int show) {
+  window_size::Placement placement;
+  const bool restore =
+      !options_.mobile &&
+      window_place::LoadPlacement(window_place::PlacementPath(ModuleDir()), &placement);
+  if (!CreateMainWindow(instance, restore ? &placement : nullptr)) return 1;
+  // F5 and F11 are registered when the process becomes active (WM_ACTIVATEAPP).
+  media_thread_.reset(new ScopedMmcss);
+  Log(L"MMCSS 'Games' kaydi: %ls", media_thread_->registered() ? L"ok" : L"basarisiz");
+  Show(show, restore, placement);
+  StartAntiCheat(window_, session_.get(), kBuild);
+  // Finding the route may take a configuration script's time: the window
+  // answers meanwhile, and closing it ends the start-up.
+  if (!AwaitSiteRoute()) return RunMessageLoop();
+  Log(L"baglanti: %ls", session_->Http().RouteForLog().c_str());
+  CheckUpdateOnStartup();
+  StartMode();
+  return RunMessageLoop();
 }
 
 }  // namespace
@@ -598,45 +660,21 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   LimitLibrarySearch();
   SetDpiAwareness();
   BrowserHost::EnsureBrowserEmulation();
-  ReadCommandLine();
+  ClientOptions options = ReadCommandLine();
   const std::wstring folder = ModuleDir();
   KeepLastLog(folder);
   OpenLog(folder + L"\\client.log");
   crash_report::Install(folder, Log);
   flash_embed::RemoveStaleCopies(kOcxName);
   Log(L"Tavrensil Client baslatildi (Build %d)", kBuild);
-  if (!CheckSiteOption()) return kExitBadOption;
+  if (!CheckSiteOption(&options)) return kExitBadOption;
   const ScopedTimerResolution timer_resolution;
   RaisePriority();
-  g_session.reset(new GameSession(g_options.site));
-  if (!AntiCheatStartupCheck(&g_session->Http(), kBuild)) return 1;
+  Shell shell(options);
+  if (!AntiCheatStartupCheck(&shell.session().Http(), kBuild)) return 1;
+  // OLE ends before the shell's hosts go, as it did when they outlived
+  // wWinMain; OnDestroy has let go of their controls by then.
   const ScopedOle ole;
   if (!ole.ok()) return 1;
-  RegisterWindowClass(instance);
-  window_size::Placement placement;
-  const bool restore = !g_options.mobile &&
-                       window_place::LoadPlacement(window_place::PlacementPath(folder), &placement);
-  HWND window = CreateMainWindow(instance, restore ? &placement : nullptr);
-  if (!window) return 1;
-  // F5 and F11 are registered when the process becomes active (WM_ACTIVATEAPP).
-  const ScopedMmcss media_thread;
-  Log(L"MMCSS 'Games' kaydi: %ls", media_thread.registered() ? L"ok" : L"basarisiz");
-  ShowWindow(window, restore ? window_place::ShowCommand(show, placement) : show);
-  UpdateWindow(window);
-  if (restore && placement.fullscreen) ToggleNativeFullscreen(window);
-  // Activation is announced only when it changes: a process that holds the
-  // foreground before its window shows may hear nothing, so look once.
-  if (ProcessInForeground()) SetHotKeys(window, true);
-  if (g_options.mobile) {
-    ToggleNativeFullscreen(window);
-    g_mobile.Start(window, Log, WebTextFocus);
-  }
-  StartAntiCheat(window, g_session.get(), kBuild);
-  // Finding the route may take a configuration script's time: the window
-  // answers meanwhile, and closing it ends the start-up.
-  if (!AwaitSiteRoute()) return RunMessageLoop();
-  Log(L"baglanti: %ls", g_session->Http().RouteForLog().c_str());
-  CheckUpdateOnStartup(window);
-  StartMode(window);
-  return RunMessageLoop();
+  return shell.Run(instance, show);
 }

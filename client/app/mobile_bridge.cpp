@@ -33,7 +33,7 @@ std::wstring Format(const wchar_t* format, ...) {
 
 }  // namespace
 
-Decision Decider::Poll(const Sample& sample, TextFocusFunction web_text_focus) {
+Decision Decider::Poll(const Sample& sample, const TextFocusFunction& web_text_focus) {
   Decision out;
   Learn(sample);
   const bool trusted = ime_classes.count(sample.class_name) > 0;
@@ -71,7 +71,7 @@ void Decider::Learn(const Sample& sample) {
 }
 
 Decider::Verdict Decider::Classify(const Sample& sample, bool trusted,
-                                   TextFocusFunction web_text_focus) {
+                                   const TextFocusFunction& web_text_focus) {
   Verdict verdict;
   if (web_text_focus && sample.class_name == kBrowserClass) {
     // The page knows best; its window keeps a context and caret regardless.

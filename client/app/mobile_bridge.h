@@ -7,6 +7,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,7 +15,8 @@
 namespace mobile {
 
 using LogFunction = void (*)(const wchar_t* format, ...);
-using TextFocusFunction = bool (*)();
+// Whether a text field of the web page has the focus; may be empty.
+using TextFocusFunction = std::function<bool()>;
 
 // The datagrams, one byte each.
 constexpr char kShowKeyboard = 'd';
@@ -55,7 +57,7 @@ class Decider {
   // the focus and which touch mode applies, and returns what to send and
   // log. `web_text_focus` (may be null) is asked only when the focus is the
   // browser's content window.
-  Decision Poll(const Sample& sample, TextFocusFunction web_text_focus);
+  Decision Poll(const Sample& sample, const TextFocusFunction& web_text_focus);
 
   // What stopping the bridge sends: the hide byte, unlogged, while the
   // keyboard is shown; nothing otherwise. Changes no state.
@@ -82,7 +84,7 @@ class Decider {
     bool sticky = false;
   };
   void Learn(const Sample& sample);
-  Verdict Classify(const Sample& sample, bool trusted, TextFocusFunction web_text_focus);
+  Verdict Classify(const Sample& sample, bool trusted, const TextFocusFunction& web_text_focus);
   void Keyboard(bool text, Decision& out);
   void TouchMode(const std::wstring& class_name, Decision& out);
 };
@@ -120,7 +122,7 @@ class Bridge {
 
  private:
   LogFunction log_ = nullptr;
-  TextFocusFunction web_text_focus_ = nullptr;
+  TextFocusFunction web_text_focus_;
   SOCKET socket_ = INVALID_SOCKET;
   sockaddr_in target_ = {AF_INET, 0, {}, {}};
   Decider decider_;

@@ -75,7 +75,9 @@ void Fail(HttpResponse& response, Stage stage) {
   response.stage = stage;
 }
 
-// How many attempt threads are alive in the process.
+// How many attempt threads are alive in the process. File-scope on
+// purpose: the limit is the process's (abandoned attempts of any client,
+// and of a client already gone, still hold connections), not one client's.
 volatile LONG g_live_attempts = 0;
 
 // One attempt, shared by the caller and the thread that runs it; freed by
