@@ -47,7 +47,9 @@ REPO = os.path.dirname(os.path.dirname(HERE))
 KEY_FILE = os.path.join(REPO, "keys", "signing-key-parts.txt")
 sys.path.insert(0, os.path.join(REPO, "operator_kit"))
 sys.path.insert(0, os.path.join(REPO, "reference_server"))
+sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 import client_rules as rules  # noqa: E402  (the client's play-URL and signing rules)
+import harness  # noqa: E402  (the one way our runners report)
 import startup  # noqa: E402
 
 SKIP = 77
@@ -261,16 +263,14 @@ PAGE_STATE = r"""
 """
 
 
-class Steps:
-    def __init__(self):
-        self.passed = 0
+class Steps(harness.Results):
+    """The check's steps, reported as every runner here reports."""
 
     def ok(self, name, detail):
-        self.passed += 1
-        print("ok    %-22s %s" % (name, detail), flush=True)
+        self.record(name, True, detail)
 
     def fail(self, name, detail):
-        print("FAIL  %-22s %s" % (name, detail), flush=True)
+        self.record(name, False, detail)
 
 
 def shape_of(url):
@@ -458,13 +458,12 @@ def main(argv=None):
         server = ReferenceServer("--require-device")
         chromium = Chromium(program, deadline)
         run_check(chromium, server, args.world, steps)
-        print("browser check passed: %d steps" % steps.passed, flush=True)
-        return 0
+        return steps.summary()
     except CheckFailed as e:
         steps.fail("check", str(e))
         if chromium is not None:
             print("--- Chromium's last log lines ---\n%s" % chromium.log_tail(), flush=True)
-        return 1
+        return steps.summary()
     finally:
         signal.alarm(0)
         if chromium is not None:

@@ -8,10 +8,17 @@ run=("$@")
 url=http://persist.tavrensil.test/
 value=v$RANDOM$RANDOM
 
-"${run[@]}" "$tool" set "$url" rb_dev "$value" 60 || { echo "FAIL: the store refused the cookie"; exit 1; }
-got=$("${run[@]}" "$tool" get "$url" rb_dev | tr -d '\r')
-if [[ $got != "$value" ]]; then
-  echo "FAIL: a second process read '$got', expected '$value'"
-  exit 1
+. "$(dirname "$0")/../report.sh"
+
+case="a cookie stored by one process, read back by another"
+if ! "${run[@]}" "$tool" set "$url" rb_dev "$value" 60; then
+  bad "$case" "the store refused the cookie"
+else
+  got=$("${run[@]}" "$tool" get "$url" rb_dev | tr -d '\r')
+  if [[ $got == "$value" ]]; then
+    ok "$case"
+  else
+    bad "$case" "a second process read '$got', expected '$value'"
+  fi
 fi
-echo "a cookie stored by one process was read back by another"
+summary
