@@ -9,10 +9,8 @@
 // movie launch; the window's handlers; start-up and wWinMain.
 #include <windows.h>
 
-#include <avrt.h>
 #include <ole2.h>
 #include <shellapi.h>
-#include <timeapi.h>
 
 #include <memory>
 
@@ -25,6 +23,7 @@
 #include "app/log.h"
 #include "app/mobile_bridge.h"
 #include "app/options.h"
+#include "app/process_steps.h"
 #include "platform/modules.h"
 #include "platform/scoped_win.h"
 #include "app/session.h"
@@ -56,70 +55,6 @@ const UINT kVirtualKeyF5 = 0x74;
 const UINT kVirtualKeyF11 = 0x7A;
 const UINT_PTR kTimerScreenshot = 1;
 const wchar_t kOcxName[] = L"Flash32_32_0_0_363.ocx";
-
-// The scheduling functions of winmm.dll and avrt.dll, from the system folder.
-struct SchedulingFunctions {
-  decltype(&::timeBeginPeriod) timeBeginPeriod;
-  decltype(&::timeEndPeriod) timeEndPeriod;
-  decltype(&::AvSetMmThreadCharacteristicsW) AvSetMmThreadCharacteristicsW;
-  decltype(&::AvRevertMmThreadCharacteristics) AvRevertMmThreadCharacteristics;
-};
-
-const SchedulingFunctions& Scheduling() {
-  static const SchedulingFunctions table = [] {
-    const HMODULE winmm = LoadSystemLibrary(L"winmm.dll");
-    const HMODULE avrt = LoadSystemLibrary(L"avrt.dll");
-    SchedulingFunctions t;
-    BIND_SYSTEM_FUNCTION(t, winmm, timeBeginPeriod);
-    BIND_SYSTEM_FUNCTION(t, winmm, timeEndPeriod);
-    BIND_SYSTEM_FUNCTION(t, avrt, AvSetMmThreadCharacteristicsW);
-    BIND_SYSTEM_FUNCTION(t, avrt, AvRevertMmThreadCharacteristics);
-    return t;
-  }();
-  return table;
-}
-
-// The start-up steps that need an undo, each undone exactly once, when its
-// object goes at the end of wWinMain.
-class ScopedTimerResolution {
- public:
-  ScopedTimerResolution() { Scheduling().timeBeginPeriod(1); }
-  ~ScopedTimerResolution() { Scheduling().timeEndPeriod(1); }
-  ScopedTimerResolution(const ScopedTimerResolution&) = delete;
-  ScopedTimerResolution& operator=(const ScopedTimerResolution&) = delete;
-};
-
-class ScopedOle {
- public:
-  ScopedOle() : ok_(SUCCEEDED(OleInitialize(nullptr))) {}
-  ~ScopedOle() {
-    if (ok_) OleUninitialize();
-  }
-  ScopedOle(const ScopedOle&) = delete;
-  ScopedOle& operator=(const ScopedOle&) = delete;
-  bool ok() const { return ok_; }
-
- private:
-  const bool ok_;
-};
-
-// The calling thread registered as the media thread of a game.
-class ScopedMmcss {
- public:
-  ScopedMmcss() {
-    DWORD task_index = 0;
-    handle_ = Scheduling().AvSetMmThreadCharacteristicsW(L"Games", &task_index);
-  }
-  ~ScopedMmcss() {
-    if (handle_) Scheduling().AvRevertMmThreadCharacteristics(handle_);
-  }
-  ScopedMmcss(const ScopedMmcss&) = delete;
-  ScopedMmcss& operator=(const ScopedMmcss&) = delete;
-  bool registered() const { return handle_ != nullptr; }
-
- private:
-  HANDLE handle_ = nullptr;
-};
 
 WINDOWPLACEMENT EmptyPlacement() {
   WINDOWPLACEMENT placement = {};
