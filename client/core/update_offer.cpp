@@ -28,6 +28,23 @@ bool ReadDigest(const Json& value, std::string* out) {
   return true;
 }
 
+// The number after "name=" in `field`, within [low, high]; digits only.
+bool ReadField(const std::string& field, const std::string& name, int64_t low, int64_t high,
+               int64_t* value) {
+  const std::string prefix = name + "=";
+  if (field.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string digits = field.substr(prefix.size());
+  if (digits.empty() || digits.size() > 10) return false;
+  int64_t number = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + (c - '0');
+  }
+  if (number < low || number > high) return false;
+  *value = number;
+  return true;
+}
+
 // An absolute https address on an allowed host. The text must be ASCII: an
 // address is, and so it widens byte for byte without the platform.
 bool ReadInstallerAddress(const Json& value, const SiteAddress& site,
@@ -63,4 +80,36 @@ bool ReadInstallerOffer(const std::string& body, const SiteAddress& site, int64_
   if (read.build <= own_build) return false;
   *offer = read;
   return true;
+}
+
+std::string FormatUpdateAttempts(const UpdateAttempts& attempts) {
+  return "build=" + std::to_string(attempts.build) + " attempts=" + std::to_string(attempts.count);
+}
+
+bool ParseUpdateAttempts(const std::string& text, UpdateAttempts* attempts) {
+  std::string line = text;
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  const size_t blank = line.find(' ');
+  if (blank == std::string::npos) return false;
+  int64_t build = 0;
+  int64_t count = 0;
+  if (!ReadField(line.substr(0, blank), "build", 1, 1000000000, &build) ||
+      !ReadField(line.substr(blank + 1), "attempts", 0, 1000, &count)) {
+    return false;
+  }
+  attempts->build = build;
+  attempts->count = static_cast<int>(count);
+  return true;
+}
+
+bool MayTryInstall(const UpdateAttempts& attempts, int64_t build) {
+  return attempts.build != build || attempts.count < kMaxInstallAttempts;
+}
+
+UpdateAttempts AfterAttempt(const UpdateAttempts& attempts, int64_t build) {
+  UpdateAttempts next;
+  next.build = build;
+  next.count = attempts.build == build ? attempts.count + 1 : 1;
+  return next;
 }

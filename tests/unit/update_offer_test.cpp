@@ -71,4 +71,32 @@ TEST(InstallerOffer, TakenOnlyWhenEveryFieldIsSound) {
   }
 }
 
+// An update that fails is tried twice, never a third time for that build;
+// a newer build starts over. The record survives only in its own form.
+TEST(UpdateAttempts, ATriedBuildGivesWayToThePageAfterTwoAttempts) {
+  UpdateAttempts record;
+  const struct {
+    int64_t build;
+    bool may_try;
+  } starts[] = {{9, true}, {9, true}, {9, false}, {9, false}, {10, true}};
+  for (const auto& start : starts) {
+    SCOPED_TRACE(start.build);
+    EXPECT_EQ(MayTryInstall(record, start.build), start.may_try);
+    if (!start.may_try) continue;
+    UpdateAttempts kept;
+    ASSERT_TRUE(ParseUpdateAttempts(
+        FormatUpdateAttempts(AfterAttempt(record, start.build)) + "\r\n", &kept));
+    record = kept;
+  }
+  EXPECT_EQ(FormatUpdateAttempts(record), "build=10 attempts=1");
+  for (const char* text : {"", "build=9", "attempts=1 build=9", "build=9 attempts=-1",
+                           "build=0 attempts=1", "build=9  attempts=1", "build=9 attempts=1 x=2",
+                           "build=99999999999 attempts=1", "build=9 attempts=1001"}) {
+    UpdateAttempts untouched;
+    untouched.count = 77;
+    EXPECT_FALSE(ParseUpdateAttempts(text, &untouched)) << text;
+    EXPECT_EQ(untouched.count, 77) << text;
+  }
+}
+
 }  // namespace
