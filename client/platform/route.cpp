@@ -224,6 +224,7 @@ std::vector<std::wstring> ChooseProxies(const ProxySettings& settings, const std
   }
   std::vector<std::wstring> routes;
   for (const std::wstring& route : for_scheme.empty() ? for_all : for_scheme) {
+    if (routes.size() == kMaxRoutes) break;
     if (std::find(routes.begin(), routes.end(), route) == routes.end()) routes.push_back(route);
   }
   if (routes.empty() || IsBypassed(settings.bypass, scheme, host, port)) {

@@ -13,6 +13,9 @@
 
 // The current user's Internet settings that decide how requests leave the
 // machine, as the platform reports them (the browser's "LAN settings").
+// The most routes an origin's list keeps.
+constexpr size_t kMaxRoutes = 8;
+
 struct ProxySettings {
   bool auto_detect = false;      // look for a configuration script on the network
   std::wstring auto_config_url;  // the configuration script's address
@@ -38,8 +41,10 @@ bool IsBypassed(const std::wstring& bypass_list, const std::wstring& scheme,
 // credentials, port 80 when it names none; an empty entry for direct. The
 // proxy string's entries for the scheme win over the entries for every
 // scheme; a script's "DIRECT" is direct and its "PROXY" keyword is skipped;
-// repeated entries count once. Never empty: no proxy, or a host the bypass
-// list matches, gives direct alone. Automatic configuration plays no part.
+// repeated entries count once, and only the first kMaxRoutes are kept (a
+// script's answer is a peer's text). Never empty: no proxy, or a host the
+// bypass list matches, gives direct alone. Automatic configuration plays no
+// part.
 std::vector<std::wstring> ChooseProxies(const ProxySettings& settings, const std::wstring& scheme,
                                         const std::wstring& host, int port);
 

@@ -120,7 +120,8 @@ TEST(HttpClientProxyChoice, ListsTheRoutesOfTheProxyStringAndTheBypassList) {
   const ChoiceCase cases[] = {
       {L"", L"", L"game.example", L"https", L"DIRECT"},
       {L"PROXY a:1; PROXY b:2; DIRECT", L"", L"game.example", L"https", L"a:1;b:2;DIRECT"},
-      {L"a:1;DIRECT;a:1;b:2", L"", L"game.example", L"https", L"a:1;DIRECT;b:2"},
+      {L"a:1;DIRECT;a:1;b:2;c:3;d:4;e:5;f:6;g:7;h:8", L"", L"game.example", L"https",
+       L"a:1;DIRECT;b:2;c:3;d:4;e:5;f:6;g:7"},  // repeats once, eight at most
       {L"a:1;b:2", L"game.example", L"game.example", L"https", L"DIRECT"},
       {L"proxy.okul:8080", L"", L"game.example", L"https", L"proxy.okul:8080"},
       {L"http=a:1;https=b:2", L"", L"game.example", L"http", L"a:1"},
