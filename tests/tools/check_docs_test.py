@@ -32,23 +32,22 @@ LOG_TABLE = "## The log\n\n| Line | Means |\n|---|---|\n| %s | what |\n"
 
 ROWS = [
     # (what, docs/a.md, the kind of problem or None)
-    ("a make target", "`make check`, then `make run`", None),
+    # Everything the tree has, in one document: no problem at all.
+    ("what the tree has", "`make check`, then `make run`; `tools/setup.sh --quiet`, output in "
+     "`build/native/x.log`; start `TavrensilClient.exe --site URL --mobile`.\n\n"
+     + LOG_TABLE % "`pencere: dpi=144`" + "\n## Message boxes\n\n| Caption | Text |\n"
+     "|---|---|\n| Tavrensil | \"Oyun başlatılamadı.\" |\n", None),
     ("a missing make target", "```sh\nmake deploy\n```", "make target"),
-    ("an existing path", "`tools/setup.sh --quiet`, output in `build/native/x.log`", None),
     ("a missing path", "```sh\ntools/deploy.sh\n```", "path"),
     ("a path's missing option", "`tools/setup.sh --force`", "option"),
-    ("a log line", LOG_TABLE % "`pencere: dpi=144`", None),
     ("a log line not in the sources", "```log\nklavye: acik\n```", "client text"),
     ("a log line in an example", "```example\nklavye: acik\n```", None),
     ("a log line with placeholders",
      LOG_TABLE % "`istek basarisiz: <request> kod=CODE` / `klavye: ac`", None),
     ("a changed log line", LOG_TABLE % "`klavye: açık` / `klavye: kapat`", "client text"),
-    ("a message box", "## Message boxes\n\n| Caption | Text |\n|---|---|\n"
-                      "| Tavrensil | \"Oyun başlatılamadı.\" |\n", None),
     ("a message box not in the sources", "## Message boxes\n\n| Caption | Text |\n|---|---|\n"
                                          "| Tavrensil Hata | \"Oyun başlatılamadı.\" |\n",
      "client text"),
-    ("a client option", "Start `TavrensilClient.exe --site URL --mobile`.", None),
     ("an unknown client option", "## Command-line options\n\n| Option | Meaning |\n"
                                  "|---|---|\n| `--fullscreen` | full screen |\n", "option"),
 ]

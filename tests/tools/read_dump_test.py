@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""tools/read-dump on small made-up minidumps: an honest one, and hostile
-ones that must be shown safely and read at once. READ_DUMP=PATH runs the
+"""tools/read-dump on small made-up hostile minidumps, which must be shown
+safely and read at once (the crash cases read honest ones). READ_DUMP=PATH runs the
 table against another copy of the tool."""
 import os
 import struct
@@ -65,13 +65,6 @@ def read_dump(data):
 
 
 class ReadDump(unittest.TestCase):
-    def test_honest(self):
-        result = read_dump(minidump())
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn(b"\nexception: c0000005 (access violation: write at 0x10) in thread 1\n"
-                      b"faulting module: TavrensilClient.exe, offset 0x1234\n", result.stdout)
-        self.assertIn(b"  #1  0x140002000 TavrensilClient.exe+0x2000\n", result.stdout)
-
     def test_escaped(self):
         result = read_dump(minidump("C:\\game\\" + EVIL + "\ud800"))
         out = result.stdout.decode()
