@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "platform/process_state.h"
 #include "platform/scoped_win.h"
 
 namespace flash_embed {
@@ -42,13 +43,6 @@ bool SameContent(const std::wstring& path, const void* data, DWORD size) {
     offset += chunk;
   }
   return true;
-}
-
-// Whether the process `process_id` still runs (or cannot be asked).
-bool ProcessRuns(DWORD process_id) {
-  const ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, process_id));
-  if (!process.valid()) return GetLastError() == ERROR_ACCESS_DENIED;
-  return WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 
 // "<LOCALAPPDATA or temp>\Tavrensil", created if needed; empty when neither

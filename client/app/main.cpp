@@ -30,6 +30,8 @@
 #include "core/site_address.h"
 #include "platform/system_libraries.h"
 #include "app/ui_wait.h"
+#include "app/update.h"
+#include "app/update_window.h"
 #include "app/window_place.h"
 
 // Ask hybrid-graphics drivers to run the client on the discrete GPU.
@@ -164,7 +166,8 @@ class Shell {
 
   void StartMode();
   bool AwaitSiteRoute();
-  void CheckUpdateOnStartup();
+  void CheckUpdateOnStartup(bool may_install = true);
+  bool InstallUpdate(const UpdateAnswer& answer, UpdateChoice* choice);
   PlayNavigationCallback MakePlayCallback();
   void OnPlayNavigated(const std::wstring& url);
   bool LaunchFlash(const std::wstring& movie, const std::wstring& flashvars);
@@ -210,7 +213,7 @@ void Shell::OnPlayNavigated(const std::wstring& url) {
   if (!opening.ok) {
     // The update check ends the process when it finds an update; when it
     // finds none, the player must still learn why no game starts.
-    if (opening.check_update) CheckUpdateOnStartup();
+    if (opening.check_update) CheckUpdateOnStartup(false);
     SessionBox(window_, opening.error, MB_ICONERROR);
     return;
   }
@@ -223,19 +226,59 @@ PlayNavigationCallback Shell::MakePlayCallback() {
   return [this](const std::wstring& url) { OnPlayNavigated(url); };
 }
 
-// Asks the server whether this build must be updated; if so tells the
-// player, opens the download page and ends the process with code 0.
-void Shell::CheckUpdateOnStartup() {
+// Asks the server whether this build must be updated; if so installs the
+// update the answer offers (only when `may_install`: at start, never once
+// the player has picked a game), or tells the player and opens the
+// download page, and ends the process with code 0.
+void Shell::CheckUpdateOnStartup(bool may_install) {
   UpdateAnswer answer;
   if (!session_->CheckUpdate(&answer) || !answer.must_update) return;
-  MessageBoxW(window_, UpdateNoticeText(answer.latest_build).c_str(),
-              L"Tavrensil Güncelleme Gereklidir", MB_OK | MB_ICONINFORMATION);
+  UpdateChoice choice = UpdateChoice::kPage;
+  if (may_install && InstallUpdate(answer, &choice)) {
+    if (choice != UpdateChoice::kPage) ExitProcess(0);
+  } else {
+    MessageBoxW(window_, UpdateNoticeText(answer.latest_build).c_str(),
+                L"Tavrensil Güncelleme Gereklidir", MB_OK | MB_ICONINFORMATION);
+  }
   // The shell opens whatever it is given; the server's text must not be able
   // to start a local program, so only web addresses go to the browser.
   if (IsDownloadAddress(answer.download_url)) {
     ShellExecuteW(nullptr, L"open", answer.download_url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   }
   ExitProcess(0);
+}
+
+// Installs the update the answer offers in the client's own window, when
+// this copy may: false, with the reason in the log, when it leaves the
+// player today's notice and page instead.
+bool Shell::InstallUpdate(const UpdateAnswer& answer, UpdateChoice* choice) {
+  const std::wstring root = UpdatesFolder(true);
+  const wchar_t* why_not = nullptr;
+  if (!answer.offered) {
+    Log(L"guncelleme: kurulum dosyasi sunulmadi (%hs)", answer.not_offered.c_str());
+    return false;
+  } else if (TrustedSignerKeys().empty()) {
+    why_not = L"bu surumde imzalayan anahtari yok";
+  } else if (!IsInstalledCopy()) {
+    why_not = L"kurulu kopya degil";
+  } else if (root.empty()) {
+    why_not = L"yerel uygulama klasoru yok";
+  } else if (!MayTryUpdate(LoadUpdateAttempts(root), answer.installer.build)) {
+    why_not = L"bu surum icin deneme hakki bitti";
+  }
+  if (why_not) {
+    Log(L"guncelleme: kendiliginden kurulmuyor: %ls", why_not);
+    return false;
+  }
+  Updater updater(session_->Http(), answer.installer, root);
+  if (!options_.update_failed.empty()) {
+    updater.Refuse(UpdateFailure::kInstaller, options_.update_failed == L"wait"
+                                                  ? L"kurulum (eski istemci kapanmadi)"
+                                                  : L"kurulum");
+  }
+  const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(window_, GWLP_HINSTANCE));
+  *choice = RunUpdateWindow(instance, window_, updater);
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -601,6 +644,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   OpenLog(folder + L"\\client.log");
   crash_report::Install(folder, Log);
   flash_embed::RemoveStaleCopies(kOcxName);
+  RemoveOldAttempts(UpdatesFolder(false));
   Log(L"Tavrensil Client baslatildi (Build %d)", kBuild);
   if (!CheckSiteOption(&options)) return kExitBadOption;
   const ScopedTimerResolution timer_resolution;

@@ -35,6 +35,8 @@ ClientOptions ParseArguments(int argc, wchar_t* const* argv) {
     }
     if (matched && value) ++i;
     if (arg == L"--mobile") options.mobile = true;
+    // Our installer's report, one argument: "--update-failed=REASON".
+    if (arg.compare(0, 16, L"--update-failed=") == 0) options.update_failed = arg.substr(16);
   }
   return options;
 }

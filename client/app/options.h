@@ -13,6 +13,9 @@ struct ClientOptions {
   int32_t after = 5000;
   bool mobile = false;
   std::wstring loading;
+  // "--update-failed=REASON", given by our installer when it could not
+  // install an update and started this copy again: what failed.
+  std::wstring update_failed;
 };
 
 // The options with their defaults, `argv[1..argc-1]` applied in order:

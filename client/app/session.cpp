@@ -7,6 +7,7 @@
 #include "platform/browser_cookie.h"
 #include "core/json.h"
 #include "app/log.h"
+#include "app/update.h"
 #include "platform/scoped_win.h"
 #include "core/signer.h"
 #include "platform/thread_stack.h"
@@ -367,6 +368,10 @@ bool GameSession::CheckUpdate(UpdateAnswer* answer) {
   LogRoad("update", response);
   if (response.status != 200) return false;
   *answer = ReadUpdateAnswer(response.body);
+  if (answer->must_update) {
+    answer->offered = ReadInstallerOffer(response.body, state_->http->host, InstallerHosts(),
+                                         kBuild, &answer->installer, &answer->not_offered);
+  }
   return true;
 }
 

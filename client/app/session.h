@@ -9,11 +9,13 @@
 #include <memory>
 #include <string>
 
+#include "core/update_plan.h"
 #include "platform/http.h"
-#include "version.h"
 
-// The client's build number, sent to the server and shown to the player.
-constexpr int kBuild = TAVRENSIL_BUILD;  // from VERSION
+// The client's build number, sent to the server and shown to the player:
+// from VERSION, defined in the executable's own build_number.cpp (the
+// tests build a newer client from the same objects).
+extern const int kBuild;
 
 // What the update answer says: whether this build must be updated (a
 // truthy "must_update"), where to download ("" if absent) and the newest
@@ -22,6 +24,11 @@ struct UpdateAnswer {
   bool must_update = false;
   std::wstring download_url;
   int64_t latest_build = 1;
+  // Filled by GameSession::CheckUpdate when an update is required: whether
+  // the answer offers an installer (ReadInstallerOffer), or why not.
+  bool offered = false;
+  InstallerOffer installer;
+  std::string not_offered;
 };
 UpdateAnswer ReadUpdateAnswer(const std::string& body);
 

@@ -104,6 +104,8 @@ struct Exchange {
   std::wstring headers;
   std::string body;
   DWORD started = 0;
+  DWORD deadline_ms = kAttemptDeadlineMs;
+  std::shared_ptr<BodySink> sink;  // a download's file, instead of `response.body`
   HttpResponse response;  // the caller reads it only once the thread ended
 };
 
@@ -161,7 +163,7 @@ bool PublishRequest(Exchange& exchange, HINTERNET request) {
 }
 
 bool PastDeadline(const Exchange& exchange) {
-  return GetTickCount() - exchange.started >= kAttemptDeadlineMs;
+  return GetTickCount() - exchange.started >= exchange.deadline_ms;
 }
 
 // The announced body length, or -1 when the answer announces none.
@@ -191,9 +193,13 @@ void ReadBody(HINTERNET request, Exchange& exchange) {
   const int64_t announced = ContentLength(request);
   // Answers that never carry a body may still announce one's length.
   const bool bodiless = response.status == 204 || response.status == 304;
-  if (!bodiless && announced > static_cast<int64_t>(kMaxBodyBytes)) {
+  // A download's body goes to its file, and only a whole one is wanted.
+  BodySink* sink = response.status == 200 ? exchange.sink.get() : nullptr;
+  const uint64_t most = sink ? sink->limit() : kMaxBodyBytes;
+  if (!bodiless && announced > static_cast<int64_t>(most)) {
     FailWith(response, kErrorAnswerTooLarge);
   }
+  uint64_t kept = 0;
   std::vector<char> buffer(kReadChunk);
   char* chunk = buffer.data();
   DWORD read = 0;
@@ -204,14 +210,19 @@ void ReadBody(HINTERNET request, Exchange& exchange) {
       Fail(response, Stage::kReceive);
     } else if (read == 0) {
       break;
+    } else if (sink) {
+      uint32_t error = 0;
+      if (!sink->Write(chunk, read, &error)) FailWith(response, error);
+      kept += read;
     } else if (response.body.size() + read > kMaxBodyBytes) {
       FailWith(response, kErrorAnswerTooLarge);
     } else {
       response.body.append(chunk, read);
+      kept += read;
     }
   }
   if (response.error == 0 && !bodiless && announced >= 0 &&
-      static_cast<int64_t>(response.body.size()) < announced) {
+      static_cast<int64_t>(kept) < announced) {
     // The connection closed early without the platform calling it an error.
     FailWith(response, ERROR_WINHTTP_CONNECTION_ERROR);
   }
@@ -407,6 +418,33 @@ HttpResponse RunAttempt(const std::shared_ptr<Exchange>& exchange, HANDLE cancel
 
 }  // namespace
 
+bool BodySink::Write(const char* data, uint32_t size, uint32_t* error) {
+  const ScopedSrwLock locked(&lock_);
+  const uint64_t received = static_cast<uint64_t>(InterlockedCompareExchange64(&received_, 0, 0));
+  DWORD written = 0;
+  if (closed_) {
+    *error = kErrorCancelled;
+  } else if (size > limit_ - received) {
+    *error = kErrorAnswerTooLarge;
+  } else if (!WriteFile(file_, data, size, &written, nullptr) || written != size) {
+    *error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+  } else {
+    InterlockedExchange64(&received_, static_cast<LONG64>(received + size));
+    return true;
+  }
+  return false;
+}
+
+void BodySink::Close() {
+  const ScopedSrwLock locked(&lock_);
+  closed_ = true;
+}
+
+uint64_t BodySink::Received() const {
+  return static_cast<uint64_t>(
+      InterlockedCompareExchange64(const_cast<volatile LONG64*>(&received_), 0, 0));
+}
+
 const char* StageName(Stage stage) {
   switch (stage) {
     case Stage::kSession:
@@ -461,7 +499,7 @@ HttpClient::~HttpClient() = default;
 
 HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& path,
                                      const std::string& body, HANDLE cancel, const SiteAddress* at,
-                                     uint32_t wait_ms) {
+                                     uint32_t wait_ms, const std::shared_ptr<BodySink>& sink) {
   if (!session) {
     HttpResponse response;
     Fail(response, Stage::kSession);
@@ -483,16 +521,20 @@ HttpResponse HttpClient::RequestOnce(const wchar_t* verb, const std::string& pat
   exchange->before_tls13 = InterlockedCompareExchange(&before_tls13_, 0, 0) != 0;
   exchange->verb = verb;
   exchange->path = Utf8ToWide((!path.empty() && path[0] == '/') ? path : "/" + path);
-  if (!device_cookie.empty()) {
+  // The site's cookie goes to the site's host only, not to a host that
+  // serves downloads.
+  if (!device_cookie.empty() && origin.host == host) {
     exchange->headers += L"Cookie: rb_dev=" + Utf8ToWide(device_cookie) + L"\r\n";
   }
   if (!body.empty()) exchange->headers += L"Content-Type: application/x-www-form-urlencoded\r\n";
   exchange->body = body;
+  exchange->sink = sink;
+  if (sink) exchange->deadline_ms = sink->deadline_ms;
   // Asking an automatic configuration counts against the attempt's deadline.
   exchange->started = GetTickCount();
   exchange->proxy =
       route.ProxyFor(exchange->secure, exchange->host, exchange->port, exchange->path, cancel);
-  const DWORD wait = wait_ms < kAttemptDeadlineMs ? wait_ms : kAttemptDeadlineMs;
+  const DWORD wait = wait_ms < exchange->deadline_ms ? wait_ms : exchange->deadline_ms;
   // A cancel that came during the route's look-up: nothing is sent.
   if (IsSet(cancel) || GetTickCount() - exchange->started >= wait) {
     return GaveUp(IsSet(cancel) ? kErrorCancelled : kErrorDeadline);
@@ -525,15 +567,16 @@ SiteAddress HttpClient::Origin() const {
 
 HttpResponse HttpClient::Attempts(const wchar_t* verb, const std::string& path,
                                   const std::string& body, HANDLE cancel, const SiteAddress& at,
-                                  uint32_t budget_ms, uint32_t started) {
+                                  uint32_t budget_ms, uint32_t started,
+                                  const std::shared_ptr<BodySink>& sink) {
   // What is left of the budget; every attempt's own deadline when none.
   const auto left = [&]() -> DWORD {
-    if (budget_ms == 0) return kAttemptDeadlineMs;
+    if (budget_ms == 0) return sink ? sink->deadline_ms : kAttemptDeadlineMs;
     const DWORD spent = GetTickCount() - started;
     return spent < budget_ms ? budget_ms - spent : 0;
   };
   const auto once = [&]() {
-    HttpResponse response = RequestOnce(verb, path, body, cancel, &at, left());
+    HttpResponse response = RequestOnce(verb, path, body, cancel, &at, left(), sink);
     // A route that no longer leads anywhere gives way to the next one; a
     // refused handshake or certificate says nothing about the route.
     const Stage stage = response.stage;
@@ -559,6 +602,7 @@ HttpResponse HttpClient::Attempts(const wchar_t* verb, const std::string& path,
   for (int attempt = 1; attempt < kMaxAttempts; ++attempt) {
     if (response.status != 0) break;
     if (response.stage != Stage::kSend || !IsRetryableSendError(response.error)) break;
+    if (sink && sink->Received() != 0) break;  // a file half written is not sent again
     if (left() <= kRetryPauseMs || !Pause(cancel, kRetryPauseMs)) break;
     response = once();
   }
@@ -593,4 +637,23 @@ HttpResponse HttpClient::Post(const std::string& path,
                               const std::map<std::string, std::string>& form, HANDLE cancel,
                               uint32_t budget_ms) {
   return Request(L"POST", path, EncodeForm(form), cancel, budget_ms);
+}
+
+HttpResponse HttpClient::Download(const SiteAddress& at, const std::shared_ptr<BodySink>& sink,
+                                  HANDLE cancel) {
+  const DWORD started = GetTickCount();
+  SiteAddress from = at;
+  from.rest = from.rest.substr(0, from.rest.find(L'#'));  // a fragment is not sent
+  HttpResponse response =
+      Attempts(L"GET", WideToUtf8(from.rest), std::string(), cancel, from, 0, started, sink);
+  SiteAddress next;
+  for (int hops = 0; NextRedirect(from, false, response.status, response.location, hops, &next);
+       ++hops) {
+    // Only where the offer pointed: a redirect must not change the origin.
+    if (next.host != at.host || next.port != at.port || next.secure != at.secure) break;
+    from = next;
+    response =
+        Attempts(L"GET", WideToUtf8(from.rest), std::string(), cancel, from, 0, started, sink);
+  }
+  return response;
 }

@@ -53,6 +53,37 @@ constexpr uint32_t kErrorCancelled = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLE
 // request with a budget (the goodbye) first waits up to 3 s for one to end.
 constexpr uint32_t kErrorTooManyAttempts = 170;  // ERROR_BUSY
 
+// Where a download's body goes instead of memory: a file the caller opened
+// for writing, at most `limit` bytes. Shared with the attempt's thread,
+// which may outlive the caller's wait; once the caller called Close, the
+// thread writes nothing more, so the caller may close and delete the file.
+class BodySink {
+ public:
+  BodySink(HANDLE file, uint64_t limit, uint32_t deadline_ms)
+      : deadline_ms(deadline_ms), file_(file), limit_(limit) {}
+  BodySink(const BodySink&) = delete;
+  BodySink& operator=(const BodySink&) = delete;
+
+  // Appends `size` bytes; false with `*error` set when closed, past the
+  // limit (kErrorAnswerTooLarge) or when the file refused them.
+  bool Write(const char* data, uint32_t size, uint32_t* error);
+  // No write after this returns.
+  void Close();
+  // The bytes written so far (from any thread).
+  uint64_t Received() const;
+  uint64_t limit() const { return limit_; }
+
+  // How long the attempt may take at most, instead of the usual deadline.
+  const uint32_t deadline_ms;
+
+ private:
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  HANDLE file_;
+  const uint64_t limit_;
+  bool closed_ = false;
+  volatile LONG64 received_ = 0;
+};
+
 // One client for the whole run, bound to the origin of the site base URL.
 // Requests block the calling thread, each attempt for at most its deadline
 // whatever the peer does. A redirect is followed only within the origin or
@@ -94,7 +125,8 @@ class HttpClient {
   // deadline of 55 s).
   HttpResponse RequestOnce(const wchar_t* verb, const std::string& path, const std::string& body,
                            HANDLE cancel = nullptr, const SiteAddress* at = nullptr,
-                           uint32_t wait_ms = UINT32_MAX);
+                           uint32_t wait_ms = UINT32_MAX,
+                           const std::shared_ptr<BodySink>& sink = nullptr);
 
   // RequestOnce, tried up to three times 1.5 s apart while sending fails with
   // a time-out, an unresolved name, a refused connection or a broken one,
@@ -110,6 +142,13 @@ class HttpClient {
   // POST of the form encoded by EncodeForm.
   HttpResponse Post(const std::string& path, const std::map<std::string, std::string>& form,
                     HANDLE cancel = nullptr, uint32_t budget_ms = 0);
+
+  // GET of `at` (its rest the path) with the body written to `sink`
+  // instead of kept: an announced or written length past the sink's limit
+  // fails at "receive" with kErrorAnswerTooLarge at once. Redirects are
+  // followed only within `at`'s origin. Not retried once a byte came.
+  HttpResponse Download(const SiteAddress& at, const std::shared_ptr<BodySink>& sink,
+                        HANDLE cancel);
 
   // Starts looking up the route to the site's origin; returns at once with
   // an event that is set once it is known (owned by the client), or null
@@ -148,7 +187,8 @@ class HttpClient {
   // fallback; a failure to connect or send moves on to the origin's next
   // route (RouteFinder::Failed), which the retry takes.
   HttpResponse Attempts(const wchar_t* verb, const std::string& path, const std::string& body,
-                        HANDLE cancel, const SiteAddress& at, uint32_t budget_ms, uint32_t started);
+                        HANDLE cancel, const SiteAddress& at, uint32_t budget_ms, uint32_t started,
+                        const std::shared_ptr<BodySink>& sink = nullptr);
 
   // Set once a handshake failed with TLS 1.3 offered: attempts offer 1.1
   // and 1.2 only, for the rest of the run.
