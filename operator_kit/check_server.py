@@ -23,9 +23,11 @@ Standard library only.
 """
 
 import argparse
+import hashlib
 import http.client
 import http.cookiejar
 import json
+import math
 import os
 import ssl
 import sys
@@ -48,6 +50,13 @@ MAX_PAGES = 12
 # The user agent of the embedded browser control (IE 11 standards mode).
 PAGE_USER_AGENT = "Mozilla/5.0 (Windows NT 10.0; WOW64; Trident/7.0; rv:11.0) like Gecko"
 LOGOUT_WORDS = ("logout", "log-out", "signout", "sign-out", "cikis", "çıkış")
+
+# The installer an update answer may offer: its fields, and the sizes the
+# client takes.
+INSTALLER_FIELDS = ("installer_url", "installer_sha256", "installer_size")
+MIN_INSTALLER, MAX_INSTALLER = 64 * 1024, 512 * 1024 * 1024
+NO_INSTALLER = "the client takes no installer from this answer (its update notice opens " \
+               "download_url)"
 
 LOST_BEAT = "the client takes it for a lost beat and sends the same challenge again in 20 s"
 
@@ -85,6 +94,10 @@ CHECKS = [
                                 "still works (WARN)"),
     ("update-old-build", "policy, WARN at most: the update check with an old build: "
                          "must_update true, latest_build, download_url"),
+    ("update-installer", "when that answer offers an installer: installer_url https on the "
+                         "site's host, installer_sha256 64 hex, installer_size 64 KiB..512 "
+                         "MiB, latest_build above the old build; the download matches them "
+                         "(WARN)"),
     ("hello-old-build", "policy, WARN at most: hello with an old build: ok false, update true"),
     ("error-answers", "every refusal of play came as status 200, a JSON object with ok false "
                       "and an error text; refusals of beat as status 200 (WARN)"),
@@ -141,6 +154,16 @@ def escaped(ch):
 def note(text):
     """One line on standard error, escaped."""
     sys.stderr.write(printable(text) + "\n")
+
+
+def whole_number(value):
+    """A JSON number without a fraction, as an int, the way the client reads
+    a whole number; None for anything else."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return None
+    if isinstance(value, float) and not (math.isfinite(value) and value.is_integer()):
+        return None
+    return int(value)
 
 
 def field_state(obj, field):
@@ -293,6 +316,32 @@ class Http:
             url = target
         return Answer(method, url, error="more than %d redirects" % MAX_REDIRECTS), None, url
 
+    def download(self, url, limit):
+        """GET url like the client's installer download, reading at most
+        `limit` bytes: (Answer without its body, bytes read, their SHA-256)."""
+        request = urllib.request.Request(url, headers={"User-Agent": rules.API_USER_AGENT})
+        digest, read = hashlib.sha256(), 0
+        answer = Answer("GET", url)
+        try:
+            with self.api_opener.open(request, timeout=self.timeout) as response:
+                answer.status, answer.headers = response.status, response.headers
+                while read < limit:
+                    chunk = response.read(min(1 << 20, limit - read))
+                    if not chunk:
+                        break
+                    digest.update(chunk)
+                    read += len(chunk)
+        except urllib.error.HTTPError as e:
+            answer.status, answer.headers = e.code, e.headers
+        except urllib.error.URLError as e:
+            answer.error = str(e.reason)
+        except (OSError, http.client.HTTPException, ValueError) as e:
+            answer.error = "%s: %s" % (type(e).__name__, e)
+        if self.verbose:
+            note("  GET %s -> %s" % (url, answer.error or "HTTP %d, %d bytes read" % (
+                answer.status, read)))
+        return answer, read, digest.hexdigest()
+
     def device_cookie(self):
         """The rb_dev value the browser would hold for <site>/, or ""."""
         probe = urllib.request.Request(self.site + "/")
@@ -398,6 +447,7 @@ class Checker:
         self.bye_challenge = None
         self.update_answered = False
         self.old_build_must_update = None
+        self.old_build_answer = None
         if options.token:
             self.play_url = rules.play_url_for(self.http.site, options.world, options.token)
             self.site_name, self.shard, _ = rules.parse_play_url(self.play_url)
@@ -895,6 +945,7 @@ class Checker:
         answer = self.http.api_get("/api/client/update?build=" + build)
         obj, problem = answer.json_object()
         self.old_build_must_update = obj is not None and truthy(obj.get("must_update"))
+        self.old_build_answer = obj
         if obj is None:
             self.warn("build %s: %s: a client of that build skips its update check and "
                       "starts" % (build, problem))
@@ -907,6 +958,65 @@ class Checker:
         latest = self.update_fields(obj, empty_url_ok=False)
         return "build %s: must_update true, latest_build %d, download_url %s" % (
             build, latest, short(obj.get("download_url")))
+
+    def check_update_installer(self):
+        self.need(self.old_build_must_update, "update-old-build with must_update true")
+        obj = self.old_build_answer
+        if not any(f in obj for f in INSTALLER_FIELDS):
+            raise NotApplicable("the update answer offers no installer (the client opens "
+                                "download_url)")
+        url, sha256 = obj.get("installer_url"), obj.get("installer_sha256")
+        size = whole_number(obj.get("installer_size"))
+        latest = whole_number(obj.get("latest_build"))
+        problems = self.installer_problems(obj, url, sha256, size, latest)
+        if problems:
+            raise Problem("; ".join(problems) + ": " + NO_INSTALLER)
+        answer, read, digest = self.http.download(url, size + 1)
+        what = "the installer download %s" % short(url)
+        if answer.error:
+            self.warn("%s: no answer after %d bytes (%s)" % (what, read, answer.error))
+        elif answer.status != 200:
+            self.warn("%s: HTTP %d" % (what, answer.status))
+        elif read != size:
+            self.warn("%s: %s the announced %d bytes: the client refuses it" % (
+                what, "more than" if read > size else "only %d of" % read, size))
+        elif digest != sha256.lower():
+            self.warn("%s: SHA-256 %s is not the announced %s: the client refuses it" % (
+                what, digest, sha256))
+        else:
+            return "%s: %d bytes, SHA-256 as announced, latest_build %d" % (
+                short(url), size, latest)
+        return None
+
+    def installer_problems(self, obj, url, sha256, size, latest):
+        """What the client refuses in an update answer's installer fields."""
+        problems, host = [], None
+        if isinstance(url, str) and all("!" <= ch <= "~" for ch in url) \
+                and url.startswith("https://"):
+            try:
+                parts = urllib.parse.urlsplit(url)
+                parts.port      # a port that is no number, or out of range, raises
+                host = parts.hostname
+            except ValueError:
+                pass
+        site_host = urllib.parse.urlsplit(self.http.site).hostname
+        if host is None:
+            problems.append("installer_url %s is no https URL of printable ASCII" % short(
+                field_state(obj, "installer_url")))
+        elif host != site_host:
+            problems.append("installer_url %s is not on the site's host %s (unless the "
+                            "client's build names that host)" % (short(url), site_host))
+        if not (isinstance(sha256, str) and len(sha256) == 64
+                and all(ch in "0123456789abcdefABCDEF" for ch in sha256)):
+            problems.append("installer_sha256 is %s, not 64 hex digits" %
+                            field_state(obj, "installer_sha256"))
+        if size is None or not MIN_INSTALLER <= size <= MAX_INSTALLER:
+            problems.append("installer_size is %s, not a whole number of 64 KiB to 512 MiB" %
+                            field_state(obj, "installer_size"))
+        if latest is None or latest <= self.o.old_build:
+            problems.append("latest_build is %s, not a whole number above build %d" % (
+                field_state(obj, "latest_build"), self.o.old_build))
+        return problems
 
     def check_hello_old_build(self):
         self.need(self.hello_challenge, "hello")

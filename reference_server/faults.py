@@ -24,7 +24,7 @@ on the answer; this module only parses, stores and hands out faults.
 import threading
 from dataclasses import dataclass
 
-ENDPOINTS = ("update", "hello", "play", "beat", "bye", "page", "movie")
+ENDPOINTS = ("update", "hello", "play", "beat", "bye", "page", "movie", "installer")
 
 # kind -> (value required?, value allowed?, endpoints it makes sense for,
 #          example value for the error text)

@@ -273,6 +273,7 @@ class Config:
     session_idle: float = 120.0   # 0 = sessions never expire
     require_device: bool = False
     broken: frozenset = frozenset()   # deliberately broken modes, see BROKEN_MODES
+    installer: object = None      # installer.Installer offered to builds that must update
 
 
 # Deliberately broken modes (--break MODE): each one breaks one rule of the
@@ -407,17 +408,23 @@ class GameState:
 
     # -- client API -----------------------------------------------------------
 
-    def update_answer(self, build, default_download_url):
+    def update_answer(self, build, default_download_url, installer_url=""):
         """The update check. The client compares no versions itself: it
         updates exactly when we say so, i.e. when its build is below the
-        required one."""
-        return {
+        required one. A build that must update is also offered the
+        installer, when there is one, at `installer_url`."""
+        answer = {
             "ok": True,
             "must_update": build < self.config.required_build,
             "latest_build": self.config.latest_build,
             "required_build": self.config.required_build,
             "download_url": self.config.download_url or default_download_url,
         }
+        offered = self.config.installer
+        if answer["must_update"] and offered is not None:
+            answer.update(installer_url=installer_url, installer_sha256=offered.sha256,
+                          installer_size=offered.size)
+        return answer
 
     def hello(self, world, build):
         if build < self.config.required_build:

@@ -7,7 +7,8 @@ One process serves both sides the client talks to:
   the list of game worlds whose links are the play URLs, the device cookie;
 * the client API under every world's path prefix: update, hello, play, beat
   and bye, with signed requests and one-time challenges;
-* the demo game movie the play answer points at.
+* the demo game movie the play answer points at;
+* with --installer, a release's installer, offered to builds that must update.
 
 For tests it also keeps a machine-readable request log, injects faults per
 endpoint and offers a local control API under /_control/.
@@ -36,6 +37,7 @@ from urllib.parse import quote, urlsplit
 
 import faults as faultmod
 import game
+import installer as installermod
 import reqlog
 import swf
 import webpages
@@ -58,6 +60,7 @@ HOST_HEADER = re.compile(r"^[A-Za-z0-9.\-]+(:\d{1,5})?$|^\[[0-9A-Fa-f:.]+\](:\d{
 JSON_TYPE = "application/json; charset=utf-8"
 HTML_TYPE = "text/html; charset=utf-8"
 SWF_TYPE = "application/x-shockwave-flash"
+OCTET_TYPE = "application/octet-stream"
 
 # Hostile deliveries wake this often to notice a stopping server.
 POLL_SECONDS = 0.25
@@ -213,19 +216,21 @@ def demo_movie(shard, name):
 @dataclass
 class Route:
     endpoint: str     # fault/log name: update, hello, play, beat, bye, page,
-                      # movie, control, api-unknown, other
+                      # movie, installer, control, api-unknown, other
     shard: str
     world: object     # game.World, or None for an unknown prefix
     rest: str         # the path after the prefix
 
 
-def classify(path):
+def classify(path, installer_path=None):
     if path.startswith("/_control/"):
         return Route("control", "", None, path)
     shard, rest = game.split_shard(path)
     world = game.WORLD_BY_SHARD.get(shard)
     if world is None:
         return Route("other", shard, None, rest)
+    if installer_path and path == installer_path:
+        return Route("installer", shard, world, rest)
     if rest.startswith(API_PREFIX):
         name = rest[len(API_PREFIX):]
         return Route(name if name in API_METHODS else "api-unknown", shard, world, rest)
@@ -255,6 +260,9 @@ class App:
         self.public_url = (options.public_url or "").rstrip("/")
         self.control = not options.no_control
         self.movie_url = options.movie_url   # None: the server's own movie
+        self.installer = config.installer    # None without --installer
+        self.installer_path = ("/download/" + quote(self.installer.name)
+                               if self.installer else None)
         self.quiet = options.quiet
         self.stopping = threading.Event()
         self.hostile = threading.Condition()   # guards hostile_active
@@ -293,7 +301,10 @@ class App:
                 "token_ttl": c.token_ttl, "challenge_ttl": c.challenge_ttl,
                 "session_idle": c.session_idle, "require_device": c.require_device,
                 "tls": self.tls, "public_url": self.public_url, "movie_url": self.movie_url,
-                "broken": sorted(c.broken)}
+                "broken": sorted(c.broken),
+                "installer": self.installer and {
+                    "path": self.installer_path, "sha256": self.installer.sha256,
+                    "size": self.installer.size, "fault": self.installer.fault}}
 
 
 # ---------------------------------------------------------------------------
@@ -367,7 +378,7 @@ class Handler(BaseHTTPRequestHandler):
         started, t0 = time.time(), time.monotonic()
         raw_target = self.path.encode("latin-1", "replace")
         url = urlsplit(self.path)
-        route = classify(url.path)
+        route = classify(url.path, self.app.installer_path)
         if route.endpoint == "control":
             self.handle_control(method, url)
             return
@@ -446,6 +457,8 @@ class Handler(BaseHTTPRequestHandler):
             return api_error(404, "not-found", Text.NOT_FOUND)
         if route.endpoint == "movie":
             return self.serve_movie(method, route)
+        if route.endpoint == "installer":
+            return self.serve_installer(method)
         if route.endpoint == "page":
             return self.serve_page(method, route, url, body, entry)
         return self.not_found()
@@ -664,6 +677,8 @@ class Handler(BaseHTTPRequestHandler):
             return json_response(200, samples[route.endpoint])
         if route.endpoint == "movie":
             return Response(200, demo_movie(route.shard, "game.swf"), SWF_TYPE)
+        if route.endpoint == "installer":
+            return Response(200, self.app.installer.body, OCTET_TYPE)
         return html_response(200, webpages.message_page("Tavrensil Online", "Örnek sayfa " * 20))
 
     # -- client API ---------------------------------------------------------------
@@ -697,7 +712,9 @@ class Handler(BaseHTTPRequestHandler):
         state = self.app.state
         if name == "update":
             build = game.parse_build(_query_text(query, "build"))
-            return state.update_answer(build, self.base_url() + "/download")
+            base = self.base_url()
+            return state.update_answer(build, base + "/download",
+                                       base + (self.app.installer_path or ""))
         if name == "hello":
             return state.hello(world, game.parse_build(_query_text(query, "build")))
         if name == "play":
@@ -742,6 +759,16 @@ class Handler(BaseHTTPRequestHandler):
         if not MOVIE_NAME.match(name):
             return self.not_found()
         return Response(200, demo_movie(route.shard, name), SWF_TYPE, verdict="movie")
+
+    def serve_installer(self, method):
+        """The installer file (--installer), as --installer-fault makes it."""
+        if method not in ("GET", "HEAD"):
+            return html_response(405, webpages.message_page("Hata", Text.METHOD),
+                                 "method-not-allowed", [("Allow", "GET")])
+        offered = self.app.installer
+        return Response(200, offered.body, OCTET_TYPE,
+                        verdict=":".join(filter(None, ("installer", offered.fault))),
+                        mode="endless" if offered.fault == "endless" else "normal")
 
     # -- web site -----------------------------------------------------------------
 
@@ -988,6 +1015,13 @@ def parse_args(argv):
     p.add_argument("--tls-key", default="", help="private key (PEM) for --tls-cert")
     p.add_argument("--no-control", action="store_true", help="disable the /_control/ API")
     p.add_argument("--quiet", action="store_true", help="no per-request lines on stderr")
+    p.add_argument("--installer", default="", metavar="FILE",
+                   help="a release's installer (a signed PE file), served at "
+                        "/download/<its name> and offered to builds that must update")
+    p.add_argument("--installer-fault", default="", metavar="MODE",
+                   choices=installermod.FAULTS,
+                   help="serve or announce the installer wrongly, to test clients: "
+                        + ", ".join(installermod.FAULTS))
     p.add_argument("--break", dest="broken", action="append", default=[], metavar="MODE",
                    choices=sorted(game.BROKEN_MODES),
                    help="break one rule of the client contract on purpose, to test the "
@@ -1003,6 +1037,8 @@ def parse_args(argv):
         p.error("--movie-url must be non-empty and free of control characters")
     if not 0 <= args.port <= 65535:
         p.error("--port must be 0 to 65535")
+    if args.installer_fault and not args.installer:
+        p.error("--installer-fault needs --installer")
     return args
 
 
@@ -1022,6 +1058,8 @@ def build_app(args):
         session_idle=args.session_idle,
         require_device=args.require_device,
         broken=frozenset(args.broken),
+        installer=(installermod.load(args.installer, args.installer_fault)
+                   if args.installer else None),
     )
     table = faultmod.FaultTable()
     for rule in args.fault:
@@ -1047,7 +1085,8 @@ def main(argv=None):
     try:
         app = build_app(args)
         server = make_server(app, args.port, args)
-    except (OSError, ssl.SSLError, game.KeyFileError, faultmod.FaultRuleError) as e:
+    except (OSError, ssl.SSLError, game.KeyFileError, faultmod.FaultRuleError,
+            installermod.InstallerError) as e:
         sys.stderr.write("server.py: %s\n" % e)
         return 2
 

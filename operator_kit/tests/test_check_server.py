@@ -41,11 +41,18 @@ PROBES = {"hello-one-time", "play-bad-sig", "beat-reused-challenge", "beat-bad-s
           "refusal-keeps-challenge"}
 NO_HELLO = AFTER_HELLO | PROBES | {"hello-old-build", "error-answers"}
 POLICY_ROWS = {"update-old-build", "hello-old-build"}
+NO_INSTALLER = {"update-installer"}     # skipped where no installer is offered
 RUN_TIMEOUT = 60
 # What no output of the kit may carry raw: controls (other than tab and line
 # end), bidi overrides and isolates, and bytes that are not UTF-8.
 RAW = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\u200e\u200f\u202a-\u202e\u2066-\u2069"
                  "\udc80-\udcff]")
+# An installer for the reference server to offer (it reads no more than "MZ"),
+# of a size the client takes.
+INSTALLER_DIR = tempfile.TemporaryDirectory(prefix="kit-installer-")
+INSTALLER = os.path.join(INSTALLER_DIR.name, "TavrensilOnline-setup.exe")
+with open(INSTALLER, "wb") as _f:
+    _f.write(b"MZ" + bytes(70000))
 SUMMARY = re.compile(r"(?m)^(\d+) checks: (\d+) passed, (\d+) failed, (\d+) warned, "
                      r"(\d+) skipped$")
 
@@ -126,6 +133,9 @@ CASES = [
     # The play page of a site whose worlds page shows no such world.
     ("login, unknown world", [], ["--login", "ali", "--world", "s16"],
      {"play-url"}, {"shard-prefixes", "hello"} | NO_HELLO),
+    # Over plain HTTP the installer's URL is http://, which the client refuses.
+    ("installer offered over http", DEV + ["--installer", INSTALLER], TOKEN,
+     {"update-installer"}, SITE_ROWS),
 ]
 
 # The second server's refusal text, hostile to rows and XML or to the
@@ -139,8 +149,10 @@ HOSTILE = [
 
 class ContractCheckTest(unittest.TestCase):
     def check_case(self, server_args, kit_args, failing, skipped, warned=frozenset(),
-                   server=None):
+                   server=None, installer=False):
         own = server is None
+        if not (installer or "--installer" in server_args):
+            skipped = skipped | NO_INSTALLER
         server = server or ReferenceServer(*server_args)
         try:
             code, results, output, junit = run_kit("--site", server.base, *kit_args)
@@ -260,12 +272,26 @@ class ContractCheckTest(unittest.TestCase):
                             "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost",
                             "-keyout", key, "-out", cert],
                            check=True, capture_output=True, timeout=30)
-            server = ReferenceServer("--tls-cert", cert, "--tls-key", key)
+            tls = ["--tls-cert", cert, "--tls-key", key, "--installer", INSTALLER]
+            # An installer announced wrongly: the download does not match.
+            for fault, says in (("wrong-hash", "is not the announced"),
+                                ("oversize", "more than the announced 70002 bytes")):
+                with self.subTest(fault):
+                    server = ReferenceServer(*tls, "--installer-fault", fault)
+                    try:
+                        results, _ = self.check_case(
+                            [], ["--login", "ali", "--ca-file", cert], set(), set(),
+                            NO_INSTALLER, server=server, installer=True)
+                        self.assertIn(says, results["update-installer"][1])
+                    finally:
+                        server.stop()
+            server = ReferenceServer(*tls)
             try:
                 self.assertTrue(server.base.startswith("https://"))
-                # Trusted through --ca-file: everything passes, scheme "https" included.
+                # Trusted through --ca-file: everything passes, scheme "https"
+                # and the installer included.
                 self.check_case([], ["--login", "ali", "--ca-file", cert], set(), set(),
-                                server=server)
+                                server=server, installer=True)
                 # Not trusted: the kit does not skip certificate checks.
                 code, results, output, _ = run_kit("--site", server.base, "--login", "ali")
                 self.assertEqual(code, 1, output)

@@ -134,6 +134,22 @@ def parse_swf(data):
             "fps": rate_hi + rate_lo / 256.0, "frames": frames, "tags": tags, "end": pos}
 
 
+PE_AT = 0x80                        # fake_installer's PE header
+SECURITY_ENTRY = PE_AT + 24 + 96 + 4 * 8
+FAKE_SIGNATURE = b"\x30\x82" + b"S" * 1022
+
+
+def fake_installer(content=4096):
+    """As much of a signed installer as the server reads: "MZ", a PE32 header
+    whose data directory 4 (security) points at the signature ending the file."""
+    head = bytearray(PE_AT + 24 + 224)
+    struct.pack_into("<2s58xI", head, 0, b"MZ", PE_AT)
+    struct.pack_into("<4s16xH2xH90xI", head, PE_AT, b"PE\0\0", 224, 0x10B, 16)
+    body = bytes(head) + bytes(range(256)) * (content // 256)
+    struct.pack_into("<II", head, SECURITY_ENTRY, len(body), len(FAKE_SIGNATURE))
+    return bytes(head) + body[len(head):] + FAKE_SIGNATURE
+
+
 # ---------------------------------------------------------------------------
 # A server process and a small HTTP client.
 
@@ -231,16 +247,18 @@ class ServerProcess:
         return answer
 
 
-def raw_exchange(port, request, timeout=5):
-    """Send raw bytes and read until the server closes the connection."""
+def raw_exchange(port, request, timeout=5, limit=None):
+    """Send raw bytes and read until the server closes the connection (or
+    `limit` bytes arrived)."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
         s.sendall(request)
-        chunks = []
-        while True:
+        chunks, count = [], 0
+        while limit is None or count < limit:
             data = s.recv(65536)
             if not data:
                 break
             chunks.append(data)
+            count += len(data)
         return b"".join(chunks)
 
 
@@ -563,6 +581,7 @@ class UpdateAndHelloTest(LiveServerTest):
             self.assertEqual(answer["download_url"], self.srv.base + "/download")
         status, answer = self.srv.get_json("/api/client/update?build=6")
         self.assertIs(answer["must_update"], True)
+        self.assertNotIn("installer_url", answer)    # no --installer
 
     def test_json_content_type_and_turkish_letters(self):
         status, headers, body = self.srv.request("GET", "/api/client/hello?build=3")
@@ -1036,6 +1055,74 @@ class OptionsTest(unittest.TestCase):
                                       capture_output=True, timeout=10)
                 self.assertEqual(proc.returncode, 2)
                 self.assertIn(b"--movie-url", proc.stderr)
+
+    def installer_file(self, data, name="Tavrensil Setup.exe"):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+        return f.name
+
+    def test_installer(self):
+        data = fake_installer()
+        file, sec = self.installer_file(data), SECURITY_ENTRY
+        table = len(data) - len(FAKE_SIGNATURE)
+        base, where = "https://game.example:8443", "/download/Tavrensil%20Setup.exe"
+        # --installer-fault: (the announced SHA-256 is that of the bytes served up
+        # to the announced size, bytes served beyond it (read: 65537 at most), the bytes)
+        cases = {
+            "": (True, 0, lambda got: got == data),
+            "wrong-hash": (False, 0, lambda got: got == data),
+            "oversize": (True, 65536, lambda got: got.startswith(data)),
+            "endless": (True, 65537, lambda got: got.startswith(data)),
+            "tampered": (True, 0, lambda got: len(got) == len(data) and
+                         sum(a != b for a, b in zip(got, data)) == 1),
+            "unsigned": (True, 0, lambda got: got == data[:sec] + bytes(8) + data[sec + 8:table]),
+        }
+        for mode, (hash_matches, extra, bytes_ok) in cases.items():
+            with self.subTest(mode):
+                srv = ServerProcess("--installer", file, "--required-build", "8", "--public-url",
+                                    base, *(["--installer-fault", mode] if mode else []))
+                try:
+                    self.assertNotIn("installer_url", srv.get_json("/api/client/update?build=8")[1])
+                    answer = srv.get_json("/api/client/update?build=7")[1]
+                    self.assertEqual((answer["installer_url"], answer["latest_build"]),
+                                     (base + where, 8))
+                    size = answer["installer_size"]
+                    raw = raw_exchange(srv.port, b"GET %s HTTP/1.1\r\nConnection: close\r\n\r\n"
+                                       % where.encode(), limit=size + 65537 + 200)  # 200: the head
+                    _, headers, got = split_response(raw)
+                    self.assertEqual((headers["content-type"], srv.log()[-1]["endpoint"]),
+                                     ("application/octet-stream", "installer"))
+                    if not mode:   # HEAD, and the fault kinds of every endpoint
+                        _, head, body = srv.request("HEAD", where)
+                        self.assertEqual((head["Content-Length"], body), (str(size), b""))
+                        srv.control("fault", {"rule": "installer=status:503:once"})
+                        self.assertEqual(srv.request("GET", where)[0], 503)
+                finally:
+                    srv.stop()
+                got = got[:size + 65537]
+                self.assertEqual(headers.get("content-length"),
+                                 None if mode == "endless" else str(len(got)))
+                self.assertEqual(hashlib.sha256(got[:size]).hexdigest() ==
+                                 answer["installer_sha256"], hash_matches)
+                self.assertEqual((len(got) - size, bytes_ok(got)), (extra, True))
+
+    def test_installer_start_up_errors(self):
+        data = fake_installer()
+        huge = self.installer_file(b"", "huge.exe")
+        os.truncate(huge, 512 * 1024 * 1024 + 1)   # sparse
+        for args, says in [
+                (["--installer", huge + ".none"], "No such file"),
+                (["--installer", self.installer_file(b"PK\x03\x04", "x.zip")], "no MZ header"),
+                (["--installer", huge], "larger than 512 MiB"),
+                (["--installer-fault", "tampered", "--installer", self.installer_file(
+                    data[:SECURITY_ENTRY] + bytes(8) + data[SECURITY_ENTRY + 8:])], "not signed")]:
+            with self.subTest(says):
+                proc = subprocess.run([sys.executable, SERVER, "--port", "0"] + args,
+                                      capture_output=True, timeout=10)
+                self.assertEqual((proc.returncode, len(proc.stderr.splitlines())), (2, 1))
+                self.assertIn(says.encode(), proc.stderr)
 
     def test_expiry(self):
         srv = ServerProcess("--token-ttl", "0.5", "--challenge-ttl", "0.5", "--session-idle", "0.5")
