@@ -4,10 +4,11 @@
 ; to "%LOCALAPPDATA%\Programs\Tavrensil Online", where the player may write
 ; (the client writes client.log next to itself). It adds a Start-menu
 ; shortcut, optionally a desktop shortcut, and an uninstaller listed in the
-; user's Apps list. The uninstaller removes what this installer put in place
-; and what the client writes into its own folder (client.log); the media
-; control file that the client writes to "%LOCALAPPDATA%\Tavrensil" is shared
-; by every copy of the client on the account and is removed only on request.
+; user's Apps list. The uninstaller removes what this installer put in place,
+; what the client writes into its own folder (client.log) and its update
+; downloads ("%LOCALAPPDATA%\Tavrensil\Updates"); the media control file that
+; the client writes to "%LOCALAPPDATA%\Tavrensil" is shared by every copy of
+; the client on the account and is removed only on request.
 ;
 ; Built by tools/dist.sh, which passes (makensis -D...):
 ;   VERSION     the product version, major.minor.patch (from VERSION)
@@ -25,6 +26,14 @@
 ;
 ; Silent use:
 ;   setup.exe /S [/NODESKTOP] [/D=FOLDER]      install (/D must come last)
+;   setup.exe /S /UPDATE=PID [/D=FOLDER]       update, as the client starts it:
+;       waits up to 30 s for process PID (the client that started it, a
+;       decimal number) to end, installs, keeps the desktop shortcut as it
+;       is (/NODESKTOP does not count) and starts the new client. On any
+;       failure it starts the client in FOLDER, if there is one, with
+;       --update-failed=wait (PID still running after 30 s) or
+;       --update-failed=install (anything else). Without /S, /UPDATE is
+;       ignored. It never ends a process.
 ;   Uninstall.exe /S [/REMOVECONTROL]          uninstall
 
 !macro REQUIRE name
@@ -149,13 +158,53 @@ FunctionEnd
 
 ; ---- installer -------------------------------------------------------------
 
+; Update mode (/S /UPDATE=PID): 1, the process id as given, and what a
+; failure tells the client it starts (--update-failed=REASON).
+Var Updating
+Var UpdatePid
+Var UpdateFailure
+
+; Update mode: waits until the client that started the update, process
+; $UpdatePid, has ended (one that cannot be opened has), at most 30 s.
+; Aborts when the id is not a decimal number or the process still runs.
+Function WaitForUpdatedClient
+  ; A decimal number is written back the same by %u; "", "12x", "-1",
+  ; "010" (octal to NSIS) and numbers beyond 32 bits are not.
+  IntFmt $0 "%u" $UpdatePid
+  ${IfNot} $0 S== $UpdatePid
+    Abort "/UPDATE=$UpdatePid: not a process id"
+  ${EndIf}
+  ; SYNCHRONIZE access, enough to wait for it.
+  System::Call 'kernel32::OpenProcess(i 0x00100000, i 0, i $UpdatePid) p .r0'
+  ${If} $0 P<> 0
+    System::Call 'kernel32::WaitForSingleObject(p r0, i 30000) i .r1'
+    System::Call 'kernel32::CloseHandle(p r0)'
+    ${If} $1 = 258  ; WAIT_TIMEOUT
+      StrCpy $UpdateFailure wait
+      Abort "process $UpdatePid did not end within 30 s"
+    ${ElseIf} $1 <> 0
+      Abort "could not wait for process $UpdatePid"
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
 Section "$(SecClientName)" SecClient
   SectionIn RO
+  ${If} $Updating = 1
+    Call WaitForUpdatedClient
+  ${EndIf}
   SetOutPath "$INSTDIR"
   StrCpy $0 "$INSTDIR\${EXE_NAME}"
   Call WaitForClientClosed
+  ClearErrors
   File "/oname=${EXE_NAME}" "${CLIENT_EXE}"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
+  ; A file skipped or not written fails an update; a player's own
+  ; installation has had its message box.
+  ${If} ${Errors}
+  ${AndIf} $Updating = 1
+    Abort "could not write the files to $INSTDIR"
+  ${EndIf}
   CreateShortcut "$SMPROGRAMS\${SHORTCUT}" "$INSTDIR\${EXE_NAME}" "" "$INSTDIR\${EXE_NAME}" 0
 
   WriteRegStr HKCU "${UNINST_KEY}" "DisplayName" "${PRODUCT}"
@@ -191,6 +240,43 @@ Function .onInit
   ${IfNot} ${Errors}
     !insertmacro UnselectSection ${SecDesktop}
   ${EndIf}
+  ; /UPDATE=PID, silent only. Its id is checked in the install section,
+  ; where a failure reaches .onInstFailed (an Abort here would not). The
+  ; desktop section is selected exactly when the shortcut is there, so an
+  ; update neither adds nor removes it.
+  StrCpy $Updating 0
+  ClearErrors
+  ${GetOptions} $R0 "/UPDATE=" $R1
+  ${If} ${Silent}
+  ${AndIfNot} ${Errors}
+    StrCpy $Updating 1
+    StrCpy $UpdatePid $R1
+    StrCpy $UpdateFailure install
+    ${If} ${FileExists} "$DESKTOP\${SHORTCUT}"
+      !insertmacro SelectSection ${SecDesktop}
+    ${Else}
+      !insertmacro UnselectSection ${SecDesktop}
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+; The client is started from its own folder, not from the one the update
+; was downloaded to, which it may then remove.
+Function .onInstSuccess
+  ${If} $Updating = 1
+    SetOutPath "$INSTDIR"
+    Exec '"$INSTDIR\${EXE_NAME}"'
+  ${EndIf}
+FunctionEnd
+
+; A silent run comes here on every Abort of a section or a function it
+; calls, and when a file cannot be written; it never calls Quit.
+Function .onInstFailed
+  ${If} $Updating = 1
+  ${AndIf} ${FileExists} "$INSTDIR\${EXE_NAME}"
+    SetOutPath "$INSTDIR"
+    Exec '"$INSTDIR\${EXE_NAME}" --update-failed=$UpdateFailure'
+  ${EndIf}
 FunctionEnd
 
 !insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
@@ -218,6 +304,12 @@ Section "un.$(SecUnClientName)" SecUnClient
   DeleteRegKey HKCU "${UNINST_KEY}"
   ; Only when empty: whatever else the player put there stays.
   RMDir "$INSTDIR"
+  ; The client's update downloads and its record of attempts
+  ; (client/app/update.cpp): only the installed copy updates itself.
+  ${If} "$LOCALAPPDATA" != ""
+    RMDir /r "$LOCALAPPDATA\${CONTROL_FOLDER}\Updates"
+    RMDir "$LOCALAPPDATA\${CONTROL_FOLDER}"
+  ${EndIf}
 SectionEnd
 
 ; Off unless chosen (or /REMOVECONTROL in a silent run): the file is shared

@@ -29,12 +29,13 @@
 # its entries in a fixed order without extra fields.
 #
 #   tools/dist.sh [--out DIR] [--work DIR] [--reuse-build]
-#   tools/dist.sh installer --exe EXE --out FILE [--target TARGET]
+#   tools/dist.sh installer --exe EXE --out FILE [--target TARGET] [--version X.Y.Z]
 #   tools/dist.sh sign [--copy COPY] FILE
 #
 # The second form only wraps EXE in the installer, for TARGET x86-unicode
-# (default) or amd64-unicode; the installer test uses it around the 64-bit
-# build on hosts that run only 64-bit Wine. It never signs. The third signs
+# (default) or amd64-unicode, as version X.Y.Z (default VERSION's; the tests
+# wrap a newer build as the next version); the installer test uses it around
+# the 64-bit build on hosts that run only 64-bit Wine. It never signs. The third signs
 # FILE in place (and copies the signed file to COPY); makensis runs it on the
 # uninstaller before it goes into the installer.
 #
@@ -43,11 +44,21 @@
 #   TAVRENSIL_SIGN_CERT           the PEM certificate, followed by its chain
 #   TAVRENSIL_SIGN_KEY            its PEM private key, without a passphrase
 #   TAVRENSIL_SIGN_TIMESTAMP_URL  optional, an RFC 3161 time-stamp server
+#   TAVRENSIL_SIGN_NEXT_CERT      optional, the PEM certificate of the next
+#                                 signing key, which releases will sign with
 # A signature carries its time, so a signed release is not reproducible; the
 # signed uninstaller is kept as WORK/signed/Uninstall.exe for checking.
 #
+# The signer pins: the client installs an update itself only when a key it
+# pins signed the installer. A signed release pins the SHA-256 of the public
+# key info (DER) of TAVRENSIL_SIGN_CERT's first certificate, and of
+# TAVRENSIL_SIGN_NEXT_CERT's when set (-DTAVRENSIL_SIGNER_PINS=PIN[;PIN]); an
+# unsigned one pins none and never installs an update itself.
+#
 # Environment: TAVRENSIL_MEDIA_CONTROL_FILE embeds that control file instead
-# of the stand-in (see README.md); JOBS, the build's parallel jobs (2).
+# of the stand-in (see README.md); TAVRENSIL_UPDATE_HOSTS, comma-separated
+# lower-case host names from which the client may also download installers
+# (-DTAVRENSIL_UPDATE_HOSTS); JOBS, the build's parallel jobs (2).
 set -euo pipefail
 start=$PWD
 cd "$(dirname "$0")/.."
@@ -76,14 +87,26 @@ sign_file() {
   mv "$1.signed" "$1"
 }
 
+# pin PEM_FILE: the SHA-256 (lower-case hex) of the DER public key info of
+# the first certificate in PEM_FILE; fails when it holds none.
+pin() {
+  local sum
+  sum=$(openssl x509 -in "$1" -noout -pubkey 2>/dev/null | openssl pkey -pubin -outform DER 2>/dev/null |
+        sha256sum) || return 1
+  echo "${sum%% *}"
+}
+
 # Checks the signing variables: both or neither, readable files, and a key
 # that is the first certificate's. Says in one line when the release goes
-# out unsigned. Sets signing=yes or no.
+# out unsigned. Sets signing=yes or no, and pins (the signer pins, ;-separated).
 check_signing() {
-  local cert=${TAVRENSIL_SIGN_CERT:-} key=${TAVRENSIL_SIGN_KEY:-}
+  local cert=${TAVRENSIL_SIGN_CERT:-} key=${TAVRENSIL_SIGN_KEY:-} next=${TAVRENSIL_SIGN_NEXT_CERT:-}
+  pins=""
   if [[ -z $cert && -z $key ]]; then
+    [[ -z $next ]] || die "TAVRENSIL_SIGN_NEXT_CERT is set but the release is not signed: set TAVRENSIL_SIGN_CERT and TAVRENSIL_SIGN_KEY too"
     signing=no
     echo "dist: unsigned (set TAVRENSIL_SIGN_CERT and TAVRENSIL_SIGN_KEY to sign)"
+    echo "dist: no signer pins: this build never installs an update itself"
     return
   fi
   [[ -n $cert ]] || die "TAVRENSIL_SIGN_KEY is set but TAVRENSIL_SIGN_CERT is not: set both to sign, or neither"
@@ -103,6 +126,29 @@ check_signing() {
   export TAVRENSIL_SIGN_CERT=$cert TAVRENSIL_SIGN_KEY=$key
   signing=yes
   echo "dist: signing as ${subject#subject=}${TAVRENSIL_SIGN_TIMESTAMP_URL:+, time stamps from $TAVRENSIL_SIGN_TIMESTAMP_URL}"
+  pins=$(pin "$cert") || die "cannot read the public key of TAVRENSIL_SIGN_CERT: $cert"
+  local said="$pins (TAVRENSIL_SIGN_CERT)"
+  if [[ -n $next ]]; then
+    next=$(from_start "$next")
+    [[ -f $next && -r $next ]] || die "TAVRENSIL_SIGN_NEXT_CERT names no readable file: $next"
+    next=$(pin "$next") || die "TAVRENSIL_SIGN_NEXT_CERT holds no PEM certificate: $next"
+    pins+=";$next"
+    said+=", $next (TAVRENSIL_SIGN_NEXT_CERT)"
+  fi
+  echo "dist: signer pins: $said"
+}
+
+# Checks TAVRENSIL_UPDATE_HOSTS: plain lower-case host names, comma-separated.
+check_update_hosts() {
+  local host hosts=()
+  [[ -n ${TAVRENSIL_UPDATE_HOSTS:-} ]] || return 0
+  IFS=, read -r -a hosts <<<"$TAVRENSIL_UPDATE_HOSTS"
+  [[ $TAVRENSIL_UPDATE_HOSTS != *, ]] || die "TAVRENSIL_UPDATE_HOSTS ends with a comma: $TAVRENSIL_UPDATE_HOSTS"
+  for host in "${hosts[@]}"; do
+    [[ $host =~ ^[a-z0-9]([a-z0-9-]*[a-z0-9])?(\.[a-z0-9]([a-z0-9-]*[a-z0-9])?)*$ ]] ||
+      die "TAVRENSIL_UPDATE_HOSTS: '$host' is not a plain lower-case host name (letters, digits, dots, hyphens)"
+  done
+  echo "dist: installers may also come from ${TAVRENSIL_UPDATE_HOSTS//,/, }"
 }
 
 if [[ ${1:-} == sign ]]; then
@@ -122,8 +168,9 @@ if [[ ${1:-} == sign ]]; then
 fi
 
 # The version, written in VERSION alone; the build takes it from there too.
-version=$(sed -n '1{/^[0-9]*\.[0-9]*\.[0-9]*$/p}' VERSION)
-[[ -n $version ]] || die "VERSION does not hold major.minor.patch"
+version_pattern='^[0-9]+\.[0-9]+\.[0-9]+$'
+version=$(head -n 1 VERSION)
+[[ $version =~ $version_pattern ]] || die "VERSION does not hold major.minor.patch"
 build=${version##*.}  # the client's build number
 name=TavrensilOnline-$version
 
@@ -161,10 +208,12 @@ if [[ ${1:-} == installer ]]; then
       --exe) exe=$2; shift 2 ;;
       --out) out=$2; shift 2 ;;
       --target) target=$2; shift 2 ;;
+      --version) version=$2; shift 2 ;;
       *) die "unknown option $1" ;;
     esac
   done
-  [[ -f $exe && -n $out ]] || die "usage: tools/dist.sh installer --exe EXE --out FILE [--target TARGET]"
+  [[ -f $exe && -n $out ]] || die "usage: tools/dist.sh installer --exe EXE --out FILE [--target TARGET] [--version X.Y.Z]"
+  [[ $version =~ $version_pattern ]] || die "--version $version is not major.minor.patch"
   temp=$(mktemp -d)
   trap 'rm -rf "$temp"' EXIT
   cp "$exe" "$temp/TavrensilClient.exe"
@@ -187,6 +236,7 @@ while [[ $# -gt 0 ]]; do
   esac
 done
 check_signing
+check_update_hosts
 mkdir -p "$out" "$work"
 out=$(cd "$out" && pwd)
 work=$(cd "$work" && pwd)
@@ -210,9 +260,12 @@ media=()
 # comes after, so both files carry the same build ID. (The last prefix map
 # given is tried first.)
 debug="-g -ffile-prefix-map=$root=/src -ffile-prefix-map=$work/x86=/build"
+# The pins and hosts are given even when empty, so that a reused build tree
+# keeps none of an earlier run's.
 cmake --preset windows -B "$work/x86" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
   "-DCMAKE_C_FLAGS_RELEASE=-O3 -DNDEBUG $debug" "-DCMAKE_CXX_FLAGS_RELEASE=-O3 -DNDEBUG $debug" \
-  "-DCMAKE_EXE_LINKER_FLAGS_RELEASE=" "${media[@]}" >/dev/null
+  "-DCMAKE_EXE_LINKER_FLAGS_RELEASE=" "${media[@]}" \
+  "-DTAVRENSIL_SIGNER_PINS:STRING=$pins" "-DTAVRENSIL_UPDATE_HOSTS:STRING=${TAVRENSIL_UPDATE_HOSTS:-}" >/dev/null
 cmake --build "$work/x86" -j "${JOBS:-2}" --target TavrensilClient
 unstripped=$work/x86/TavrensilClient.exe
 client=$work/TavrensilClient.exe

@@ -18,11 +18,15 @@ first) with tools/wine-run, and then:
      control file into %LOCALAPPDATA%\\Tavrensil, the server accepts hello,
      play, a beat and, when the window is closed (window_tool), one
      goodbye; the client ends with exit code 0 and logs no crash. While it
-     runs, the installer and the uninstaller give up and change nothing;
-  3. uninstalls silently: the client, its log, the uninstaller, the
+     runs, the installer and the uninstaller give up and change nothing,
+     and an update started as the client starts one (/S /UPDATE=PID) waits
+     for it to end, installs and starts the new client;
+  3. an update with a PID that is no number fails and starts the installed
+     client with --update-failed=install;
+  4. uninstalls silently: the client, its log, the uninstaller, the
      shortcuts and the registry key are gone; a file of the player's in the
      install folder keeps the folder; the control file stays;
-  4. installs again with /NODESKTOP (no desktop shortcut) and uninstalls
+  5. installs again with /NODESKTOP (no desktop shortcut) and uninstalls
      with /S /REMOVECONTROL, the log of the run before and a crash dump
      lying beside the client: the install folder and the control folder
      are gone.
@@ -67,6 +71,7 @@ TOOL_LIMIT = 30
 LOG_WAIT = 30
 WINDOW_WAIT_MS = 20000
 EXIT_WAIT = 20
+UPDATE_HOLD = 3  # an update still waits for the running client after this
 # The first beat comes 20 s after the movie starts.
 BEAT_WAIT = 40
 UNINSTALL_WAIT = 60
@@ -196,7 +201,8 @@ class RoundTrip:
     def play(self):
         """The installed client plays a whole session: hello, the signed
         play, the movie, an accepted beat, and one accepted goodbye when its
-        window closes; it never crashes."""
+        window closes; it never crashes. An update it started meanwhile
+        waits for it to end, installs and starts the new client."""
         self.start_server()
         since = self.server.last_seq()
         install = self.paths["install"]
@@ -208,6 +214,7 @@ class RoundTrip:
             stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, env=self.env,
             start_new_session=True)
         log = lambda: (read_file(log_path) or b"").split(b"\r\n")
+        update = None
         try:
             check(wait_until(lambda: log()[0] == FIRST_LOG_LINE, LOG_WAIT),
                   "no client.log starting with %r next to the installed client" % FIRST_LOG_LINE)
@@ -224,6 +231,7 @@ class RoundTrip:
             check(wait_until(lambda: beats(), BEAT_WAIT), "no beat within %ds" % BEAT_WAIT)
             check(all(b.get("verdict") == "ok" for b in beats()),
                   "a beat was refused: %s" % harness.short(repr(beats()), 300))
+            update = self.start_update()
             code, text = self.wine([self.opts.tool, "close", PRODUCT])
             check(code == 0, "could not close the window: %s" % text.strip())
             check(wait_until(lambda: os.path.isfile(os.path.join(install, PLACEMENT)), LOG_WAIT),
@@ -236,10 +244,13 @@ class RoundTrip:
             self.expect_session(since)
             crashes = [line for line in log() if line.startswith(b"cokme:")]
             check(not crashes, "the client crashed: %s" % crashes)
+            check(wait_until(lambda: update.poll() == 0, INSTALL_LIMIT), "the update ended with %s" % update.poll())
         finally:
-            kill_tree(client)
+            for proc in filter(None, (client, update)):
+                kill_tree(proc)
             out.close()
             self.stop_server()
+        self.close_client([])
 
     def expect_session(self, since):
         """hello and play answered, and one goodbye accepted after the beats."""
@@ -269,9 +280,35 @@ class RoundTrip:
                      os.path.join(self.paths["install"], "client.log")):
             check(os.path.exists(path), "the uninstaller removed %s while the client ran" % path)
 
-    def uninstaller_copies(self):
-        """Processes of this prefix running from the uninstaller's temporary
-        folder (%TEMP%\\~nsuN.tmp)."""
+    def start_update(self):
+        """Starts the installer as the running client starts its update, with
+        /S /UPDATE=ITS_WINDOWS_PID; it waits while the client runs."""
+        out = harness.run_to_end(self.runner + ["wmic", "process", "get", "name,processid"],
+                                 TOOL_LIMIT, env=self.env)[1].decode("utf-16", "replace")
+        pids = [f[1] for f in map(str.split, out.splitlines()) if f[:1] == [CLIENT_NAME]]
+        check(len(pids) == 1, "wmic lists %s as %r" % (CLIENT_NAME, pids))
+        update = subprocess.Popen(self.runner + [self.setup_exe, "/S", "/UPDATE=" + pids[0]],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, env=self.env, start_new_session=True)
+        time.sleep(UPDATE_HOLD)
+        check(update.poll() is None, "the update did not wait for the running client")
+        return update
+
+    def close_client(self, args):
+        """Waits for a client with these arguments (one the installer started)
+        to run in this prefix, closes its window and waits for it to end."""
+        clients = lambda: [command[1:] for _, command in self.processes()
+                           if command[0].replace("\\", "/").endswith("/" + CLIENT_NAME)]
+        check(wait_until(lambda: args in clients(), LOG_WAIT),
+              "no client runs with the arguments %r: %r" % (args, clients()))
+        self.wine([self.opts.tool, "wait", PRODUCT, str(WINDOW_WAIT_MS)], WINDOW_WAIT_MS // 1000 + TOOL_LIMIT)
+        code, text = self.wine([self.opts.tool, "close", PRODUCT])
+        check(code == 0 and wait_until(lambda: not clients(), EXIT_WAIT),
+              "the client did not end when its window closed: %s" % text.strip())
+
+    def processes(self):
+        """This prefix's processes as (pid, arguments): a Windows program's
+        are those of its command line."""
         mark = ("WINEPREFIX=" + self.prefix).encode()
         found = []
         for pid in os.listdir("/proc"):
@@ -284,9 +321,14 @@ class RoundTrip:
                     environ = f.read().split(b"\0")
             except OSError:
                 continue
-            if b"~nsu" in command.lower() and mark in environ:
-                found.append(int(pid))
+            if mark in environ and command:
+                found.append((int(pid), command.decode("utf-8", "replace").rstrip("\0").split("\0")))
         return found
+
+    def uninstaller_copies(self):
+        """Processes of this prefix running from the uninstaller's temporary
+        folder (%TEMP%\\~nsuN.tmp)."""
+        return [pid for pid, command in self.processes() if "~nsu" in " ".join(command).lower()]
 
     def wait_uninstaller_copy(self):
         """Waits until the uninstaller's copy has ended (none seen for 1 s)."""
@@ -346,7 +388,14 @@ class RoundTrip:
         yield "silent installation", lambda: (
             self.install(),
             check(os.path.isfile(self.paths["desktop"]), "no desktop shortcut"))
-        yield "the installed client plays a session and closes", self.play
+        yield ("the installed client plays a session and closes; its update (/UPDATE=PID) waits, "
+               "installs and starts the new client"), self.play
+
+        def update_fails():
+            code, out = self.wine([self.setup_exe, "/S", "/UPDATE=12x"], INSTALL_LIMIT)
+            check(code == 2, "the installer ended with %s, expected 2" % code)
+            self.close_client(["--update-failed=install"])
+        yield "silent update with a PID that is no number starts the old client, flagged", update_fails
 
         def keep_players_file():
             notes = os.path.join(install, "notes.txt")

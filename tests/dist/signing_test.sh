@@ -8,9 +8,11 @@
 # that the client, the installer and the uninstaller the installer carries
 # (the copy tools/dist.sh keeps as WORK/signed/Uninstall.exe) are signed with
 # SHA-256 and time-stamped; that the ZIP holds the signed client and
-# SHA256SUMS the signed files' sums; that the output shows no key; that a
-# half setting and a key not the certificate's stop before the build; and
-# that a time-stamp server that does not answer fails the signing.
+# SHA256SUMS the signed files' sums; that the output shows no key; that the
+# release's build pins the signer's key and the next one's
+# (TAVRENSIL_SIGN_NEXT_CERT); that a half setting and a key not the
+# certificate's stop before the build; and that a time-stamp server that
+# does not answer fails the signing.
 #
 #   signing_test.sh [WORK]
 #
@@ -94,7 +96,8 @@ stamps=http://127.0.0.1:$(cat "$temp/tsa.port")/
 # dist VARIABLES...: tools/dist.sh with only these signing variables, into
 # $out, reusing $work's build tree; sets code and log.
 dist() {
-  log=$(env -u TAVRENSIL_SIGN_CERT -u TAVRENSIL_SIGN_KEY -u TAVRENSIL_SIGN_TIMESTAMP_URL "$@" \
+  log=$(env -u TAVRENSIL_SIGN_CERT -u TAVRENSIL_SIGN_KEY -u TAVRENSIL_SIGN_TIMESTAMP_URL \
+          -u TAVRENSIL_SIGN_NEXT_CERT "$@" \
         tools/dist.sh --work "$work" --out "$out" --reuse-build 2>&1)
   code=$?
 }
@@ -118,7 +121,8 @@ fi
 
 # ---- a signed release ------------------------------------------------------------
 echo "signing: building the signed release in $out (build tree $work/x86)"
-dist TAVRENSIL_SIGN_CERT="$temp/chain.pem" TAVRENSIL_SIGN_KEY="$temp/signer.key" TAVRENSIL_SIGN_TIMESTAMP_URL="$stamps"
+dist TAVRENSIL_SIGN_CERT="$temp/chain.pem" TAVRENSIL_SIGN_KEY="$temp/signer.key" TAVRENSIL_SIGN_TIMESTAMP_URL="$stamps" \
+  TAVRENSIL_SIGN_NEXT_CERT="$temp/other.pem"
 if [[ $code -ne 0 ]]; then
   echo "$log"
   bad "signed release" "tools/dist.sh failed (exit code $code)"
@@ -157,6 +161,12 @@ if sums=$(cd "$out" && sha256sum -c SHA256SUMS 2>&1) && [[ $(grep -c ": OK$" <<<
 else
   bad "$case" "$sums"
 fi
+
+case="the build pins the signer's key, then the next one's"
+key_pin() { openssl pkey -in "$1" -pubout -outform DER | sha256sum | cut -d' ' -f1; }
+want="$(key_pin "$temp/signer.key");$(key_pin "$temp/other.key")"
+got=$(sed -n 's/^TAVRENSIL_SIGNER_PINS:[A-Z]*=//p' "$work/x86/CMakeCache.txt")
+[[ $got == "$want" ]] && ok "$case" || bad "$case" "TAVRENSIL_SIGNER_PINS is '$got', expected '$want'"
 
 case="no key in the output"
 if grep -q "PRIVATE KEY" <<<"$log" || grep -qF "$(sed -n 2p "$temp/signer.key")" <<<"$log"; then
