@@ -3,6 +3,7 @@
 #                against the reference server (demo token, world s3)
 #   make run-site    the same, showing the site's start page instead
 #   make run-movie   the same, playing the demo movie directly
+#   make run-update  the same, installed, updating itself to the next build
 #   make check   build the client, test and release configurations and run
 #                every test; the output is kept in build/check.log
 #   make bench   run the benchmarks (not part of check); ROUNDS=N repeats
@@ -10,7 +11,7 @@
 #   make dist    build a release into build/dist/: the stripped 32-bit client,
 #                its installer, a portable ZIP and their SHA-256 sums
 
-.PHONY: setup run run-site run-movie check bench dist clean
+.PHONY: setup run run-site run-movie run-update check bench dist clean
 
 setup:
 	./tools/setup.sh
@@ -26,6 +27,10 @@ run-site: setup
 # The reference server's demo movie straight in the media control.
 run-movie: setup
 	./tools/run.sh --demo-movie $(ARGS)
+
+# An installed client that finds, checks and installs the next build.
+run-update: setup
+	./tools/run.sh --demo-update
 
 check: setup
 	./tools/check.sh

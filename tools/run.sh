@@ -6,7 +6,9 @@
 # one. Arguments are passed to the client; a --site among them points it
 # elsewhere. --demo-movie, first, plays the server's demo movie directly
 # instead of opening the site; --demo-session opens a game session on world
-# s3 with the server's demo token.
+# s3 with the server's demo token; --demo-update installs this build,
+# offers it a signed installer of the next build from a reference server of
+# its own over TLS, and lets it update itself (tests/e2e/update_e2e.py --demo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -19,6 +21,19 @@ else
 fi
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$jobs" --target TavrensilClient
+
+if [[ ${1:-} == --demo-update ]]; then
+  cmake --build --preset "$preset" -j "$jobs" --target TavrensilClientNext window_tool
+  b=build/$preset
+  # The test tools drive its windows, so all share one display: yours, or
+  # without one the tests' virtual display.
+  display=(--user-display)
+  [[ -n ${DISPLAY:-} ]] || display=()
+  exec python3 tests/e2e/update_e2e.py --demo --client "$b/TavrensilClient.exe" \
+    --next "$b/TavrensilClientNext.exe" --signer "$b/update-signer" \
+    --tool "$b/tests/window_tool.exe" --state "$b/wine" \
+    -- tools/wine-run --state "$b/wine" --arch "$arch" --timeout 0 "${display[@]}"
+fi
 
 server_out=$(mktemp)
 # Its request lines (stderr) go to the terminal: the beats and the goodbye
