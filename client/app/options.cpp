@@ -36,7 +36,11 @@ ClientOptions ParseArguments(int argc, wchar_t* const* argv) {
     if (matched && value) ++i;
     if (arg == L"--mobile") options.mobile = true;
     // Our installer's report, one argument: "--update-failed=REASON".
-    if (arg.compare(0, 16, L"--update-failed=") == 0) options.update_failed = arg.substr(16);
+    const std::wstring update_failed = L"--update-failed";
+    if (arg.compare(0, update_failed.size(), update_failed) == 0 &&
+        arg.size() > update_failed.size() && arg[update_failed.size()] == L'=') {
+      options.update_failed = arg.substr(update_failed.size() + 1);
+    }
   }
   return options;
 }

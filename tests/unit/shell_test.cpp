@@ -66,6 +66,10 @@ TEST(ParseArguments, ReadsEveryOption) {
       {"other case is not an option", {L"--MOVIE", L"x"}, &ClientOptions::movie, L""},
       {"no prefix matching", {L"--mov", L"x"}, &ClientOptions::movie, L""},
       {"no equals form", {L"--movie=x"}, &ClientOptions::movie, L""},
+      {"the installer's report", {L"--update-failed=wait"}, &ClientOptions::update_failed,
+       L"wait"},
+      {"its report is one argument", {L"--update-failed", L"x"}, &ClientOptions::update_failed,
+       L""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
