@@ -356,6 +356,68 @@ TEST_F(HttpClientTest, FollowsRedirectsOnlyWithinTheOrigin) {
   EXPECT_EQ(HitCount(client, "/away"), 0);
 }
 
+// A download of `url` into a fresh temporary file of at most `limit` bytes;
+// the bytes written in `*bytes`.
+HttpResponse DownloadTo(HttpClient& client, const std::wstring& url, uint64_t limit,
+                        std::string* bytes) {
+  wchar_t folder[MAX_PATH] = {};
+  wchar_t path[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, folder);
+  GetTempFileNameW(folder, L"dl", 0, path);
+  HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  SiteAddress at;
+  EXPECT_TRUE(ReadSiteAddress(url, &at));
+  const auto sink = std::make_shared<BodySink>(file, limit, 60000);
+  const HttpResponse response = client.Download(at, sink, nullptr);
+  sink->Close();
+  bytes->assign(static_cast<size_t>(sink->Received()), '\0');
+  DWORD read = 0;
+  SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+  if (!bytes->empty())
+    ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &read, nullptr);
+  CloseHandle(file);
+  return response;
+}
+
+TEST_F(HttpClientTest, DownloadsIntoAFileWithinItsLimitAndOrigin) {
+  HttpClient client(PlainUrl());
+  client.device_cookie = "dev1";
+  const std::wstring site = PlainUrl();
+  const std::wstring other =
+      L"http://127.0.0.1:" + std::to_wstring(PortFromEnvironment("TAVRENSIL_HTTP_PORT"));
+  struct Case {
+    std::wstring url;
+    uint64_t limit;
+    int status;
+    uint32_t error;
+  };
+  const Case cases[] = {
+      {site + L"/big/200000", 200000, 200, 0},
+      {site + L"/big/200000", 199999, 0, kErrorAnswerTooLarge},  // announced too long
+      {site + L"/endless", 100000, 0, kErrorAnswerTooLarge},
+      {site + L"/redirect/302?/big/1000", 1000, 200, 0},
+      {site + L"/redirect/302?" + other + L"/big/1000", 1000, 302, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.url));
+    std::string bytes;
+    const HttpResponse r = DownloadTo(client, c.url, c.limit, &bytes);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.error, c.error);
+    // Never more than the limit; all of it when the download succeeded.
+    EXPECT_LE(bytes.size(), c.limit);
+    EXPECT_EQ(bytes.size() == c.limit, c.status == 200);
+    for (size_t i = 0; c.status == 200 && i < bytes.size(); ++i) {
+      ASSERT_EQ(static_cast<unsigned char>(bytes[i]), (i * 7 + 3) % 251) << i;
+    }
+  }
+  // The site's cookie stays with the site's host.
+  std::string echoed;
+  EXPECT_EQ(DownloadTo(client, other + L"/echo", 4096, &echoed).status, 200);
+  EXPECT_FALSE(HasHeader(HeadLines(echoed), "Cookie")) << echoed;
+}
+
 // Sets an event after a pause, from a thread of its own.
 DWORD WINAPI SetLater(LPVOID event) {
   Sleep(300);

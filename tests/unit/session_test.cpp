@@ -1,6 +1,7 @@
 // The game session's pure parts (the site's play URL, the server's answers,
 // the signed forms) and the heartbeat's stop.
 #include "app/session.h"
+#include "app/update.h"
 
 #include <gtest/gtest.h>
 
@@ -231,6 +232,31 @@ TEST(RoadFailureLine, NamesTheRequestTheStageOrStatusAndTheRoute) {
 // Without a session the thread only sleeps, so each stop below finds it
 // asleep in its 20-second wait: the stop must wake it rather than wait, and
 // F5's start while it runs must leave one thread, not start another.
+TEST(DownloadFailure, NamesWhatThePlayerCanDoAboutIt) {
+  struct Case {
+    int32_t status;
+    uint32_t error;
+    UpdateFailure failure;
+  };
+  const Case cases[] = {
+      {404, 0, UpdateFailure::kNetwork},
+      {407, 0, UpdateFailure::kNetwork},  // the proxy wants a password
+      {0, 12029, UpdateFailure::kNetwork},
+      {0, kErrorCancelled, UpdateFailure::kCancelled},
+      {0, kErrorAnswerTooLarge, UpdateFailure::kVerification},
+      {0, ERROR_DISK_FULL, UpdateFailure::kDiskSpace},
+      {0, 225, UpdateFailure::kBlocked},  // the antivirus found something
+      {0, ERROR_ACCESS_DENIED, UpdateFailure::kBlocked},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    HttpResponse response;
+    response.status = c.status;
+    response.error = c.error;
+    EXPECT_EQ(DownloadFailure(response), c.failure);
+  }
+}
+
 TEST(Heartbeat, StopWakesTheSleepingThread) {
   GameSession session(L"http://127.0.0.1:9");
   EXPECT_TRUE(session.StopHeartbeat()) << "stop without a start";
