@@ -47,6 +47,7 @@ NEXT = BUILD + 1
 MAJOR_MINOR = harness.CLIENT_VERSION.rsplit(".", 1)[0]
 UNINSTALL_KEY = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TavrensilOnline"
 UPDATE_TITLE = "Tavrensil Güncelleme"
+PAGE_BUTTON = "İndirme sayfasını aç"
 DOWNLOAD_URL = "https://example.com/tavrensil/indir"
 LOG_WAIT = 40  # a download, the checks and Wine's first use of wintrust
 EXIT_WAIT = 15
@@ -126,18 +127,24 @@ class Cases(harness.Cases):
         updates = self.updates_folder()
         return [n for n in os.listdir(updates) if os.path.isdir(os.path.join(updates, n))]
 
-    def expect_refused(self, c, line):
-        """The window names the cause; closing it ends the client, and the
-        attempt leaves nothing behind."""
+    def expect_refused(self, c, line, page=False):
+        """The window names the cause; closing it (or its page button, which
+        opens the download page) ends the client, and the attempt leaves
+        nothing behind."""
         found = c.wait_log_line(line, LOG_WAIT)
         check(found is not None, "no log line %r: %s" % (line, short(b"|".join(c.log_lines()), 600)))
         rc, out = c.tool("wait", UPDATE_TITLE, "5000")
         check(rc == 0, "no update window (%s)" % short(out.strip()))
-        rc, out = c.tool("close", UPDATE_TITLE)
-        check(rc == 0, "could not close the update window (%s)" % short(out.strip()))
-        c.expect_exit_zero(EXIT_WAIT, "after the update window was closed")
+        rc, out = (c.tool("click", UPDATE_TITLE, PAGE_BUTTON) if page
+                   else c.tool("close", UPDATE_TITLE))
+        check(rc == 0, "could not end the update window (%s)" % short(out.strip()))
+        c.expect_exit_zero(EXIT_WAIT, "after the update window was ended")
         check(not self.attempt_folders(c), "left behind: %s" % self.attempt_folders(c))
-        check(not os.path.exists(c.record_path), "a page was opened")
+        if page:
+            opened = wait_until(lambda: read_file(c.record_path), 10)
+            check(opened == (DOWNLOAD_URL + "\n").encode(), "opened %r" % opened)
+        else:
+            check(not os.path.exists(c.record_path), "a page was opened")
 
     def expect_notice(self, c, server):
         """Today's notice and download page."""
@@ -151,14 +158,14 @@ class Cases(harness.Cases):
 
     # ---- the cases ----------------------------------------------------------
 
-    def make_refused(self, name, line, installer=None, fault=None, args=()):
+    def make_refused(self, name, line, installer=None, fault=None, args=(), page=False):
         def case(c):
             with harness.trusted_ca(self.h.runner, self.ca), \
                     self.serve(name, installer or self.next_signed, fault) as server:
                 self.installed_at(c.dir)
                 try:
                     c.start(["--site", self.site(server)] + list(args), self.local_data(c))
-                    self.expect_refused(c, line)
+                    self.expect_refused(c, line, page)
                 finally:
                     self.forget_installation()
         return case
@@ -262,8 +269,9 @@ class Cases(harness.Cases):
                                         fault="tampered"), "fast"),
             ("update_unsigned", refused("unsigned", failed_line("dogrulama: imza", 0x800B0100),
                                         fault="unsigned"), "fast"),
+            # Its page button opens the download page.
             ("update_other_signer", refused("other", failed_line("dogrulama: imzalayan", 0x800B0109),
-                                            installer=self.next_other), "fast"),
+                                            installer=self.next_other, page=True), "fast"),
             ("update_wrong_sha256", refused("hash", failed_line("dogrulama: SHA-256", 13),
                                             fault="wrong-hash"), "fast"),
             ("update_older_build", refused("older", failed_line("dogrulama: surum", 13),

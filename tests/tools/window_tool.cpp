@@ -38,6 +38,7 @@
 //                       message text, the text of its static control 0xFFFF
 //   press CAPTION MS    waits for that message box like "box", presses its OK
 //                       button and waits until the box is gone
+//   click TITLE TEXT    presses the button labelled TEXT in the window TITLE
 //   dialogs             prints the caption of every visible dialog, one a line
 //   nobox MS            watches for MS milliseconds that no visible dialog
 //                       appears; when one does, prints its caption and fails
@@ -390,6 +391,16 @@ int Press(const wchar_t* caption, DWORD limit_ms) {
   return 1;
 }
 
+// Presses the button labelled `text` in the window `title`.
+int Click(const wchar_t* title, const wchar_t* text) {
+  HWND window = WaitFor(title, false, 5000);
+  HWND button = window ? FindWindowExW(window, nullptr, L"BUTTON", text) : nullptr;
+  if (!button) return NoWindow();
+  PostMessageW(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+               reinterpret_cast<LPARAM>(button));
+  return 0;
+}
+
 int Dialogs() {
   for (HWND hwnd : FindAll(nullptr, true)) WriteLine(TextOf(hwnd));
   return 0;
@@ -452,6 +463,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"screen" && count == 0) return Screen();
   if (command == L"box" && count == 2) return Box(args[0], Milliseconds(args[1]));
   if (command == L"press" && count == 2) return Press(args[0], Milliseconds(args[1]));
+  if (command == L"click" && count == 2) return Click(args[0], args[1]);
   if (command == L"dialogs" && count == 0) return Dialogs();
   if (command == L"nobox" && count == 1) return NoBox(Milliseconds(args[0]));
   return Usage();
