@@ -10,7 +10,6 @@
 #include "core/sha256.h"
 #include "platform/process_state.h"
 #include "platform/signed_file.h"
-#include "update_trust.h"
 
 namespace {
 
@@ -136,16 +135,6 @@ UpdateFailure DownloadFailure(const HttpResponse& response) {
     return UpdateFailure::kBlocked;
   }
   return UpdateFailure::kNetwork;
-}
-
-const std::vector<std::string>& TrustedSignerKeys() {
-  static const std::vector<std::string> keys = {TAVRENSIL_SIGNER_KEYS};
-  return keys;
-}
-
-const std::vector<std::wstring>& InstallerHosts() {
-  static const std::vector<std::wstring> hosts = {TAVRENSIL_INSTALLER_HOSTS};
-  return hosts;
 }
 
 std::wstring UpdatesFolder(bool create) {
