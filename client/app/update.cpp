@@ -47,7 +47,12 @@ std::wstring ComparableFolder(const std::wstring& folder) {
 }
 
 // Deletes every file in `folder` and the folder; false when something stays.
+// A link put in the folder's place is removed itself, never followed.
 bool DeleteFolder(const std::wstring& folder) {
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return RemoveDirectoryW(folder.c_str()) != FALSE;
+  }
   WIN32_FIND_DATAW found;
   const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
@@ -370,7 +375,11 @@ bool Updater::Verify() {
 }
 
 bool Updater::Launch() {
-  SaveUpdateAttempts(root_, CountUpdateAttempt(LoadUpdateAttempts(root_), offer_.build));
+  // Unrecorded, a failing installer could be started on every run.
+  if (!SaveUpdateAttempts(root_, CountUpdateAttempt(LoadUpdateAttempts(root_), offer_.build))) {
+    Fail(FileFailure(GetLastError()), L"deneme kaydi", GetLastError());
+    return false;
+  }
   std::wstring folder = ModuleDir();
   while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
   // /D must come last and unquoted, as the installer reads it.

@@ -87,7 +87,8 @@ class Updater {
 
   // Once kReady: counts the attempt, starts the installer silently into
   // this copy's folder with this process's id, and lets go of the file once
-  // it runs. False (failure kInstaller) when it could not be started.
+  // it runs. False (failure kInstaller) when it could not be started, or
+  // when the attempt could not be recorded.
   bool Launch();
 
  private:

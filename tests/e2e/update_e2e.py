@@ -190,11 +190,19 @@ class Cases(harness.Cases):
                 self.forget_installation()
 
     def portable(self, c):
-        """A copy our installer did not install gets the notice and page."""
+        """A copy our installer did not install gets the notice and page.
+        At its start, a link planted among the attempt folders is removed,
+        not followed."""
         with harness.trusted_ca(self.h.runner, self.ca), \
                 self.serve("portable", self.next_signed) as server:
-            c.start(["--site", self.site(server)], self.local_data(c))
+            env = self.local_data(c)
+            kept = c.path("players-files")
+            os.makedirs(kept)
+            open(os.path.join(kept, "save.dat"), "w").close()
+            os.symlink(kept, os.path.join(self.updates_folder(), "4000000-1-0"))
+            c.start(["--site", self.site(server)], env)
             self.expect_notice(c, server)
+            check(os.path.exists(os.path.join(kept, "save.dat")), "a file behind a link was deleted")
             check(c.wait_log_line(b"guncelleme: kendiliginden kurulmuyor: kurulu kopya degil", 1)
                   is not None,
                   "no reason in the log")
