@@ -12,8 +12,9 @@ const wchar_t kTitle[] = L"Tavrensil Güncelleme";
 const UINT kDoneMessage = WM_APP + 41;
 const UINT_PTR kProgressTimer = 1;
 const UINT kProgressMs = 100;  // at most ten redraws a second
-const int kCancelId = 1;
-const int kPageId = 2;
+// Esc comes as IDCANCEL, so Cancel has that identifier.
+const int kCancelId = IDCANCEL;
+const int kPageId = 100;
 // The layout in pixels at 96 DPI.
 const int kWidth = 440;
 const int kHeight = 200;
