@@ -72,8 +72,7 @@ class Cases(harness.Cases):
 
     def installer(self, exe, build, target, chain, key):
         """The installer around `exe` as `build`, signed by `chain` and `key`."""
-        out = os.path.join(self.folder, "%s-%d" % (chain.split("-")[0].split(".")[0], build),
-                           "setup-%d.exe" % build)
+        out = os.path.join(self.folder, "%s-%d" % (key, build), "setup-%d.exe" % build)
         os.makedirs(os.path.dirname(out))
         subprocess.run([DIST, "installer", "--exe", exe, "--out", out, "--target", target,
                         "--version", "%s.%d" % (MAJOR_MINOR, build)],
@@ -117,13 +116,12 @@ class Cases(harness.Cases):
         user = [n for n in os.listdir(users) if n != "Public"][0]
         return os.path.join(users, user, "AppData", "Local", "Tavrensil", "Updates")
 
-    def local_data(self, c):
-        """A fresh update folder: no attempt folders, no attempt record."""
+    def fresh_updates(self):
+        """An empty update folder: no attempt folders, no attempt record."""
         shutil.rmtree(self.updates_folder(), ignore_errors=True)
         os.makedirs(self.updates_folder())
-        return None
 
-    def attempt_folders(self, c):
+    def attempt_folders(self):
         updates = self.updates_folder()
         return [n for n in os.listdir(updates) if os.path.isdir(os.path.join(updates, n))]
 
@@ -139,7 +137,7 @@ class Cases(harness.Cases):
                    else c.tool("close", UPDATE_TITLE))
         check(rc == 0, "could not end the update window (%s)" % short(out.strip()))
         c.expect_exit_zero(EXIT_WAIT, "after the update window was ended")
-        check(not self.attempt_folders(c), "left behind: %s" % self.attempt_folders(c))
+        check(not self.attempt_folders(), "left behind: %s" % self.attempt_folders())
         if page:
             opened = wait_until(lambda: read_file(c.record_path), 10)
             check(opened == (DOWNLOAD_URL + "\n").encode(), "opened %r" % opened)
@@ -164,7 +162,8 @@ class Cases(harness.Cases):
                     self.serve(name, installer or self.next_signed, fault) as server:
                 self.installed_at(c.dir)
                 try:
-                    c.start(["--site", self.site(server)] + list(args), self.local_data(c))
+                    self.fresh_updates()
+                    c.start(["--site", self.site(server)] + list(args))
                     self.expect_refused(c, line, page)
                 finally:
                     self.forget_installation()
@@ -177,10 +176,11 @@ class Cases(harness.Cases):
                            ["--fault", "installer=tricklebody:200"]) as server:
             self.installed_at(c.dir)
             try:
-                c.start(["--site", self.site(server)], self.local_data(c))
+                self.fresh_updates()
+                c.start(["--site", self.site(server)])
                 rc, out = c.tool("wait", UPDATE_TITLE, "30000")
                 check(rc == 0, "no update window (%s)" % short(out.strip()))
-                check(wait_until(lambda: self.attempt_folders(c), 10), "no attempt folder")
+                check(wait_until(lambda: self.attempt_folders(), 10), "no attempt folder")
                 c.tool("foreground", UPDATE_TITLE)
                 self.h.xdotool("key", "Escape")
                 c.expect_exit_zero(EXIT_WAIT, "after Esc")
@@ -189,7 +189,7 @@ class Cases(harness.Cases):
                       "Esc opened the download page")
                 check(c.wait_log_line(failed_line("indirme", 12017), 1) is not None,
                       "no cancel in the log: %s" % short(b"|".join(c.log_lines()), 600))
-                check(not self.attempt_folders(c), "left behind: %s" % self.attempt_folders(c))
+                check(not self.attempt_folders(), "left behind: %s" % self.attempt_folders())
             finally:
                 self.forget_installation()
 
@@ -199,12 +199,12 @@ class Cases(harness.Cases):
         not followed."""
         with harness.trusted_ca(self.h.runner, self.ca), \
                 self.serve("portable", self.next_signed) as server:
-            env = self.local_data(c)
+            self.fresh_updates()
             kept = c.path("players-files")
             os.makedirs(kept)
             open(os.path.join(kept, "save.dat"), "w").close()
             os.symlink(kept, os.path.join(self.updates_folder(), "4000000-1-0"))
-            c.start(["--site", self.site(server)], env)
+            c.start(["--site", self.site(server)])
             self.expect_notice(c, server)
             check(os.path.exists(os.path.join(kept, "save.dat")), "a file behind a link was deleted")
             check(c.wait_log_line(b"guncelleme: kendiliginden kurulmuyor: kurulu kopya degil", 1)
@@ -217,11 +217,11 @@ class Cases(harness.Cases):
                 self.serve("twice", self.next_signed) as server:
             self.installed_at(c.dir)
             try:
-                env = self.local_data(c)
+                self.fresh_updates()
                 record = os.path.join(self.updates_folder(), "attempts.txt")
                 with open(record, "w") as f:
                     f.write("build=%d attempts=2\n" % NEXT)
-                c.start(["--site", self.site(server)], env)
+                c.start(["--site", self.site(server)])
                 self.expect_notice(c, server)
             finally:
                 self.forget_installation()
@@ -243,7 +243,8 @@ class Cases(harness.Cases):
                 if self.h.opts.demo:
                     print("update: build %d installed in %s; it now finds build %d at %s"
                           % (BUILD, folder, NEXT, self.site(server)), flush=True)
-                c.start(["--site", self.site(server)], self.local_data(c))
+                self.fresh_updates()
+                c.start(["--site", self.site(server)])
                 started = b"Tavrensil Client baslatildi (Build %d)" % NEXT
                 check(wait_until(lambda: started in (read_file(c.log_path) or b""), 90),
                       "the newer client did not start: %s | before: %s" % (
@@ -262,8 +263,8 @@ class Cases(harness.Cases):
                 before = read_file(os.path.join(folder, "client.old.log"))
                 check(b"guncelleme: kurulum baslatildi (build %d)" % NEXT in before,
                       "the old client's log: %s" % short(before, 600))
-                check(wait_until(lambda: not self.attempt_folders(c), 10),
-                      "left behind: %s" % self.attempt_folders(c))
+                check(wait_until(lambda: not self.attempt_folders(), 10),
+                      "left behind: %s" % self.attempt_folders())
                 downloads = [e.get("status") for e in server.entries()
                              if e.get("endpoint") == "installer"]
                 check(downloads == [200], "installer requests: %s" % downloads)

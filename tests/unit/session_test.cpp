@@ -240,7 +240,6 @@ TEST(DownloadFailure, NamesWhatThePlayerCanDoAboutIt) {
   };
   const Case cases[] = {
       {404, 0, UpdateFailure::kNetwork},
-      {407, 0, UpdateFailure::kNetwork},  // the proxy wants a password
       {0, 12029, UpdateFailure::kNetwork},
       {0, kErrorCancelled, UpdateFailure::kCancelled},
       {0, kErrorAnswerTooLarge, UpdateFailure::kVerification},
