@@ -29,6 +29,7 @@ With --demo (make run-update) only the whole road runs, and it says what
 happens and leaves the newer client to the player to close. Prints "NAME: ok" or
 "NAME: FAIL: reason" per case, then "N passed, M failed".
 """
+import contextlib
 import os
 import shutil
 import subprocess
@@ -96,6 +97,22 @@ class Cases(harness.Cases):
             args += ["--installer-fault", fault]
         return self.own_server(name, args + list(extra))
 
+    @contextlib.contextmanager
+    def scene(self, c, name, installer=None, fault=None, extra=(), installed=True):
+        """A server offering `installer` (the newer signed one by default),
+        its authority trusted, an empty update folder and, when `installed`,
+        c's folder named as the install folder; the server."""
+        with harness.trusted_ca(self.h.runner, self.ca), \
+                self.serve(name, installer or self.next_signed, fault, extra) as server:
+            try:
+                if installed:
+                    self.installed_at(c.dir)
+                self.fresh_updates()
+                yield server
+            finally:
+                if installed:
+                    self.forget_installation()
+
     def site(self, server):
         return "https://localhost:%d/" % server.port
 
@@ -158,48 +175,33 @@ class Cases(harness.Cases):
 
     def make_refused(self, name, line, installer=None, fault=None, args=(), page=False):
         def case(c):
-            with harness.trusted_ca(self.h.runner, self.ca), \
-                    self.serve(name, installer or self.next_signed, fault) as server:
-                self.installed_at(c.dir)
-                try:
-                    self.fresh_updates()
-                    c.start(["--site", self.site(server)] + list(args))
-                    self.expect_refused(c, line, page)
-                finally:
-                    self.forget_installation()
+            with self.scene(c, name, installer, fault) as server:
+                c.start(["--site", self.site(server)] + list(args))
+                self.expect_refused(c, line, page)
         return case
 
     def cancel(self, c):
         """Cancel (Esc) during a download stops it at once."""
-        with harness.trusted_ca(self.h.runner, self.ca), \
-                self.serve("cancel", self.next_signed, None,
-                           ["--fault", "installer=tricklebody:200"]) as server:
-            self.installed_at(c.dir)
-            try:
-                self.fresh_updates()
-                c.start(["--site", self.site(server)])
-                rc, out = c.tool("wait", UPDATE_TITLE, "30000")
-                check(rc == 0, "no update window (%s)" % short(out.strip()))
-                check(wait_until(lambda: self.attempt_folders(), 10), "no attempt folder")
-                c.tool("foreground", UPDATE_TITLE)
-                self.h.xdotool("key", "Escape")
-                c.expect_exit_zero(EXIT_WAIT, "after Esc")
-                # A page would be recorded within moments.
-                check(not wait_until(lambda: os.path.exists(c.record_path), 3),
-                      "Esc opened the download page")
-                check(c.wait_log_line(failed_line("indirme", 12017), 1) is not None,
-                      "no cancel in the log: %s" % short(b"|".join(c.log_lines()), 600))
-                check(not self.attempt_folders(), "left behind: %s" % self.attempt_folders())
-            finally:
-                self.forget_installation()
+        with self.scene(c, "cancel", extra=["--fault", "installer=tricklebody:200"]) as server:
+            c.start(["--site", self.site(server)])
+            rc, out = c.tool("wait", UPDATE_TITLE, "30000")
+            check(rc == 0, "no update window (%s)" % short(out.strip()))
+            check(wait_until(lambda: self.attempt_folders(), 10), "no attempt folder")
+            c.tool("foreground", UPDATE_TITLE)
+            self.h.xdotool("key", "Escape")
+            c.expect_exit_zero(EXIT_WAIT, "after Esc")
+            # A page would be recorded within moments.
+            check(not wait_until(lambda: os.path.exists(c.record_path), 3),
+                  "Esc opened the download page")
+            check(c.wait_log_line(failed_line("indirme", 12017), 1) is not None,
+                  "no cancel in the log: %s" % short(b"|".join(c.log_lines()), 600))
+            check(not self.attempt_folders(), "left behind: %s" % self.attempt_folders())
 
     def portable(self, c):
         """A copy our installer did not install gets the notice and page.
         At its start, a link planted among the attempt folders is removed,
         not followed."""
-        with harness.trusted_ca(self.h.runner, self.ca), \
-                self.serve("portable", self.next_signed) as server:
-            self.fresh_updates()
+        with self.scene(c, "portable", installed=False) as server:
             kept = c.path("players-files")
             os.makedirs(kept)
             open(os.path.join(kept, "save.dat"), "w").close()
@@ -213,18 +215,11 @@ class Cases(harness.Cases):
 
     def tried_twice(self, c):
         """After two starts of one build's installer: the notice and page."""
-        with harness.trusted_ca(self.h.runner, self.ca), \
-                self.serve("twice", self.next_signed) as server:
-            self.installed_at(c.dir)
-            try:
-                self.fresh_updates()
-                record = os.path.join(self.updates_folder(), "attempts.txt")
-                with open(record, "w") as f:
-                    f.write("build=%d attempts=2\n" % NEXT)
-                c.start(["--site", self.site(server)])
-                self.expect_notice(c, server)
-            finally:
-                self.forget_installation()
+        with self.scene(c, "twice") as server:
+            with open(os.path.join(self.updates_folder(), "attempts.txt"), "w") as f:
+                f.write("build=%d attempts=2\n" % NEXT)
+            c.start(["--site", self.site(server)])
+            self.expect_notice(c, server)
 
     def update_installs(self, c):
         """The whole road: installed by the installer, updated by the client."""
@@ -238,12 +233,11 @@ class Cases(harness.Cases):
         c.win_exe = self.h.win_path(c.exe)
         c.log_path = os.path.join(folder, "client.log")
         try:
-            with harness.trusted_ca(self.h.runner, self.ca), \
-                    self.serve("installs", self.next_signed) as server:
+            # The installer wrote the entry naming the install folder.
+            with self.scene(c, "installs", installed=False) as server:
                 if self.h.opts.demo:
                     print("update: build %d installed in %s; it now finds build %d at %s"
                           % (BUILD, folder, NEXT, self.site(server)), flush=True)
-                self.fresh_updates()
                 c.start(["--site", self.site(server)])
                 started = b"Tavrensil Client baslatildi (Build %d)" % NEXT
                 check(wait_until(lambda: started in (read_file(c.log_path) or b""), 90),
